@@ -1,0 +1,83 @@
+#include "Provider.h"
+
+namespace creditgauge {
+
+std::optional<Provider> Provider::fromRawValue(QStringView raw)
+{
+    for (const Provider p : allCases()) {
+        if (raw == p.rawValue())
+            return p;
+    }
+    return std::nullopt;
+}
+
+QString Provider::rawValue() const
+{
+    switch (m_case) {
+    case deepseek:
+        return QStringLiteral("deepseek");
+    case openrouter:
+        return QStringLiteral("openrouter");
+    case moonshot:
+        return QStringLiteral("moonshot");
+    }
+    Q_UNREACHABLE();
+    return {};
+}
+
+QString Provider::displayName() const
+{
+    switch (m_case) {
+    case deepseek:
+        return QStringLiteral("DeepSeek");
+    case openrouter:
+        return QStringLiteral("OpenRouter");
+    case moonshot:
+        return QStringLiteral("Moonshot");
+    }
+    Q_UNREACHABLE();
+    return {};
+}
+
+QString Provider::keychainAccount() const
+{
+    // DeepSeek was the first provider and keeps the bare account name, so that keys stored
+    // before the others existed are still found.
+    if (m_case == deepseek)
+        return QStringLiteral("api-key");
+    return QStringLiteral("api-key-") + rawValue();
+}
+
+QString Provider::keyPlaceholder() const
+{
+    return m_case == openrouter ? QStringLiteral("sk-or-\u2026") : QStringLiteral("sk-\u2026");
+}
+
+QString Provider::titleText() const
+{
+    return displayName() + QStringLiteral("-Guthaben");
+}
+
+QString Provider::keyNote() const
+{
+    switch (m_case) {
+    case deepseek:
+#ifdef Q_OS_MACOS
+        return QStringLiteral("Der Key wird nur im macOS-Schlüsselbund gespeichert.");
+#else
+        // Elsewhere the key goes to the desktop's secret store, which is no macOS keychain.
+        return QStringLiteral("Der Key wird nur im Schlüsselbund gespeichert.");
+#endif
+    case openrouter:
+        return QStringLiteral("Für das Guthaben ist ein Management-Key nötig (openrouter.ai \u2192 Keys). "
+                              "Ein normaler Key zeigt nur das Schlüssel-Limit. "
+                              "Der Key wird nur im Schlüsselbund gespeichert.");
+    case moonshot:
+        return QStringLiteral("Key aus platform.moonshot.ai (Region International). "
+                              "Der Key wird nur im Schlüsselbund gespeichert.");
+    }
+    Q_UNREACHABLE();
+    return {};
+}
+
+} // namespace creditgauge

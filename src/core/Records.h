@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <expected>
+
+namespace creditgauge {
+
+// One labelled component of a balance ("Aufgeladen", "Verbraucht", ...).
+struct BalanceDetail
+{
+    QString name;
+    double amount = 0.0;
+
+    friend bool operator==(const BalanceDetail &, const BalanceDetail &) = default;
+};
+
+// The uniform result of a successful balance query, whatever the provider.
+struct Balance
+{
+    QString currency; // as the provider delivered it, e.g. "USD"
+    double total = 0.0; // in currency units, not cents
+    QList<BalanceDetail> details; // in the order the provider's answer was read
+
+    friend bool operator==(const Balance &, const Balance &) = default;
+};
+
+// A failed balance query: the complete German message the user sees.
+struct Err
+{
+    QString m;
+
+    friend bool operator==(const Err &, const Err &) = default;
+};
+
+// A failed HTTP request: the status of a non-success answer, or one of the two markers below.
+struct HTTPFailure
+{
+    static constexpr std::int64_t invalidAddress = -1; // nothing was sent
+    static constexpr std::int64_t noResponse = -2; // transfer failed, no HTTP answer
+
+    std::int64_t status = noResponse;
+
+    friend bool operator==(const HTTPFailure &, const HTTPFailure &) = default;
+};
+
+using BalanceResult = std::expected<Balance, Err>;
+using RequestResult = std::expected<QByteArray, HTTPFailure>;
+
+// Below this total, compared unrounded in the balance's own currency, a balance is low.
+// NaN is never low.
+inline constexpr double lowBalanceThreshold = 2.0;
+inline bool isLow(const Balance &b)
+{
+    return b.total < lowBalanceThreshold;
+}
+
+} // namespace creditgauge

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "core/Provider.h"
+#include "core/Records.h"
+
+#include <QSslConfiguration>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+namespace creditgauge::ProviderClient {
+
+using Completion = std::function<void(BalanceResult)>;
+
+// Asks the provider for its balance with `key` (sent unchanged). Returns at once; `completion`
+// runs exactly once, later, on the main thread. Needs a QCoreApplication.
+void fetch(Provider provider, const QString &key, Completion completion);
+
+// Where the requests go, and how. Production code never changes this; tests point it at
+// servers on 127.0.0.1 and shorten the time-out.
+struct Transport
+{
+    QString deepseekBalance;
+    QString openrouterCredits;
+    QString openrouterKey;
+    QString moonshotBalance;
+    // Qt's transfer time-out: ends a request that waits this long for the connection or for
+    // further data.
+    std::chrono::milliseconds timeout { 20000 };
+    // For tests that trust a CA of their own on their own requests only; verification stays on.
+    std::optional<QSslConfiguration> tls;
+};
+
+Transport defaultTransport();
+void setTransportForTesting(const Transport &transport);
+
+// The most of a response body that is read; a larger answer is abandoned as unreadable.
+inline constexpr qint64 maxBodyBytes = 1024 * 1024;
+
+} // namespace creditgauge::ProviderClient
