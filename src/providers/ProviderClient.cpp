@@ -33,6 +33,14 @@ QNetworkAccessManager *network()
     return manager;
 }
 
+// Runs `f` from the main thread's event loop: every outcome reaches the caller the same way,
+// never inside the call that asked for it.
+template<typename F>
+void post(F f)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
+}
+
 // Qt sends header bytes verbatim, so a CR or LF in a key would start a header of its own.
 bool isSafeForHeader(const QString &key)
 {
@@ -100,12 +108,14 @@ RequestResult classify(QNetworkReply *reply, Transfer &transfer)
 }
 
 // Sends an authenticated GET and hands the body or the failure to `completion`, once, on the
-// main thread. An address that is not a valid URL fails before this returns.
+// main thread, never before this returns.
 void get(const QString &address, const QString &key, RequestCompletion completion)
 {
     const QUrl url(address, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty()) {
-        completion(std::unexpected(HTTPFailure { HTTPFailure::invalidAddress }));
+        post([completion = std::move(completion)] {
+            completion(std::unexpected(HTTPFailure { HTTPFailure::invalidAddress }));
+        });
         return;
     }
 
@@ -292,13 +302,9 @@ void setTransportForTesting(const Transport &config)
 void fetch(Provider provider, const QString &key, Completion completion)
 {
     if (!isSafeForHeader(key)) {
-        // Still asynchronous, like every other outcome, so callers see one behaviour.
-        QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [completion = std::move(completion)] {
-                    completion(std::unexpected(Err { QStringLiteral("API-Key enthält unzulässige Zeichen") }));
-                },
-                Qt::QueuedConnection);
+        post([completion = std::move(completion)] {
+            completion(std::unexpected(Err { QStringLiteral("API-Key enthält unzulässige Zeichen") }));
+        });
         return;
     }
     switch (provider.value()) {

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs a command (the test suite) inside a private session: a temporary HOME and XDG
+# directories, a private D-Bus session bus with gnome-keyring's secret service, unlocked, and a
+# private bus in place of the system bus.
+# Nothing of the user's own session, keyring or settings is touched.
+#
+# DISPLAY is unset for the keyring: a locked keyring with a display would pop up a prompt and
+# wait forever.
+set -euo pipefail
+
+if [ "${CREDITGAUGE_IN_TEST_SESSION:-}" != 1 ]; then
+    session=$(mktemp -d -t creditgauge-session.XXXXXX)
+    trap 'rm -rf "$session"' EXIT
+    mkdir -p "$session/home" "$session/config" "$session/data" "$session/cache" "$session/runtime"
+    chmod 700 "$session/runtime"
+    export HOME="$session/home" XDG_CONFIG_HOME="$session/config" XDG_DATA_HOME="$session/data"
+    export XDG_CACHE_HOME="$session/cache" XDG_RUNTIME_DIR="$session/runtime"
+    export CREDITGAUGE_IN_TEST_SESSION=1
+    unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
+    status=0
+    dbus-run-session -- bash "${BASH_SOURCE[0]}" "$@" || status=$?
+    exit "$status"
+fi
+
+# Inside the private bus now. A second private bus stands in for the system bus, so tests can
+# play logind's sleep and wake signals without touching the machine's own.
+system_bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1 | head -n 2)
+export DBUS_SYSTEM_BUS_ADDRESS=$(echo "$system_bus" | head -n 1)
+system_bus_pid=$(echo "$system_bus" | tail -n 1)
+trap 'kill "$system_bus_pid" 2>/dev/null || true' EXIT
+
+echo -n creditgauge-test | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+# The daemon owns its bus name a moment after it returns; without this wait the bus could
+# start a second one on the first request.
+for _ in $(seq 1 200); do
+    if dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q true; then
+        break
+    fi
+    sleep 0.05
+done
+"$@"
