@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command (the test suite) inside a private session: a temporary HOME and XDG
 # directories, a private D-Bus session bus with gnome-keyring's secret service, unlocked, and a
-# private bus in place of the system bus.
+# private bus in place of the system bus, and an X server (Xvfb) for the widget tests.
 # Nothing of the user's own session, keyring or settings is touched.
 #
 # DISPLAY is unset for the keyring: a locked keyring with a display would pop up a prompt and
@@ -27,7 +27,18 @@ fi
 system_bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1 | head -n 2)
 export DBUS_SYSTEM_BUS_ADDRESS=$(echo "$system_bus" | head -n 1)
 system_bus_pid=$(echo "$system_bus" | tail -n 1)
-trap 'kill "$system_bus_pid" 2>/dev/null || true' EXIT
+
+# A real X server for the widget tests, started only now: the keyring above runs without a
+# display, so it can never pop up an unlock prompt that waits forever.
+displayfile="$XDG_RUNTIME_DIR/display"
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 1 100); do
+    [ -s "$displayfile" ] && break
+    sleep 0.05
+done
+export DISPLAY=":$(head -n 1 "$displayfile")"
+trap 'kill "$system_bus_pid" "$xvfb_pid" 2>/dev/null || true' EXIT
 
 echo -n creditgauge-test | gnome-keyring-daemon --unlock --components=secrets >/dev/null
 # The daemon owns its bus name a moment after it returns; without this wait the bus could

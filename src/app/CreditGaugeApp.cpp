@@ -1,13 +1,20 @@
 #include "CreditGaugeApp.h"
 
+#include "AppDelegate.h"
+#include "TrayIconStatusItem.h"
 #include "core/Provider.h"
 #include "providers/ProviderClient.h"
 #include "ui/Format.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDir>
 #include <QEventLoop>
+#include <QLockFile>
+#include <QMessageBox>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QStringList>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <cstdio>
@@ -37,6 +44,58 @@ QString resultLine(Provider provider, const BalanceResult &result)
 }
 
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
+
+// Desktop sessions often start their tray a little after the applications they autostart.
+constexpr std::chrono::seconds trayWait { 30 };
+
+bool waitForTray()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&loop] {
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            loop.quit();
+    });
+    QTimer::singleShot(trayWait, &loop, &QEventLoop::quit);
+    poll.start(250);
+    loop.exec();
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+int runApplication(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("creditgauge"));
+    QApplication::setApplicationDisplayName(QStringLiteral("CreditGauge"));
+    QApplication::setApplicationVersion(QStringLiteral(CREDITGAUGE_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("creditgauge"));
+    // The panel and the dialogs come and go; only "Beenden" ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // One instance per user session: a second start leaves quietly.
+    QString lockDir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (lockDir.isEmpty())
+        lockDir = QDir::tempPath();
+    QLockFile lock(lockDir + QStringLiteral("/creditgauge.lock"));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0))
+        return 0;
+
+    if (!waitForTray()) {
+        const QString text = QStringLiteral(
+                "CreditGauge braucht einen Statusbereich (System-Tray) in der Leiste der "
+                "Arbeitsumgebung, aber diese Sitzung bietet keinen an.");
+        std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
+        QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
+        return 1;
+    }
+
+    AppDelegate delegate(std::make_unique<TrayIconStatusItem>());
+    delegate.applicationDidFinishLaunching();
+    return QApplication::exec();
+}
 
 } // namespace
 
@@ -102,11 +161,7 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    std::fputs("creditgauge: Die Tray-Anwendung ist noch nicht Teil dieses Builds.\n"
-               "Abfrage ohne Oberfläche: CREDITGAUGE_PROVIDER=deepseek CREDITGAUGE_KEY=… "
-               "creditgauge --selftest\n",
-               stderr);
-    return 2;
+    return runApplication(argc, argv);
 }
 
 } // namespace creditgauge::CreditGaugeApp

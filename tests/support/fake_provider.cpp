@@ -51,18 +51,18 @@ QSslKey readKey(const QString &path)
 }
 
 // PATH=STATUS[:BODY] with BODY inline or @FILE.
-void addRoute(FakeProviderServer &server, const QString &spec)
+void addRoute(FakeProviderServer &server, const QString &route)
 {
-    const qsizetype eq = spec.indexOf(u'=');
+    const qsizetype eq = route.indexOf(u'=');
     if (eq <= 0)
-        fail(QStringLiteral("bad --route %1").arg(spec));
-    const qsizetype colon = spec.indexOf(u':', eq);
+        fail(QStringLiteral("bad --route %1").arg(route));
+    const qsizetype colon = route.indexOf(u':', eq);
     bool ok = false;
-    const int status = spec.mid(eq + 1, colon < 0 ? -1 : colon - eq - 1).toInt(&ok);
+    const int status = route.mid(eq + 1, colon < 0 ? -1 : colon - eq - 1).toInt(&ok);
     if (!ok)
-        fail(QStringLiteral("bad status in --route %1").arg(spec));
-    const QString body = colon < 0 ? QString() : spec.mid(colon + 1);
-    server.setResponse(spec.left(eq).toUtf8(), status,
+        fail(QStringLiteral("bad status in --route %1").arg(route));
+    const QString body = colon < 0 ? QString() : route.mid(colon + 1);
+    server.setResponse(route.left(eq).toUtf8(), status,
                        body.startsWith(u'@') ? readFile(body.mid(1)) : body.toUtf8());
 }
 
@@ -103,8 +103,8 @@ int main(int argc, char *argv[])
         fail(QStringLiteral("bad --port"));
 
     FakeProviderServer server;
-    for (const QString &spec : parser.values(routeOption))
-        addRoute(server, spec);
+    for (const QString &route : parser.values(routeOption))
+        addRoute(server, route);
 
     QFile log;
     if (parser.isSet(logOption)) {

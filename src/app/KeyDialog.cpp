@@ -1,0 +1,78 @@
+#include "KeyDialog.h"
+
+#include "store/KeyStore.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace creditgauge {
+
+QString KeyDialog::heading(Provider provider)
+{
+    return provider.displayName() + QStringLiteral("-API-Key");
+}
+
+QString KeyDialog::explanation(Provider provider)
+{
+    return provider.keyNote() + QStringLiteral(" (Schlüsselbund \u201e")
+            + QLatin1String(KeyStore::service) + QStringLiteral("\u201c, Konto \u201e")
+            + provider.keychainAccount() + QStringLiteral("\u201c.)");
+}
+
+KeyDialog::KeyDialog(Provider provider, QWidget *parent) : QDialog(parent), m_provider(provider)
+{
+    setWindowTitle(QStringLiteral("CreditGauge"));
+    setWindowModality(Qt::ApplicationModal);
+
+    auto *title = new QLabel(heading(provider), this);
+    QFont titleFont = title->font();
+    titleFont.setBold(true);
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.15);
+    title->setFont(titleFont);
+
+    auto *text = new QLabel(explanation(provider), this);
+    text->setWordWrap(true);
+    text->setTextFormat(Qt::PlainText);
+    text->setMaximumWidth(340);
+
+    m_field = new QLineEdit(this);
+    m_field->setEchoMode(QLineEdit::Password);
+    m_field->setPlaceholderText(provider.keyPlaceholder());
+    m_field->setFixedWidth(340);
+    m_field->setMinimumHeight(24);
+    m_field->setAccessibleName(heading(provider));
+    connect(m_field, &QLineEdit::textEdited, this, [this] { m_edited = true; });
+
+    auto *buttons = new QDialogButtonBox(this);
+    m_save = buttons->addButton(QStringLiteral("Speichern"), QDialogButtonBox::AcceptRole);
+    m_cancel = buttons->addButton(QStringLiteral("Abbrechen"), QDialogButtonBox::RejectRole);
+    m_save->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(title);
+    layout->addWidget(text);
+    layout->addSpacing(4);
+    layout->addWidget(m_field);
+    layout->addWidget(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    m_field->setFocus();
+}
+
+void KeyDialog::offerStoredKey(const QString &key)
+{
+    if (!m_edited && m_field->text().isEmpty())
+        m_field->setText(key);
+}
+
+QString KeyDialog::enteredKey() const
+{
+    return m_field->text().trimmed();
+}
+
+} // namespace creditgauge

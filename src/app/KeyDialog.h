@@ -1,0 +1,44 @@
+#pragma once
+
+#include "core/Provider.h"
+
+#include <QDialog>
+
+class QLineEdit;
+class QPushButton;
+
+namespace creditgauge {
+
+// Asks for the API key of one provider: a heading, what the key is for and where it is kept,
+// one masked field, "Speichern" and "Abbrechen".
+class KeyDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit KeyDialog(Provider provider, QWidget *parent = nullptr);
+
+    Provider provider() const { return m_provider; }
+
+    // The key already stored, shown masked; ignored once the user has typed anything, since
+    // the secret store may answer only after the dialog is open.
+    void offerStoredKey(const QString &key);
+
+    // What was typed, without white space and line breaks at either end.
+    QString enteredKey() const;
+
+    QLineEdit *field() const { return m_field; }
+    QPushButton *saveButton() const { return m_save; }
+    QPushButton *cancelButton() const { return m_cancel; }
+
+    static QString heading(Provider provider);
+    static QString explanation(Provider provider);
+
+private:
+    Provider m_provider;
+    QLineEdit *m_field = nullptr;
+    QPushButton *m_save = nullptr;
+    QPushButton *m_cancel = nullptr;
+    bool m_edited = false;
+};
+
+} // namespace creditgauge

@@ -1,0 +1,100 @@
+#include "Popover.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace creditgauge {
+namespace {
+
+// Qt::Popup needs a transient parent on Wayland, and a tray application has none; there the
+// popover is a frameless tool window that closes when it loses the focus instead.
+bool popupsNeedAParent()
+{
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+// A click that closed the popover reaches the tray icon within this time.
+constexpr qint64 outsideClickWindowMs = 300;
+
+} // namespace
+
+Popover::Popover(QWidget *content)
+{
+    setWindowFlags(popupsNeedAParent()
+                           ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                           : Qt::Popup | Qt::FramelessWindowHint);
+    setAttribute(Qt::WA_ShowWithoutActivating, false);
+    setWindowTitle(QStringLiteral("CreditGauge"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(content);
+}
+
+QPoint Popover::placement(const QRect &anchor, const QSize &size, const QRect &available,
+                          const QPoint &cursor)
+{
+    const QRect at = anchor.isEmpty() ? QRect(cursor, QSize(1, 1)) : anchor;
+    int x = at.center().x() - size.width() / 2;
+    int y = at.bottom() + 1;
+    if (y + size.height() - 1 > available.bottom() && at.top() - size.height() >= available.top())
+        y = at.top() - size.height(); // tray at the bottom of the screen: open upwards
+    x = qBound(available.left(), x, qMax(available.left(), available.right() - size.width() + 1));
+    y = qBound(available.top(), y, qMax(available.top(), available.bottom() - size.height() + 1));
+    return { x, y };
+}
+
+void Popover::showAt(const QRect &anchor)
+{
+    const QPoint cursor = QCursor::pos();
+    const QPoint probe = anchor.isEmpty() ? cursor : anchor.center();
+    QScreen *screen = QGuiApplication::screenAt(probe);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    adjustSize();
+    const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), size());
+    move(placement(anchor, sizeHint().expandedTo(size()), available, cursor));
+    show();
+    raise();
+    activateWindow();
+}
+
+void Popover::performClose()
+{
+    m_closingOnPurpose = true;
+    hide();
+    m_closingOnPurpose = false;
+}
+
+bool Popover::justClosedByOutsideClick() const
+{
+    return m_outsideClose.isValid() && m_outsideClose.elapsed() < outsideClickWindowMs;
+}
+
+void Popover::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        performClose();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+bool Popover::event(QEvent *event)
+{
+    if (event->type() == QEvent::WindowDeactivate && popupsNeedAParent() && isVisible())
+        hide(); // counts as a click elsewhere
+    return QWidget::event(event);
+}
+
+void Popover::hideEvent(QHideEvent *event)
+{
+    if (!m_closingOnPurpose)
+        m_outsideClose.start();
+    QWidget::hideEvent(event);
+}
+
+} // namespace creditgauge

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <QWidget>
+
+namespace creditgauge {
+
+// The frameless window that shows the panel attached below the tray icon. It closes when the
+// user clicks elsewhere or presses Escape.
+class Popover : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit Popover(QWidget *content);
+
+    bool isShown() const { return isVisible(); }
+    // Opens attached below `anchor` (global coordinates), above it when there is no room
+    // below; at the pointer when the tray gives no geometry. Always inside the screen.
+    void showAt(const QRect &anchor);
+    void performClose();
+
+    // True for a short moment after the popover closed because the user clicked outside it.
+    // That click may have been on the tray icon itself, whose own click handler must then not
+    // open the popover again.
+    bool justClosedByOutsideClick() const;
+
+    // Where a window of `size` goes for `anchor`, inside `available`; `cursor` stands in for
+    // an empty anchor.
+    static QPoint placement(const QRect &anchor, const QSize &size, const QRect &available,
+                            const QPoint &cursor);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    bool event(QEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    bool m_closingOnPurpose = false;
+    QElapsedTimer m_outsideClose;
+};
+
+} // namespace creditgauge

@@ -1,0 +1,165 @@
+#include "TitleIcon.h"
+
+#include <QColor>
+#include <QFont>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPen>
+#include <QPixmap>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <cmath>
+
+namespace creditgauge {
+namespace {
+
+// Dark badge, light rim, white figure: the dark body carries the figure on light panels and
+// the rim outlines the badge on dark ones. The alarm fills the badge red and keeps the figure
+// white, because red text on a dark badge is too dim to read at 16-24 px while white on red
+// stays sharp (about 5:1) and the red area reads as an alarm even when the figure does not.
+struct Colors
+{
+    QColor fill;
+    QColor rim;
+    QColor figure;
+};
+
+Colors colors(bool alarm)
+{
+    if (alarm)
+        return {QColor(0xd3, 0x2f, 0x2f), QColor(255, 255, 255, 200), Qt::white};
+    return {QColor(0x2b, 0x2b, 0x2b), QColor(255, 255, 255, 170), Qt::white};
+}
+
+// Glyph outlines are measured at this size and scaled into the badge.
+constexpr int referencePixels = 100;
+// The figure may be squeezed sideways to this fraction of its width to stay taller.
+constexpr qreal narrowest = 0.75;
+
+QFont figureFont()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("DejaVu Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setWeight(QFont::Bold);
+    font.setPixelSize(referencePixels);
+    return font;
+}
+
+QPainterPath textPath(const QFont &font, const QString &text)
+{
+    QPainterPath path;
+    path.addText(0, 0, font, text);
+    return path;
+}
+
+} // namespace
+
+const QList<int> &titleIconSizes()
+{
+    // Qt's XEmbed icon is 22 px wide and as tall as the tray, so thin trays ask for 14-20 px;
+    // the large sizes serve StatusNotifierItem hosts and high-DPI screens.
+    static const QList<int> sizes {14, 16, 18, 20, 22, 24, 32, 40, 44, 48, 64, 96, 128};
+    return sizes;
+}
+
+QString titleFigure(const QString &title)
+{
+    const QString text = title.trimmed();
+    qsizetype start = text.size();
+    while (start > 0 && !text.at(start - 1).isSpace())
+        --start;
+    const QString figure = text.mid(start);
+
+    static const QRegularExpression number(
+        QStringLiteral("^([-\u2212]?)([0-9]{1,3}(?:\\.[0-9]{3})+|[0-9]+)(?:,[0-9]*)?$"));
+    const QRegularExpressionMatch match = number.match(figure);
+    if (!match.hasMatch())
+        return figure;
+
+    const QString sign = match.captured(1);
+    QString digits = match.captured(2).remove(QLatin1Char('.'));
+    while (digits.size() > 1 && digits.front() == QLatin1Char('0'))
+        digits.remove(0, 1);
+    if (digits.size() <= 3)
+        return sign + digits;
+
+    static const QString suffixes = QStringLiteral("kMGTPEZY");
+    const qsizetype groups = (digits.size() - 1) / 3;
+    if (groups > suffixes.size())
+        return sign + QStringLiteral("\u221e");
+    const qsizetype lead = digits.size() - 3 * groups;
+    QString shortened = digits.left(lead);
+    // One digit alone says too little, so a tenth follows unless it is zero.
+    if (lead == 1 && digits.at(1) != QLatin1Char('0'))
+        shortened += QLatin1Char(',') + digits.at(1);
+    return sign + shortened + suffixes.at(groups - 1);
+}
+
+QImage renderTitle(const QString &title, bool alarm, int size)
+{
+    if (size <= 0)
+        return {};
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const Colors c = colors(alarm);
+
+    const int rim = std::max(1, size / 24);
+    const qreal radius = size * 0.2;
+    const QRectF badge(rim / 2.0, rim / 2.0, size - rim, size - rim);
+    painter.setPen(QPen(c.rim, rim));
+    painter.setBrush(c.fill);
+    painter.drawRoundedRect(badge, radius, radius);
+
+    const QString figure = titleFigure(title);
+    if (figure.isEmpty())
+        return image;
+
+    const QFont font = figureFont();
+    const QPainterPath glyphs = textPath(font, figure);
+    const QRectF ink = glyphs.boundingRect();
+    if (ink.isEmpty())
+        return image;
+    // Every figure shares the digits' height, so "–" and "!" are as large as "12", not
+    // stretched to fill the badge; commas and letters that reach further widen the band.
+    QRectF digitInk = textPath(font, QStringLiteral("0123456789")).boundingRect();
+    if (digitInk.top() >= 0)
+        digitInk = ink;
+    const qreal top = std::min(digitInk.top(), ink.top());
+    const qreal bottom = std::max(digitInk.bottom(), ink.bottom());
+
+    const int margin = rim + std::max(1, size / 16);
+    const qreal room = size - 2 * margin;
+    const qreal widthScale = room / ink.width();
+    qreal scaleY = std::min(room / (bottom - top), widthScale / narrowest);
+    // A whole number of pixels for the digits' height keeps their tops and baseline sharp.
+    const qreal digitPixels = std::floor(-digitInk.top() * scaleY);
+    if (digitPixels >= 1 && digitInk.top() < 0)
+        scaleY = digitPixels / -digitInk.top();
+    const qreal scaleX = std::min(widthScale, scaleY);
+
+    const qreal x = (size - ink.width() * scaleX) / 2 - ink.left() * scaleX;
+    const qreal baseline = std::round((size - (bottom - top) * scaleY) / 2 - top * scaleY);
+
+    QTransform transform;
+    transform.translate(x, baseline);
+    transform.scale(scaleX, scaleY);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(c.figure);
+    painter.drawPath(transform.map(glyphs));
+    return image;
+}
+
+QIcon titleIcon(const QString &title, bool alarm)
+{
+    QIcon icon;
+    for (const int size : titleIconSizes())
+        icon.addPixmap(QPixmap::fromImage(renderTitle(title, alarm, size)));
+    return icon;
+}
+
+} // namespace creditgauge

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QIcon>
+#include <QImage>
+#include <QList>
+#include <QString>
+
+// The tray title drawn as a square icon: tray slots are square, so the figure goes without its
+// currency symbol onto a small badge.
+namespace creditgauge {
+
+// The pixel sizes titleIcon() renders; the larger ones serve high-DPI trays.
+const QList<int> &titleIconSizes();
+
+// What the icon shows for a title such as "$ 12", "€ 1.234" or "$ –": the part after the
+// currency symbol, with four or more digits shortened ("1.234" -> "1,2k", "12.345" -> "12k",
+// "1.234.567" -> "1,2M"). Shortening truncates, so the icon never shows more than there is.
+// Anything that is not a German whole number ("–", "!", "∞") comes back unchanged.
+QString titleFigure(const QString &title);
+
+// titleFigure(title) on a rounded badge, `size` pixels square; red when `alarm` is set.
+QImage renderTitle(const QString &title, bool alarm, int size);
+
+// renderTitle() at every size of titleIconSizes().
+QIcon titleIcon(const QString &title, bool alarm);
+
+} // namespace creditgauge

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "StatusItem.h"
+
+#include <QPointer>
+#include <QSystemTrayIcon>
+
+class QMenu;
+
+namespace creditgauge {
+
+// The status item as a QSystemTrayIcon: an XEmbed icon on X11 trays, a StatusNotifierItem
+// where a host is registered. The title becomes the icon (see titleIcon()), the menu the
+// tray's context menu. Visible from construction on.
+class TrayIconStatusItem : public StatusItem
+{
+    Q_OBJECT
+public:
+    explicit TrayIconStatusItem(QObject *parent = nullptr);
+    ~TrayIconStatusItem() override;
+
+    static bool isSystemTrayAvailable();
+
+    void setTitle(const QString &title, bool alarm) override;
+    void setToolTip(const QString &toolTip) override;
+    void setMenu(QMenu *menu) override;
+    void popUpMenu() override;
+    QRect anchor() const override;
+
+    QSystemTrayIcon *trayIcon() const { return m_tray; }
+
+private:
+    void activated(QSystemTrayIcon::ActivationReason reason);
+
+    QSystemTrayIcon *m_tray;
+    QPointer<QMenu> m_menu;
+    QString m_title;
+    bool m_alarm = false;
+    bool m_titled = false;
+};
+
+} // namespace creditgauge

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+
+namespace creditgauge {
+
+// Tells when the machine has woken from sleep, from logind's PrepareForSleep signal on the
+// system bus. Without a system bus (or without logind) it simply never fires.
+class WakeWatcher : public QObject
+{
+    Q_OBJECT
+public:
+    explicit WakeWatcher(QObject *parent = nullptr);
+
+    // Whether the subscription reached a system bus.
+    bool isWatching() const { return m_watching; }
+
+Q_SIGNALS:
+    void wokeUp();
+
+private Q_SLOTS:
+    void onPrepareForSleep(bool goingToSleep);
+
+private:
+    bool m_watching = false;
+};
+
+} // namespace creditgauge

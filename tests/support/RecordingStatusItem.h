@@ -1,0 +1,42 @@
+#pragma once
+
+#include "app/StatusItem.h"
+
+#include <QList>
+#include <QMenu>
+#include <QPointer>
+
+// Stands in for the desktop's tray in controller tests: records what the controller shows and
+// lets the test click. The real tray is driven in the end-to-end test.
+class RecordingStatusItem : public creditgauge::StatusItem
+{
+    Q_OBJECT
+public:
+    struct Title
+    {
+        QString text;
+        bool alarm = false;
+        friend bool operator==(const Title &, const Title &) = default;
+    };
+
+    void setTitle(const QString &title, bool alarm) override { titles.append({ title, alarm }); }
+    void setToolTip(const QString &text) override { toolTip = text; }
+    void setMenu(QMenu *m) override { menu = m; }
+    void popUpMenu() override
+    {
+        ++menuPopUps;
+        // What a tray does when it opens the menu: the controller fills it now.
+        if (menu)
+            Q_EMIT menu->aboutToShow();
+    }
+    QRect anchor() const override { return anchorRect; }
+
+    void click() { Q_EMIT clicked(); }
+    Title lastTitle() const { return titles.isEmpty() ? Title {} : titles.last(); }
+
+    QList<Title> titles;
+    QString toolTip;
+    QPointer<QMenu> menu;
+    int menuPopUps = 0;
+    QRect anchorRect { 900, 0, 24, 24 };
+};
