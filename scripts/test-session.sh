@@ -28,6 +28,17 @@ system_bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1 | head
 export DBUS_SYSTEM_BUS_ADDRESS=$(echo "$system_bus" | head -n 1)
 system_bus_pid=$(echo "$system_bus" | tail -n 1)
 
+echo -n creditgauge-test | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+# The daemon owns its bus name a moment after it returns; without this wait the bus could
+# start a second one on the first request.
+for _ in $(seq 1 200); do
+    if dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q true; then
+        break
+    fi
+    sleep 0.05
+done
+
 # A real X server for the widget tests, started only now: the keyring above runs without a
 # display, so it can never pop up an unlock prompt that waits forever.
 displayfile="$XDG_RUNTIME_DIR/display"
@@ -40,14 +51,4 @@ done
 export DISPLAY=":$(head -n 1 "$displayfile")"
 trap 'kill "$system_bus_pid" "$xvfb_pid" 2>/dev/null || true' EXIT
 
-echo -n creditgauge-test | gnome-keyring-daemon --unlock --components=secrets >/dev/null
-# The daemon owns its bus name a moment after it returns; without this wait the bus could
-# start a second one on the first request.
-for _ in $(seq 1 200); do
-    if dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q true; then
-        break
-    fi
-    sleep 0.05
-done
 "$@"

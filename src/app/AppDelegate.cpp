@@ -151,8 +151,8 @@ void AppDelegate::setTitle(const QString &title, bool alarm)
 
 void AppDelegate::updateToolTip()
 {
-    // Screen readers and window lists name the panel by its state.
-    m_popover->setWindowTitle(QStringLiteral("CreditGauge · ") + m_content->statusText());
+    // Screen readers and window lists name the panel by its state (Qt adds the program name).
+    m_popover->setWindowTitle(m_content->statusText());
     // Trays whose left click opens the menu never show the panel; the tooltip carries it.
     m_statusItem->setToolTip(QStringLiteral("CreditGauge \u00b7 ") + m_title
                              + QLatin1Char('\n') + m_content->summary());

@@ -1,21 +1,20 @@
 #include "CreditGaugeApp.h"
 
-#include "AppDelegate.h"
-#include "TrayIconStatusItem.h"
 #include "core/Provider.h"
 #include "providers/ProviderClient.h"
 #include "ui/Format.h"
 
-#include <QApplication>
-#include <QDir>
+#include <QCoreApplication>
 #include <QEventLoop>
-#include <QLockFile>
-#include <QMessageBox>
+#include <QFileInfo>
+#include <QLibrary>
 #include <QPointer>
-#include <QStandardPaths>
 #include <QStringList>
-#include <QSystemTrayIcon>
 #include <QTimer>
+
+#ifndef CREDITGAUGE_TRAY_MODULE
+#include "TrayApplication.h"
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -45,57 +44,33 @@ QString resultLine(Provider provider, const BalanceResult &result)
 
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
 
-// Desktop sessions often start their tray a little after the applications they autostart.
-constexpr std::chrono::seconds trayWait { 30 };
-
-bool waitForTray()
+// The tray application lives in a module of its own on Linux, so that the self-test never
+// loads the widget and GUI libraries: it starts faster and stays far smaller without them.
+#ifdef CREDITGAUGE_TRAY_MODULE
+int runTray(int argc, char *argv[])
 {
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        return true;
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&loop] {
-        if (QSystemTrayIcon::isSystemTrayAvailable())
-            loop.quit();
-    });
-    QTimer::singleShot(trayWait, &loop, &QEventLoop::quit);
-    poll.start(250);
-    loop.exec();
-    return QSystemTrayIcon::isSystemTrayAvailable();
-}
-
-int runApplication(int argc, char *argv[])
-{
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("creditgauge"));
-    QApplication::setApplicationDisplayName(QStringLiteral("CreditGauge"));
-    QApplication::setApplicationVersion(QStringLiteral(CREDITGAUGE_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("creditgauge"));
-    // The panel and the dialogs come and go; only "Beenden" ends the program.
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    // One instance per user session: a second start leaves quietly.
-    QString lockDir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (lockDir.isEmpty())
-        lockDir = QDir::tempPath();
-    QLockFile lock(lockDir + QStringLiteral("/creditgauge.lock"));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0))
-        return 0;
-
-    if (!waitForTray()) {
-        const QString text = QStringLiteral(
-                "CreditGauge braucht einen Statusbereich (System-Tray) in der Leiste der "
-                "Arbeitsumgebung, aber diese Sitzung bietet keinen an.");
-        std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
-        QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
-        return 1;
+    using Entry = int (*)(int, char **);
+    const QString exeDir = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+    const QString name = QStringLiteral(CREDITGAUGE_TRAY_MODULE);
+    QString error;
+    // Beside the binary in the build tree; in the library folder once installed.
+    for (const QString &dir : { exeDir, exeDir + QStringLiteral("/" CREDITGAUGE_TRAY_MODULE_DIR) }) {
+        QLibrary module(dir + QLatin1Char('/') + name);
+        if (auto entry = reinterpret_cast<Entry>(module.resolve("creditgauge_run_tray")))
+            return entry(argc, argv);
+        if (error.isEmpty() || QFileInfo::exists(dir + QLatin1Char('/') + name))
+            error = module.errorString();
     }
-
-    AppDelegate delegate(std::make_unique<TrayIconStatusItem>());
-    delegate.applicationDidFinishLaunching();
-    return QApplication::exec();
+    std::fprintf(stderr, "creditgauge: Die Tray-Oberfläche lässt sich nicht laden: %s\n",
+                 error.toLocal8Bit().constData());
+    return 1;
 }
+#else
+int runTray(int argc, char *argv[])
+{
+    return runTrayApplication(argc, argv);
+}
+#endif
 
 } // namespace
 
@@ -161,7 +136,7 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    return runApplication(argc, argv);
+    return runTray(argc, argv);
 }
 
 } // namespace creditgauge::CreditGaugeApp

@@ -3,6 +3,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -29,7 +30,8 @@ Popover::Popover(QWidget *content)
     setAttribute(Qt::WA_ShowWithoutActivating, false);
     setWindowTitle(QStringLiteral("CreditGauge"));
     auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setContentsMargins(1, 1, 1, 1); // room for the border
+    setAutoFillBackground(true);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     layout->addWidget(content);
 }
@@ -88,6 +90,14 @@ bool Popover::event(QEvent *event)
     if (event->type() == QEvent::WindowDeactivate && popupsNeedAParent() && isVisible())
         hide(); // counts as a click elsewhere
     return QWidget::event(event);
+}
+
+void Popover::paintEvent(QPaintEvent *)
+{
+    // Frameless, so it draws its own edge; without one it melts into a window behind it.
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 void Popover::hideEvent(QHideEvent *event)

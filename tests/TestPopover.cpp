@@ -1,0 +1,35 @@
+#include "app/Popover.h"
+
+#include <QTest>
+
+using namespace creditgauge;
+
+class TestPopover : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void placementStaysOnScreen_data()
+    {
+        QTest::addColumn<QRect>("anchor");
+        QTest::addColumn<QPoint>("cursor");
+        QTest::addColumn<QPoint>("expected");
+        // A 1280x800 screen whose panel takes the top 24 pixels; the popover is 280x200.
+        QTest::newRow("below the icon, centred") << QRect(600, 1, 22, 22) << QPoint() << QPoint(470, 24);
+        QTest::newRow("pushed in from the right edge") << QRect(1250, 1, 22, 22) << QPoint() << QPoint(1000, 24);
+        QTest::newRow("pushed in from the left edge") << QRect(2, 1, 22, 22) << QPoint() << QPoint(0, 24);
+        QTest::newRow("tray at the bottom: above") << QRect(600, 777, 22, 22) << QPoint() << QPoint(470, 577);
+        QTest::newRow("no geometry: at the pointer") << QRect() << QPoint(100, 300) << QPoint(0, 301);
+    }
+    void placementStaysOnScreen()
+    {
+        QFETCH(QRect, anchor);
+        QFETCH(QPoint, cursor);
+        const QRect available(0, 24, 1280, 776);
+        const QPoint at = Popover::placement(anchor, QSize(280, 200), available, cursor);
+        QTEST(at, "expected");
+        QVERIFY(available.contains(QRect(at, QSize(280, 200))));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPopover)
+#include "TestPopover.moc"
