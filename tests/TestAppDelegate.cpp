@@ -206,6 +206,7 @@ private Q_SLOTS:
         QFETCH(QString, checked);
         QCOMPARE(::checked(menu), QStringList { checked });
         QCOMPARE(openMenu()->actions().size(), items.size()); // rebuilt, not doubled
+        QCOMPARE(menu->findChildren<QMenu *>().size(), 1); // nor the submenu piling up
     }
 
     void pickingProviderStoresItAndKeepsTheTimer()

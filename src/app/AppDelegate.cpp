@@ -178,6 +178,8 @@ void AppDelegate::openMenu()
 void AppDelegate::buildMenu()
 {
     QMenu *menu = m_menu.get();
+    // clear() drops the actions but not the submenu made last time, which the menu still owns.
+    qDeleteAll(menu->findChildren<QMenu *>(Qt::FindDirectChildrenOnly));
     menu->clear();
 
     QAction *refreshItem = menu->addAction(QStringLiteral("Aktualisieren"), this,
