@@ -29,7 +29,9 @@ const QString noAmount = u"$ –"_s;
 
 QByteArray deepseekBody(double total, const QString &currency = u"USD"_s)
 {
-    return u"{\"balance_infos\": [{\"currency\": \"%1\", \"total_balance\": %2}]}"_s.arg(currency).arg(total).toUtf8();
+    return u"{\"balance_infos\": [{\"currency\": \"%1\", \"total_balance\": %2}]}"_s.arg(currency)
+        .arg(total)
+        .toUtf8();
 }
 
 bool withSecretService()
@@ -98,14 +100,18 @@ private Q_SLOTS:
         QFile::remove(m_config.path() + u"/creditgauge/creditgauge.conf"_s);
         for (const Provider p : Provider::allCases()) {
             if (withSecretService())
-                QProcess::execute(u"secret-tool"_s, { u"clear"_s, u"server"_s, u"creditgauge"_s, u"user"_s,
-                                                      p.keychainAccount() });
+                QProcess::execute(
+                    u"secret-tool"_s,
+                    {u"clear"_s, u"server"_s, u"creditgauge"_s, u"user"_s, p.keychainAccount()});
         }
         m_server = std::make_unique<FakeProviderServer>();
         QVERIFY(m_server->listen());
-        ProviderClient::setTransportForTesting({ m_server->url(u"/user/balance"_s), m_server->url(u"/api/v1/credits"_s),
-                                                 m_server->url(u"/api/v1/key"_s),
-                                                 m_server->url(u"/v1/users/me/balance"_s), 5s, {} });
+        ProviderClient::setTransportForTesting({m_server->url(u"/user/balance"_s),
+                                                m_server->url(u"/api/v1/credits"_s),
+                                                m_server->url(u"/api/v1/key"_s),
+                                                m_server->url(u"/v1/users/me/balance"_s),
+                                                5s,
+                                                {}});
     }
     void cleanup()
     {
@@ -118,8 +124,8 @@ private Q_SLOTS:
     void launchWithoutKeyShowsNoKeyAndAsksNothing()
     {
         launch();
-        QCOMPARE(m_item->titles.value(0), (Title { noAmount, false }));
-        QTRY_COMPARE(m_item->lastTitle(), (Title { noAmount, true }));
+        QCOMPARE(m_item->titles.value(0), (Title {noAmount, false}));
+        QTRY_COMPARE(m_item->lastTitle(), (Title {noAmount, true}));
         QCOMPARE(m_app->content()->statusText(), u"Kein API-Key für DeepSeek hinterlegt."_s);
         QVERIFY(m_item->toolTip.contains(m_app->content()->statusText()));
         QTest::qWait(100);
@@ -134,11 +140,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<Title>("title");
-        QTest::newRow("2.0 is not low") << deepseekBody(2.0) << Title { u"$ 2"_s, false };
-        QTest::newRow("1.5 rounds up, still low") << deepseekBody(1.5) << Title { u"$ 2"_s, true };
-        QTest::newRow("negative") << deepseekBody(-3) << Title { u"$ -3"_s, true };
-        QTest::newRow("yuan") << deepseekBody(120.4, u"CNY"_s) << Title { u"¥ 120"_s, false };
-        QTest::newRow("low in any currency") << deepseekBody(1.5, u"CNY"_s) << Title { u"¥ 2"_s, true };
+        QTest::newRow("2.0 is not low") << deepseekBody(2.0) << Title {u"$ 2"_s, false};
+        QTest::newRow("1.5 rounds up, still low") << deepseekBody(1.5) << Title {u"$ 2"_s, true};
+        QTest::newRow("negative") << deepseekBody(-3) << Title {u"$ -3"_s, true};
+        QTest::newRow("yuan") << deepseekBody(120.4, u"CNY"_s) << Title {u"¥ 120"_s, false};
+        QTest::newRow("low in any currency")
+            << deepseekBody(1.5, u"CNY"_s) << Title {u"¥ 2"_s, true};
     }
     void balanceSetsTitleAndAlarm()
     {
@@ -148,14 +155,15 @@ private Q_SLOTS:
         m_server->setResponse("/user/balance", 200, body);
         launch();
         QTRY_COMPARE(m_item->lastTitle(), title);
-        QCOMPARE(m_server->requests().value(0).header("Authorization"), std::optional<QByteArray>("Bearer sk-test"));
+        QCOMPARE(m_server->requests().value(0).header("Authorization"),
+                 std::optional<QByteArray>("Bearer sk-test"));
         QVERIFY(m_item->toolTip.contains(title.text));
     }
 
     void clickTogglesPanelAndRefreshes()
     {
         QVERIFY(storeKey(u"sk-test"_s, u"api-key"_s));
-        FakeProviderServer::Response slow { .body = deepseekBody(5), .delay = 400ms };
+        FakeProviderServer::Response slow {.body = deepseekBody(5), .delay = 400ms};
         m_server->setResponse("/user/balance", slow);
         launch();
         QTRY_COMPARE(m_item->lastTitle().text, u"$ 5"_s);
@@ -181,8 +189,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("settings");
         QTest::addColumn<QString>("checked");
         QTest::newRow("nothing stored") << QByteArray() << u"DeepSeek"_s;
-        QTest::newRow("openrouter") << QByteArray("[General]\nprovider=openrouter\n") << u"OpenRouter"_s;
-        QTest::newRow("unknown value") << QByteArray("[General]\nprovider=Moonshot\n") << u"DeepSeek"_s;
+        QTest::newRow("openrouter")
+            << QByteArray("[General]\nprovider=openrouter\n") << u"OpenRouter"_s;
+        QTest::newRow("unknown value")
+            << QByteArray("[General]\nprovider=Moonshot\n") << u"DeepSeek"_s;
     }
     void menuContentsAndCheckMark()
     {
@@ -197,14 +207,16 @@ private Q_SLOTS:
         QStringList items;
         for (const QAction *a : menu->actions())
             items << (a->isSeparator() ? u"---"_s : a->text() + a->shortcut().toString());
-        QCOMPARE(items, (QStringList { u"AktualisierenCtrl+R"_s, u"Anbieter"_s, u"---"_s, u"Nach Updates suchen …"_s,
-                                       u"---"_s, u"API-Key ändern …"_s, u"---"_s, u"BeendenCtrl+Q"_s }));
+        QCOMPARE(items,
+                 (QStringList {u"AktualisierenCtrl+R"_s, u"Anbieter"_s, u"---"_s,
+                               u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s,
+                               u"---"_s, u"BeendenCtrl+Q"_s}));
         QStringList names;
         for (const QAction *a : action(menu, u"Anbieter"_s)->menu()->actions())
             names << a->text();
-        QCOMPARE(names, (QStringList { u"DeepSeek"_s, u"OpenRouter"_s, u"Moonshot"_s }));
+        QCOMPARE(names, (QStringList {u"DeepSeek"_s, u"OpenRouter"_s, u"Moonshot"_s}));
         QFETCH(QString, checked);
-        QCOMPARE(::checked(menu), QStringList { checked });
+        QCOMPARE(::checked(menu), QStringList {checked});
         QCOMPARE(openMenu()->actions().size(), items.size()); // rebuilt, not doubled
         QCOMPARE(menu->findChildren<QMenu *>().size(), 1); // nor the submenu piling up
     }
@@ -212,17 +224,18 @@ private Q_SLOTS:
     void pickingProviderStoresItAndKeepsTheTimer()
     {
         QVERIFY(storeKey(u"sk-moon"_s, u"api-key-moonshot"_s));
-        m_server->setResponse("/v1/users/me/balance", 200, R"({"code": 0, "data": {"available_balance": 42}})");
+        m_server->setResponse("/v1/users/me/balance", 200,
+                              R"({"code": 0, "data": {"available_balance": 42}})");
         launch();
-        QTRY_COMPARE(m_item->lastTitle(), (Title { noAmount, true })); // no DeepSeek key
+        QTRY_COMPARE(m_item->lastTitle(), (Title {noAmount, true})); // no DeepSeek key
         const auto before = m_app->refreshTimer().remainingTimeAsDuration();
         QTest::qWait(1100);
 
         action(action(openMenu(), u"Anbieter"_s)->menu(), u"Moonshot"_s)->trigger();
         QCOMPARE(Settings::provider(), Provider::moonshot);
         QCOMPARE(m_app->content()->titleText(), u"Moonshot-Guthaben"_s);
-        QTRY_COMPARE(m_item->lastTitle(), (Title { u"$ 42"_s, false }));
-        QCOMPARE(checked(openMenu()), QStringList { u"Moonshot"_s });
+        QTRY_COMPARE(m_item->lastTitle(), (Title {u"$ 42"_s, false}));
+        QCOMPARE(checked(openMenu()), QStringList {u"Moonshot"_s});
         // Neither a switch nor a saved key restarts the 30-minute period.
         QVERIFY(storeKey(u"sk-moon-2"_s, u"api-key-moonshot"_s));
         QVERIFY(m_app->refreshTimer().remainingTimeAsDuration() < before - 1s);
@@ -235,7 +248,7 @@ private Q_SLOTS:
         launch();
         QTRY_COMPARE(m_item->lastTitle().text, u"$ 1"_s);
 
-        m_server->setResponse("/user/balance", { .body = deepseekBody(10), .delay = 600ms });
+        m_server->setResponse("/user/balance", {.body = deepseekBody(10), .delay = 600ms});
         action(openMenu(), u"Aktualisieren"_s)->trigger();
         QTRY_COMPARE(requests(), 2);
         m_server->setResponse("/user/balance", 200, deepseekBody(20));
@@ -246,7 +259,7 @@ private Q_SLOTS:
 
         m_server->setResponse("/user/balance", 500, "oops");
         action(openMenu(), u"Aktualisieren"_s)->trigger();
-        QTRY_COMPARE(m_item->lastTitle(), (Title { u"$ !"_s, true }));
+        QTRY_COMPARE(m_item->lastTitle(), (Title {u"$ !"_s, true}));
         QCOMPARE(m_app->content()->statusText(), u"Serverfehler (HTTP 500)"_s);
     }
 
@@ -259,9 +272,11 @@ private Q_SLOTS:
         launch();
         QTRY_COMPARE(requests(), 1);
         const auto prepareForSleep = [](const QString &sleeping) {
-            return QProcess::execute(u"dbus-send"_s, { u"--system"_s, u"--sender=org.freedesktop.login1"_s,
-                                                       u"--type=signal"_s, u"/org/freedesktop/login1"_s,
-                                                       u"org.freedesktop.login1.Manager.PrepareForSleep"_s, sleeping });
+            return QProcess::execute(u"dbus-send"_s,
+                                     {u"--system"_s, u"--sender=org.freedesktop.login1"_s,
+                                      u"--type=signal"_s, u"/org/freedesktop/login1"_s,
+                                      u"org.freedesktop.login1.Manager.PrepareForSleep"_s,
+                                      sleeping});
         };
         QCOMPARE(prepareForSleep(u"boolean:true"_s), 0);
         QTest::qWait(300);
@@ -297,7 +312,8 @@ private Q_SLOTS:
         KeyDialog *dialog = openKeyDialog();
         QVERIFY(dialog && dialog->isVisible() && !m_app->popover()->isShown());
         QCOMPARE(KeyDialog::heading(dialog->provider()), u"Moonshot-API-Key"_s);
-        QVERIFY(KeyDialog::explanation(Provider::moonshot).endsWith(u"(Schlüsselbund „creditgauge“, Konto „api-key-moonshot“.)"_s));
+        QVERIFY(KeyDialog::explanation(Provider::moonshot)
+                    .endsWith(u"(Schlüsselbund „creditgauge“, Konto „api-key-moonshot“.)"_s));
         QCOMPARE(dialog->field()->echoMode(), QLineEdit::Password);
         QCOMPARE(dialog->field()->placeholderText(), u"sk-…"_s);
         QTRY_COMPARE(dialog->field()->text(), u"sk-old"_s);
@@ -311,7 +327,8 @@ private Q_SLOTS:
         QTRY_COMPARE(requests(), refreshes ? 3 : 2);
         QTest::qWait(300);
         QCOMPARE(requests(), refreshes ? 3 : 2);
-        QCOMPARE(m_server->requests().last().header("Authorization"), std::optional("Bearer " + stored.toUtf8()));
+        QCOMPARE(m_server->requests().last().header("Authorization"),
+                 std::optional("Bearer " + stored.toUtf8()));
         QVERIFY(!visibleMessageBox());
     }
 
@@ -320,7 +337,7 @@ private Q_SLOTS:
         if (withSecretService())
             QSKIP("runs on a bus without a secret service (see tests/CMakeLists.txt)");
         launch();
-        QTRY_COMPARE(m_item->lastTitle(), (Title { noAmount, true }));
+        QTRY_COMPARE(m_item->lastTitle(), (Title {noAmount, true}));
         KeyDialog *dialog = openKeyDialog();
         QVERIFY(dialog);
         dialog->field()->setText(u"sk-nowhere"_s);

@@ -17,9 +17,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("currency");
         QTest::addColumn<bool>("cents");
         QTest::addColumn<QString>("expected");
-        const auto row = [](const char *name, double v, const QString &c, bool cents, const QString &e) {
-            QTest::newRow(name) << v << c << cents << e;
-        };
+        const auto row
+            = [](const char *name, double v, const QString &c, bool cents, const QString &e) {
+                  QTest::newRow(name) << v << c << cents << e;
+              };
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
         constexpr double inf = std::numeric_limits<double>::infinity();
         row("cents", 12.5, u"CNY"_s, true, u"¥ 12,50"_s);

@@ -38,9 +38,10 @@ QByteArray secretTool(const QStringList &args, const QByteArray &input = {})
 
 QStringList readmeAttributes(const QString &account)
 {
-    return { QStringLiteral("xdg:schema"), QStringLiteral("org.qt.keychain"), QStringLiteral("server"),
-             QStringLiteral("creditgauge"), QStringLiteral("user"), account,
-             QStringLiteral("type"), QStringLiteral("plaintext") };
+    return {QStringLiteral("xdg:schema"), QStringLiteral("org.qt.keychain"),
+            QStringLiteral("server"),     QStringLiteral("creditgauge"),
+            QStringLiteral("user"),       account,
+            QStringLiteral("type"),       QStringLiteral("plaintext")};
 }
 
 bool withSecretService()
@@ -58,7 +59,8 @@ class TestKeyStore : public QObject
 private Q_SLOTS:
     void init()
     {
-        if (withSecretService() == QByteArrayView(QTest::currentTestFunction()).startsWith("noSecret"))
+        if (withSecretService()
+            == QByteArrayView(QTest::currentTestFunction()).startsWith("noSecret"))
             QSKIP("belongs to the other run");
         if (withSecretService() && qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
             QSKIP("needs the secret service of scripts/test-session.sh");
@@ -86,14 +88,18 @@ private Q_SLOTS:
     void overwriteAndTheReadmeCommandShareOneEntry()
     {
         const QString account = fresh();
-        QCOMPARE(secretTool(QStringList { QStringLiteral("store"), QStringLiteral("--label=creditgauge") }
-                                    + readmeAttributes(account), "sk-shell"), QByteArray());
+        QCOMPARE(
+            secretTool(QStringList {QStringLiteral("store"), QStringLiteral("--label=creditgauge")}
+                           + readmeAttributes(account),
+                       "sk-shell"),
+            QByteArray());
         QCOMPARE(readKey(account), std::optional(QStringLiteral("sk-shell")));
         QVERIFY(saveKey(QStringLiteral("sk-first"), account));
         QVERIFY(saveKey(QStringLiteral("sk-second"), account));
         QCOMPARE(readKey(account), std::optional(QStringLiteral("sk-second")));
-        const QByteArray found = secretTool(QStringList { QStringLiteral("search"), QStringLiteral("--all") }
-                                            + readmeAttributes(account));
+        const QByteArray found
+            = secretTool(QStringList {QStringLiteral("search"), QStringLiteral("--all")}
+                         + readmeAttributes(account));
         QCOMPARE(found.count("secret = "), 1);
     }
 
@@ -108,7 +114,9 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, stored);
         const QString account = fresh();
-        secretTool(QStringList { QStringLiteral("store"), QStringLiteral("--label=x") } + readmeAttributes(account), stored);
+        secretTool(QStringList {QStringLiteral("store"), QStringLiteral("--label=x")}
+                       + readmeAttributes(account),
+                   stored);
         QCOMPARE(readKey(account), std::nullopt);
         QVERIFY(saveKey(QString(), account)); // an empty value is stored, and reads as no key
         QCOMPARE(readKey(account), std::nullopt);
@@ -120,7 +128,8 @@ private Q_SLOTS:
         QVERIFY(saveKey(QStringLiteral("sk-shared"), account));
         QList<std::optional<QString>> answers;
         for (int i = 0; i < 3; ++i)
-            KeyStore::read(account, [&answers](std::optional<QString> key) { answers.append(key); });
+            KeyStore::read(account,
+                           [&answers](std::optional<QString> key) { answers.append(key); });
         QVERIFY(answers.isEmpty()); // never inside the call that asked
         QTRY_COMPARE(answers, QList<std::optional<QString>>(3, QStringLiteral("sk-shared")));
     }

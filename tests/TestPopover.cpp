@@ -14,11 +14,16 @@ private Q_SLOTS:
         QTest::addColumn<QPoint>("cursor");
         QTest::addColumn<QPoint>("expected");
         // A 1280x800 screen whose panel takes the top 24 pixels; the popover is 280x200.
-        QTest::newRow("below the icon, centred") << QRect(600, 1, 22, 22) << QPoint() << QPoint(470, 24);
-        QTest::newRow("pushed in from the right edge") << QRect(1250, 1, 22, 22) << QPoint() << QPoint(1000, 24);
-        QTest::newRow("pushed in from the left edge") << QRect(2, 1, 22, 22) << QPoint() << QPoint(0, 24);
-        QTest::newRow("tray at the bottom: above") << QRect(600, 777, 22, 22) << QPoint() << QPoint(470, 577);
-        QTest::newRow("no geometry: at the pointer") << QRect() << QPoint(100, 300) << QPoint(0, 301);
+        QTest::newRow("below the icon, centred")
+            << QRect(600, 1, 22, 22) << QPoint() << QPoint(470, 24);
+        QTest::newRow("pushed in from the right edge")
+            << QRect(1250, 1, 22, 22) << QPoint() << QPoint(1000, 24);
+        QTest::newRow("pushed in from the left edge")
+            << QRect(2, 1, 22, 22) << QPoint() << QPoint(0, 24);
+        QTest::newRow("tray at the bottom: above")
+            << QRect(600, 777, 22, 22) << QPoint() << QPoint(470, 577);
+        QTest::newRow("no geometry: at the pointer")
+            << QRect() << QPoint(100, 300) << QPoint(0, 301);
     }
     void placementStaysOnScreen()
     {

@@ -21,7 +21,9 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<std::optional<double>>("expected");
         const std::optional<double> none;
-        const auto row = [](const char *json, std::optional<double> v) { QTest::newRow(json) << QByteArray(json) << v; };
+        const auto row = [](const char *json, std::optional<double> v) {
+            QTest::newRow(json) << QByteArray(json) << v;
+        };
         row("12.5", 12.5);
         row("9007199254740993", 9007199254740992.0);
         row(R"("12.50")", 12.5);
@@ -29,8 +31,9 @@ private Q_SLOTS:
         row(R"("-3")", -3.0);
         row(R"("1e3")", 1000.0);
         row(R"("0x1p3")", 8.0);
-        for (const char *absent : { R"("")", R"(" 12.5")", R"("\t12.5")", R"("12.5 ")", R"("1.234,56")",
-                                    R"("12 EUR")", R"("12\u00005")", R"("1e999")", "true", "{}", "[1]" })
+        for (const char *absent :
+             {R"("")", R"(" 12.5")", R"("\t12.5")", R"("12.5 ")", R"("1.234,56")", R"("12 EUR")",
+              R"("12\u00005")", R"("1e999")", "true", "{}", "[1]"})
             row(absent, none);
     }
     void lenientAmount()
@@ -43,7 +46,9 @@ private Q_SLOTS:
 
     void specialNumericTexts()
     {
-        const auto lb = [](const char *text) { return LB::decode(QJsonValue(QString::fromLatin1(text))).value; };
+        const auto lb = [](const char *text) {
+            return LB::decode(QJsonValue(QString::fromLatin1(text))).value;
+        };
         QVERIFY(lb("inf") && std::isinf(*lb("inf")));
         QVERIFY(lb("NaN") && std::isnan(*lb("NaN")));
     }
@@ -54,18 +59,24 @@ private Q_SLOTS:
         QTest::addColumn<bool>("dsDecodes");
         QTest::addColumn<bool>("innerDecodes"); // ORCredits, ORKey and MSResponse alike
         QTest::newRow("empty object") << QByteArray("{}") << true << true;
-        QTest::newRow("unknown keys") << QByteArray(R"({"label": [1, {}], "x": null})") << true << true;
-        for (const char *bad : { "", "<html>", R"({"data": {)", "[]", R"("x")", "1", "null" })
+        QTest::newRow("unknown keys")
+            << QByteArray(R"({"label": [1, {}], "x": null})") << true << true;
+        for (const char *bad : {"", "<html>", R"({"data": {)", "[]", R"("x")", "1", "null"})
             QTest::newRow(bad) << QByteArray(bad) << false << false;
         QTest::newRow("data null") << QByteArray(R"({"data": null})") << true << true;
         QTest::newRow("data text") << QByteArray(R"({"data": "x"})") << true << false;
-        QTest::newRow("unreadable amounts") << QByteArray(R"({"data": {"total_credits": true, "usage": {},
-            "limit": "x", "available_balance": []}, "balance_infos": [{"total_balance": true}]})") << true << true;
-        QTest::newRow("is_available text") << QByteArray(R"({"is_available": "true"})") << false << true;
-        QTest::newRow("is_available number") << QByteArray(R"({"is_available": 1})") << false << true;
+        QTest::newRow("unreadable amounts")
+            << QByteArray(R"({"data": {"total_credits": true, "usage": {},
+            "limit": "x", "available_balance": []}, "balance_infos": [{"total_balance": true}]})")
+            << true << true;
+        QTest::newRow("is_available text")
+            << QByteArray(R"({"is_available": "true"})") << false << true;
+        QTest::newRow("is_available number")
+            << QByteArray(R"({"is_available": 1})") << false << true;
         QTest::newRow("empty infos") << QByteArray(R"({"balance_infos": []})") << true << true;
         QTest::newRow("null entry") << QByteArray(R"({"balance_infos": [null]})") << false << true;
-        QTest::newRow("bad later entry") << QByteArray(R"({"balance_infos": [{}, {"currency": 5}]})") << false << true;
+        QTest::newRow("bad later entry")
+            << QByteArray(R"({"balance_infos": [{}, {"currency": 5}]})") << false << true;
     }
     void structure()
     {
@@ -81,9 +92,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("code");
         QTest::addColumn<bool>("decodes");
-        for (const char *ok : { "0", "-7", "1e3" })
+        for (const char *ok : {"0", "-7", "1e3"})
             QTest::newRow(ok) << QByteArray(ok) << true;
-        for (const char *bad : { R"("0")", "1.5", "9223372036854775808", "false" })
+        for (const char *bad : {R"("0")", "1.5", "9223372036854775808", "false"})
             QTest::newRow(bad) << QByteArray(bad) << false;
     }
     void moonshotCodeMustBeAnInteger()

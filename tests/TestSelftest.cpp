@@ -21,10 +21,12 @@ private Q_SLOTS:
     {
         m_server = std::make_unique<FakeProviderServer>();
         QVERIFY(m_server->listen());
-        ProviderClient::setTransportForTesting({ m_server->url(u"/user/balance"_s),
-                                                 m_server->url(u"/api/v1/credits"_s),
-                                                 m_server->url(u"/api/v1/key"_s),
-                                                 m_server->url(u"/v1/users/me/balance"_s), 5s, {} });
+        ProviderClient::setTransportForTesting({m_server->url(u"/user/balance"_s),
+                                                m_server->url(u"/api/v1/credits"_s),
+                                                m_server->url(u"/api/v1/key"_s),
+                                                m_server->url(u"/v1/users/me/balance"_s),
+                                                5s,
+                                                {}});
     }
 
     void oneLine_data()
@@ -36,20 +38,26 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QByteArray>("authorization"); // empty: the 14-character placeholder
         const QString p = u"CREDITGAUGE_PROVIDER"_s, k = u"CREDITGAUGE_KEY"_s;
-        QTest::newRow("details") << Env { { p, u"deepseek"_s }, { k, u"sk-1"_s } } << QByteArray("/user/balance") << 200
+        QTest::newRow("details")
+            << Env {{p, u"deepseek"_s}, {k, u"sk-1"_s}} << QByteArray("/user/balance") << 200
             << QByteArray(R"({"balance_infos": [{"currency": "CNY", "total_balance": "110.00",
                               "granted_balance": "10.00", "topped_up_balance": "100.00"}]})")
-            << u"OK deepseek CNY total=¥ 110,00 Aufgeladen=¥ 100,00 Geschenkt=¥ 10,00\n"_s << QByteArray("Bearer sk-1");
-        QTest::newRow("no details keeps the blank") << Env { { p, u"moonshot"_s }, { k, u"k"_s } }
-            << QByteArray("/v1/users/me/balance") << 200 << QByteArray(R"({"data": {"available_balance": 1234.5}})")
+            << u"OK deepseek CNY total=¥ 110,00 Aufgeladen=¥ 100,00 Geschenkt=¥ 10,00\n"_s
+            << QByteArray("Bearer sk-1");
+        QTest::newRow("no details keeps the blank")
+            << Env {{p, u"moonshot"_s}, {k, u"k"_s}} << QByteArray("/v1/users/me/balance") << 200
+            << QByteArray(R"({"data": {"available_balance": 1234.5}})")
             << u"OK moonshot USD total=$ 1.234,50 \n"_s << QByteArray("Bearer k");
-        QTest::newRow("rejected, nothing set") << Env {} << QByteArray("/user/balance") << 401 << QByteArray("{}")
+        QTest::newRow("rejected, nothing set")
+            << Env {} << QByteArray("/user/balance") << 401 << QByteArray("{}")
             << u"FEHLER deepseek API-Key ungültig (401)\n"_s << QByteArray();
-        QTest::newRow("capitalised provider is deepseek") << Env { { p, u"Moonshot"_s }, { k, u"k"_s } }
-            << QByteArray("/user/balance") << 200 << QByteArray("<html>")
-            << u"FEHLER deepseek Antwort nicht lesbar\n"_s << QByteArray("Bearer k");
-        QTest::newRow("empty key is sent empty") << Env { { k, QString() } } << QByteArray("/user/balance") << 403
-            << QByteArray() << u"FEHLER deepseek API-Key ungültig (403)\n"_s << QByteArray("Bearer");
+        QTest::newRow("capitalised provider is deepseek")
+            << Env {{p, u"Moonshot"_s}, {k, u"k"_s}} << QByteArray("/user/balance") << 200
+            << QByteArray("<html>") << u"FEHLER deepseek Antwort nicht lesbar\n"_s
+            << QByteArray("Bearer k");
+        QTest::newRow("empty key is sent empty")
+            << Env {{k, QString()}} << QByteArray("/user/balance") << 403 << QByteArray()
+            << u"FEHLER deepseek API-Key ungültig (403)\n"_s << QByteArray("Bearer");
     }
     void oneLine()
     {
@@ -61,7 +69,8 @@ private Q_SLOTS:
         m_server->setResponse(path, status, body);
         QTEST(run(env, 10s), "line");
         QCOMPARE(m_server->requests().size(), 1);
-        const QByteArray sent = m_server->requests().front().header("Authorization").value_or("none");
+        const QByteArray sent
+            = m_server->requests().front().header("Authorization").value_or("none");
         if (authorization.isEmpty())
             QVERIFY2(sent.startsWith("Bearer sk-") && sent.size() == 7 + 14, sent.constData());
         else

@@ -42,9 +42,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("expected");
         QTest::newRow("openrouter") << QByteArray("openrouter") << int(Provider::openrouter);
         QTest::newRow("moonshot") << QByteArray("moonshot") << int(Provider::moonshot);
-        for (const char *other : { "OpenRouter", "\" moonshot\"", "anthropic", "", "moonshot, openrouter" })
+        for (const char *other :
+             {"OpenRouter", "\" moonshot\"", "anthropic", "", "moonshot, openrouter"})
             QTest::newRow(other) << QByteArray(other) << int(Provider::deepseek);
-        QTest::newRow("corrupt file") << QByteArray("\x80\x81\n\x00garbage[", 12) << int(Provider::deepseek);
+        QTest::newRow("corrupt file")
+            << QByteArray("\x80\x81\n\x00garbage[", 12) << int(Provider::deepseek);
     }
     void storedValues()
     {
@@ -81,7 +83,8 @@ private:
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == content.size() && f.flush());
         // Qt notices outside edits by time stamp and size; make each one distinct.
         static int edits = 0;
-        f.setFileTime(QDateTime::currentDateTime().addSecs(++edits), QFileDevice::FileModificationTime);
+        f.setFileTime(QDateTime::currentDateTime().addSecs(++edits),
+                      QFileDevice::FileModificationTime);
     }
 
     QTemporaryDir m_config;

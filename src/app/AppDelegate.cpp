@@ -76,7 +76,7 @@ void AppDelegate::applicationDidFinishLaunching()
     auto *quitShortcut = new QAction(m_popover);
     quitShortcut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quitShortcut, &QAction::triggered, this, &AppDelegate::menuQuit);
-    m_popover->addActions({ refreshShortcut, quitShortcut });
+    m_popover->addActions({refreshShortcut, quitShortcut});
 
     setTitle(noAmountTitle, false);
 
@@ -154,8 +154,8 @@ void AppDelegate::updateToolTip()
     // Screen readers and window lists name the panel by its state (Qt adds the program name).
     m_popover->setWindowTitle(m_content->statusText());
     // Trays whose left click opens the menu never show the panel; the tooltip carries it.
-    m_statusItem->setToolTip(QStringLiteral("CreditGauge \u00b7 ") + m_title
-                             + QLatin1Char('\n') + m_content->summary());
+    m_statusItem->setToolTip(QStringLiteral("CreditGauge \u00b7 ") + m_title + QLatin1Char('\n')
+                             + m_content->summary());
 }
 
 void AppDelegate::statusClicked()
@@ -182,8 +182,8 @@ void AppDelegate::buildMenu()
     qDeleteAll(menu->findChildren<QMenu *>(Qt::FindDirectChildrenOnly));
     menu->clear();
 
-    QAction *refreshItem = menu->addAction(QStringLiteral("Aktualisieren"), this,
-                                           &AppDelegate::menuRefresh);
+    QAction *refreshItem
+        = menu->addAction(QStringLiteral("Aktualisieren"), this, &AppDelegate::menuRefresh);
     refreshItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
 
     QMenu *providers = menu->addMenu(QStringLiteral("Anbieter"));
@@ -282,8 +282,8 @@ void AppDelegate::saveKey(Provider provider, const QString &key)
         auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("CreditGauge"),
                                     QStringLiteral("Der API-Key wurde nicht gespeichert."));
         box->setInformativeText(QStringLiteral(
-                "Der Schlüsselbund hat das Speichern abgelehnt oder ist nicht erreichbar. "
-                "Ein bisher gespeicherter Key bleibt unverändert."));
+            "Der Schlüsselbund hat das Speichern abgelehnt oder ist nicht erreichbar. "
+            "Ein bisher gespeicherter Key bleibt unverändert."));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setObjectName(QStringLiteral("keyNotSaved"));
         box->open();

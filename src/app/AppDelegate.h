@@ -29,7 +29,7 @@ class AppDelegate : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr std::chrono::seconds refreshInterval { 1800 };
+    static constexpr std::chrono::seconds refreshInterval {1800};
 
     explicit AppDelegate(std::unique_ptr<StatusItem> statusItem, QObject *parent = nullptr);
     ~AppDelegate() override;

@@ -30,7 +30,8 @@ const QString placeholderKey = QStringLiteral("sk-placeholder");
 QString resultLine(Provider provider, const BalanceResult &result)
 {
     if (!result)
-        return QStringLiteral("FEHLER ") + provider.rawValue() + QLatin1Char(' ') + result.error().m;
+        return QStringLiteral("FEHLER ") + provider.rawValue() + QLatin1Char(' ')
+            + result.error().m;
 
     const Balance &b = *result;
     QStringList details;
@@ -38,8 +39,8 @@ QString resultLine(Provider provider, const BalanceResult &result)
         details.append(d.name + QLatin1Char('=') + Format::amount(d.amount, b.currency, true));
     // The blank after the total stands even when no details follow.
     return QStringLiteral("OK ") + provider.rawValue() + QLatin1Char(' ') + b.currency
-            + QStringLiteral(" total=") + Format::amount(b.total, b.currency, true)
-            + QLatin1Char(' ') + details.join(QLatin1Char(' '));
+        + QStringLiteral(" total=") + Format::amount(b.total, b.currency, true) + QLatin1Char(' ')
+        + details.join(QLatin1Char(' '));
 }
 
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
@@ -54,7 +55,7 @@ int runTray(int argc, char *argv[])
     const QString name = QStringLiteral(CREDITGAUGE_TRAY_MODULE);
     QString error;
     // Beside the binary in the build tree; in the library folder once installed.
-    for (const QString &dir : { exeDir, exeDir + QStringLiteral("/" CREDITGAUGE_TRAY_MODULE_DIR) }) {
+    for (const QString &dir : {exeDir, exeDir + QStringLiteral("/" CREDITGAUGE_TRAY_MODULE_DIR)}) {
         QLibrary module(dir + QLatin1Char('/') + name);
         if (auto entry = reinterpret_cast<Entry>(module.resolve("creditgauge_run_tray")))
             return entry(argc, argv);
@@ -77,11 +78,12 @@ int runTray(int argc, char *argv[])
 void selftestRun(const QProcessEnvironment &env, QTextStream &out,
                  std::chrono::milliseconds deadline)
 {
-    const Provider provider = Provider::fromRawValue(env.value(QStringLiteral("CREDITGAUGE_PROVIDER")))
-                                      .value_or(Provider::deepseek);
+    const Provider provider
+        = Provider::fromRawValue(env.value(QStringLiteral("CREDITGAUGE_PROVIDER")))
+              .value_or(Provider::deepseek);
     const QString key = env.contains(QStringLiteral("CREDITGAUGE_KEY"))
-            ? env.value(QStringLiteral("CREDITGAUGE_KEY"))
-            : placeholderKey;
+        ? env.value(QStringLiteral("CREDITGAUGE_KEY"))
+        : placeholderKey;
 
     // Shared with the completion, which may still run after this function has returned
     // (a late answer during shutdown) and must then do nothing.

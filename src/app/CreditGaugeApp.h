@@ -16,8 +16,9 @@ void selftestRun();
 
 // The same with the environment, the output and the deadline given, so that tests can run it
 // in-process.
-void selftestRun(const QProcessEnvironment &env, QTextStream &out, std::chrono::milliseconds deadline);
+void selftestRun(const QProcessEnvironment &env, QTextStream &out,
+                 std::chrono::milliseconds deadline);
 
-inline constexpr std::chrono::milliseconds selftestDeadline { 25000 };
+inline constexpr std::chrono::milliseconds selftestDeadline {25000};
 
 } // namespace creditgauge::CreditGaugeApp

@@ -18,11 +18,13 @@ QString KeyDialog::heading(Provider provider)
 QString KeyDialog::explanation(Provider provider)
 {
     return provider.keyNote() + QStringLiteral(" (Schlüsselbund \u201e")
-            + QLatin1String(KeyStore::service) + QStringLiteral("\u201c, Konto \u201e")
-            + provider.keychainAccount() + QStringLiteral("\u201c.)");
+        + QLatin1String(KeyStore::service) + QStringLiteral("\u201c, Konto \u201e")
+        + provider.keychainAccount() + QStringLiteral("\u201c.)");
 }
 
-KeyDialog::KeyDialog(Provider provider, QWidget *parent) : QDialog(parent), m_provider(provider)
+KeyDialog::KeyDialog(Provider provider, QWidget *parent)
+    : QDialog(parent)
+    , m_provider(provider)
 {
     setWindowTitle(QStringLiteral("CreditGauge"));
     setWindowModality(Qt::ApplicationModal);

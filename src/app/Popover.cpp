@@ -25,8 +25,8 @@ constexpr qint64 outsideClickWindowMs = 300;
 Popover::Popover(QWidget *content)
 {
     setWindowFlags(popupsNeedAParent()
-                           ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                           : Qt::Popup | Qt::FramelessWindowHint);
+                       ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                       : Qt::Popup | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_ShowWithoutActivating, false);
     setWindowTitle(QStringLiteral("CreditGauge"));
     auto *layout = new QVBoxLayout(this);
@@ -46,7 +46,7 @@ QPoint Popover::placement(const QRect &anchor, const QSize &size, const QRect &a
         y = at.top() - size.height(); // tray at the bottom of the screen: open upwards
     x = qBound(available.left(), x, qMax(available.left(), available.right() - size.width() + 1));
     y = qBound(available.top(), y, qMax(available.top(), available.bottom() - size.height() + 1));
-    return { x, y };
+    return {x, y};
 }
 
 void Popover::showAt(const QRect &anchor)

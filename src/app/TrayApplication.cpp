@@ -19,7 +19,7 @@ namespace creditgauge {
 namespace {
 
 // Desktop sessions often start their tray a little after the applications they autostart.
-constexpr std::chrono::seconds trayWait { 30 };
+constexpr std::chrono::seconds trayWait {30};
 
 bool waitForTray()
 {
@@ -60,8 +60,8 @@ int runTrayApplication(int argc, char *argv[])
 
     if (!waitForTray()) {
         const QString text = QStringLiteral(
-                "CreditGauge braucht einen Statusbereich (System-Tray) in der Leiste der "
-                "Arbeitsumgebung, aber diese Sitzung bietet keinen an.");
+            "CreditGauge braucht einen Statusbereich (System-Tray) in der Leiste der "
+            "Arbeitsumgebung, aber diese Sitzung bietet keinen an.");
         std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
         QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
         return 1;
@@ -73,4 +73,3 @@ int runTrayApplication(int argc, char *argv[])
 }
 
 } // namespace creditgauge
-

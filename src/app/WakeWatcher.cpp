@@ -4,16 +4,16 @@
 
 namespace creditgauge {
 
-WakeWatcher::WakeWatcher(QObject *parent) : QObject(parent)
+WakeWatcher::WakeWatcher(QObject *parent)
+    : QObject(parent)
 {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())
         return;
-    m_watching = bus.connect(QStringLiteral("org.freedesktop.login1"),
-                             QStringLiteral("/org/freedesktop/login1"),
-                             QStringLiteral("org.freedesktop.login1.Manager"),
-                             QStringLiteral("PrepareForSleep"), this,
-                             SLOT(onPrepareForSleep(bool)));
+    m_watching = bus.connect(
+        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
+        SLOT(onPrepareForSleep(bool)));
 }
 
 void WakeWatcher::onPrepareForSleep(bool goingToSleep)

@@ -69,9 +69,10 @@ QString Provider::keyNote() const
         return QStringLiteral("Der Key wird nur im Schlüsselbund gespeichert.");
 #endif
     case openrouter:
-        return QStringLiteral("Für das Guthaben ist ein Management-Key nötig (openrouter.ai \u2192 Keys). "
-                              "Ein normaler Key zeigt nur das Schlüssel-Limit. "
-                              "Der Key wird nur im Schlüsselbund gespeichert.");
+        return QStringLiteral(
+            "Für das Guthaben ist ein Management-Key nötig (openrouter.ai \u2192 Keys). "
+            "Ein normaler Key zeigt nur das Schlüssel-Limit. "
+            "Der Key wird nur im Schlüsselbund gespeichert.");
     case moonshot:
         return QStringLiteral("Key aus platform.moonshot.ai (Region International). "
                               "Der Key wird nur im Schlüsselbund gespeichert.");

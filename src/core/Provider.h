@@ -16,11 +16,13 @@ class Provider
 public:
     enum Case : std::uint8_t { deepseek, openrouter, moonshot };
 
-    constexpr Provider(Case c) noexcept : m_case(c) { }
+    constexpr Provider(Case c) noexcept
+        : m_case(c)
+    { }
 
     // Exact, case-sensitive match of the whole text; anything else gives nothing.
     static std::optional<Provider> fromRawValue(QStringView raw);
-    static constexpr std::array<Provider, 3> allCases() { return { deepseek, openrouter, moonshot }; }
+    static constexpr std::array<Provider, 3> allCases() { return {deepseek, openrouter, moonshot}; }
 
     constexpr Case value() const noexcept { return m_case; }
 

@@ -35,8 +35,7 @@ QNetworkAccessManager *network()
 
 // Runs `f` from the main thread's event loop: every outcome reaches the caller the same way,
 // never inside the call that asked for it.
-template<typename F>
-void post(F f)
+template<typename F> void post(F f)
 {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
 }
@@ -78,33 +77,33 @@ RequestResult classify(QNetworkReply *reply, Transfer &transfer)
 {
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const std::optional<std::int64_t> status = statusAttribute.isValid()
-            ? std::optional<std::int64_t>(statusAttribute.toLongLong())
-            : std::nullopt;
+        ? std::optional<std::int64_t>(statusAttribute.toLongLong())
+        : std::nullopt;
     const QNetworkReply::NetworkError error = reply->error();
 
     if (transfer.tooLarge) {
         // An oversized error page still tells its status; an oversized answer is unreadable,
         // which the decoders report for an empty body.
         if (status && *status != 200)
-            return std::unexpected(HTTPFailure { *status });
+            return std::unexpected(HTTPFailure {*status});
         return QByteArray();
     }
     if (error == QNetworkReply::NoError) {
         if (!status)
-            return std::unexpected(HTTPFailure { HTTPFailure::noResponse });
+            return std::unexpected(HTTPFailure {HTTPFailure::noResponse});
         if (*status != 200)
-            return std::unexpected(HTTPFailure { *status });
+            return std::unexpected(HTTPFailure {*status});
         transfer.body += reply->readAll();
         return std::move(transfer.body);
     }
     // Below 200 Qt reports failures of the transfer itself (connection, time-out, TLS, a body
     // cut short); a redirect that was not followed still carries its 3xx answer.
     const bool redirectRefused = error == QNetworkReply::InsecureRedirectError
-            || error == QNetworkReply::TooManyRedirectsError;
+        || error == QNetworkReply::TooManyRedirectsError;
     const bool transferFailed = error < QNetworkReply::ContentAccessDenied && !redirectRefused;
     if (transferFailed || !status || *status == 200)
-        return std::unexpected(HTTPFailure { HTTPFailure::noResponse });
-    return std::unexpected(HTTPFailure { *status });
+        return std::unexpected(HTTPFailure {HTTPFailure::noResponse});
+    return std::unexpected(HTTPFailure {*status});
 }
 
 // Sends an authenticated GET and hands the body or the failure to `completion`, once, on the
@@ -114,7 +113,7 @@ void get(const QString &address, const QString &key, RequestCompletion completio
     const QUrl url(address, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty()) {
         post([completion = std::move(completion)] {
-            completion(std::unexpected(HTTPFailure { HTTPFailure::invalidAddress }));
+            completion(std::unexpected(HTTPFailure {HTTPFailure::invalidAddress}));
         });
         return;
     }
@@ -162,24 +161,24 @@ void get(const QString &address, const QString &key, RequestCompletion completio
 BalanceResult deepseekBalance(const RequestResult &response)
 {
     if (!response)
-        return std::unexpected(Err { message(response.error().status) });
+        return std::unexpected(Err {message(response.error().status)});
     const std::optional<DSResponse> decoded = DSResponse::decode(*response);
     if (!decoded)
-        return std::unexpected(Err { QStringLiteral("Antwort nicht lesbar") });
+        return std::unexpected(Err {QStringLiteral("Antwort nicht lesbar")});
     if (!decoded->balanceInfos || decoded->balanceInfos->isEmpty())
-        return std::unexpected(Err { QStringLiteral("Antwort ohne Guthabenangabe") });
+        return std::unexpected(Err {QStringLiteral("Antwort ohne Guthabenangabe")});
     const DSInfo &info = decoded->balanceInfos->front();
     const std::optional<double> total = amountOf(info.totalBalance);
     if (!total)
-        return std::unexpected(Err { QStringLiteral("Antwort ohne Guthabenangabe") });
+        return std::unexpected(Err {QStringLiteral("Antwort ohne Guthabenangabe")});
     if (decoded->isAvailable == false)
-        return std::unexpected(Err { QStringLiteral("Guthaben nicht verfügbar") });
+        return std::unexpected(Err {QStringLiteral("Guthaben nicht verfügbar")});
 
-    Balance balance { info.currency.value_or(QStringLiteral("USD")), *total, {} };
+    Balance balance {info.currency.value_or(QStringLiteral("USD")), *total, {}};
     if (const auto toppedUp = amountOf(info.toppedUpBalance))
-        balance.details.append({ QStringLiteral("Aufgeladen"), *toppedUp });
+        balance.details.append({QStringLiteral("Aufgeladen"), *toppedUp});
     if (const auto granted = amountOf(info.grantedBalance))
-        balance.details.append({ QStringLiteral("Geschenkt"), *granted });
+        balance.details.append({QStringLiteral("Geschenkt"), *granted});
     return balance;
 }
 
@@ -196,19 +195,19 @@ std::optional<Balance> openrouterCreditsBalance(const RequestResult &response)
     if (!credits)
         return std::nullopt;
     const double usage = amountOf(decoded->data->totalUsage).value_or(0.0);
-    return Balance { QStringLiteral("USD"),
-                     *credits - usage,
-                     { { QStringLiteral("Aufgeladen"), *credits },
-                       { QStringLiteral("Verbraucht"), usage } } };
+    return Balance {
+        QStringLiteral("USD"),
+        *credits - usage,
+        {{QStringLiteral("Aufgeladen"), *credits}, {QStringLiteral("Verbraucht"), usage}}};
 }
 
 BalanceResult openrouterKeyBalance(const RequestResult &response)
 {
     if (!response)
-        return std::unexpected(Err { message(response.error().status) });
+        return std::unexpected(Err {message(response.error().status)});
     const std::optional<ORKey> decoded = ORKey::decode(*response);
     if (!decoded || !decoded->data)
-        return std::unexpected(Err { QStringLiteral("Antwort nicht lesbar") });
+        return std::unexpected(Err {QStringLiteral("Antwort nicht lesbar")});
     const ORKey::Inner &data = *decoded->data;
     const double usage = amountOf(data.usage).value_or(0.0);
     const std::optional<double> limit = amountOf(data.limit);
@@ -218,34 +217,34 @@ BalanceResult openrouterKeyBalance(const RequestResult &response)
         total = *remaining;
         keyLimit = limit.value_or(usage + *remaining);
     } else if (!limit) {
-        return std::unexpected(Err { QStringLiteral("Guthaben braucht Management-Key") });
+        return std::unexpected(Err {QStringLiteral("Guthaben braucht Management-Key")});
     } else {
         total = *limit - usage;
         keyLimit = *limit;
     }
-    return Balance { QStringLiteral("USD"),
-                     total,
-                     { { QStringLiteral("Key-Limit"), keyLimit },
-                       { QStringLiteral("Verbraucht"), usage } } };
+    return Balance {
+        QStringLiteral("USD"),
+        total,
+        {{QStringLiteral("Key-Limit"), keyLimit}, {QStringLiteral("Verbraucht"), usage}}};
 }
 
 BalanceResult moonshotBalance(const RequestResult &response)
 {
     if (!response)
-        return std::unexpected(Err { message(response.error().status) });
+        return std::unexpected(Err {message(response.error().status)});
     const std::optional<MSResponse> decoded = MSResponse::decode(*response);
     if (!decoded || !decoded->data)
-        return std::unexpected(Err { QStringLiteral("Antwort nicht lesbar") });
+        return std::unexpected(Err {QStringLiteral("Antwort nicht lesbar")});
     const MSResponse::Inner &data = *decoded->data;
     const std::optional<double> available = amountOf(data.availableBalance);
     if (!available)
-        return std::unexpected(Err { QStringLiteral("Antwort ohne Guthabenangabe") });
+        return std::unexpected(Err {QStringLiteral("Antwort ohne Guthabenangabe")});
 
-    Balance balance { QStringLiteral("USD"), *available, {} };
+    Balance balance {QStringLiteral("USD"), *available, {}};
     if (const auto cash = amountOf(data.cashBalance))
-        balance.details.append({ QStringLiteral("Bargeld"), *cash });
+        balance.details.append({QStringLiteral("Bargeld"), *cash});
     if (const auto voucher = amountOf(data.voucherBalance))
-        balance.details.append({ QStringLiteral("Gutschein"), *voucher });
+        balance.details.append({QStringLiteral("Gutschein"), *voucher});
     return balance;
 }
 
@@ -303,7 +302,8 @@ void fetch(Provider provider, const QString &key, Completion completion)
 {
     if (!isSafeForHeader(key)) {
         post([completion = std::move(completion)] {
-            completion(std::unexpected(Err { QStringLiteral("API-Key enthält unzulässige Zeichen") }));
+            completion(
+                std::unexpected(Err {QStringLiteral("API-Key enthält unzulässige Zeichen")}));
         });
         return;
     }

@@ -28,7 +28,7 @@ struct Transport
     QString moonshotBalance;
     // Qt's transfer time-out: ends a request that waits this long for the connection or for
     // further data.
-    std::chrono::milliseconds timeout { 20000 };
+    std::chrono::milliseconds timeout {20000};
     // For tests that trust a CA of their own on their own requests only; verification stays on.
     std::optional<QSslConfiguration> tls;
 };

@@ -82,7 +82,9 @@ std::optional<double> parseNumericText(QString text)
 class Reader
 {
 public:
-    explicit Reader(const QJsonObject &object) : m_object(object) { }
+    explicit Reader(const QJsonObject &object)
+        : m_object(object)
+    { }
 
     bool ok() const { return m_ok; }
 
@@ -148,7 +150,8 @@ public:
     }
 
     template<typename T>
-    void array(const char *key, std::optional<QList<T>> &out, bool (*decode)(const QJsonObject &, T &))
+    void array(const char *key, std::optional<QList<T>> &out,
+               bool (*decode)(const QJsonObject &, T &))
     {
         const QJsonValue v = value(key);
         if (v.isUndefined() || v.isNull())
@@ -257,9 +260,9 @@ std::optional<T> decodeTopLevel(const QByteArray &body, bool (*decode)(const QJs
 LB LB::decode(const QJsonValue &json)
 {
     if (json.isDouble())
-        return { json.toDouble() };
+        return {json.toDouble()};
     if (json.isString())
-        return { parseNumericText(json.toString()) };
+        return {parseNumericText(json.toString())};
     return {};
 }
 

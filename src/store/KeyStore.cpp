@@ -23,7 +23,8 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
         return std::nullopt;
     // Keep a leading U+FEFF as part of the key rather than dropping it as a byte-order mark.
     QStringDecoder decoder(QStringConverter::Utf8,
-                           QStringConverter::Flag::ConvertInitialBom | QStringConverter::Flag::Stateless);
+                           QStringConverter::Flag::ConvertInitialBom
+                               | QStringConverter::Flag::Stateless);
     QString text = decoder.decode(bytes);
     if (decoder.hasError() || text.isEmpty())
         return std::nullopt;
@@ -31,14 +32,12 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
 }
 
 // Runs `f` from the event loop, so a completion never runs inside the call that asked for it.
-template<typename F>
-void post(F f)
+template<typename F> void post(F f)
 {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
 }
 
-template<typename Job>
-Job *makeJob(const QString &account)
+template<typename Job> Job *makeJob(const QString &account)
 {
     auto *job = new Job(QString::fromLatin1(service), QCoreApplication::instance());
     job->setAutoDelete(false);
@@ -57,13 +56,12 @@ void read(const QString &account, ReadCompletion completion)
         it->append(std::move(completion));
         return;
     }
-    pending.insert(account, { std::move(completion) });
+    pending.insert(account, {std::move(completion)});
 
     auto *job = makeJob<QKeychain::ReadPasswordJob>(account);
     QObject::connect(job, &QKeychain::Job::finished, job, [job, account] {
-        const std::optional<QString> key = job->error() == QKeychain::NoError
-                ? strictUtf8(job->binaryData())
-                : std::nullopt;
+        const std::optional<QString> key
+            = job->error() == QKeychain::NoError ? strictUtf8(job->binaryData()) : std::nullopt;
         job->deleteLater();
         const QList<ReadCompletion> waiting = pendingReads().take(account);
         post([waiting, key] {

@@ -19,7 +19,7 @@ public:
         friend bool operator==(const Title &, const Title &) = default;
     };
 
-    void setTitle(const QString &title, bool alarm) override { titles.append({ title, alarm }); }
+    void setTitle(const QString &title, bool alarm) override { titles.append({title, alarm}); }
     void setToolTip(const QString &text) override { toolTip = text; }
     void setMenu(QMenu *m) override { menu = m; }
     void popUpMenu() override
@@ -38,5 +38,5 @@ public:
     QString toolTip;
     QPointer<QMenu> menu;
     int menuPopUps = 0;
-    QRect anchorRect { 900, 0, 24, 24 };
+    QRect anchorRect {900, 0, 24, 24};
 };
