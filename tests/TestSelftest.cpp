@@ -21,12 +21,7 @@ private Q_SLOTS:
     {
         m_server = std::make_unique<FakeProviderServer>();
         QVERIFY(m_server->listen());
-        ProviderClient::setTransportForTesting({m_server->url(u"/user/balance"_s),
-                                                m_server->url(u"/api/v1/credits"_s),
-                                                m_server->url(u"/api/v1/key"_s),
-                                                m_server->url(u"/v1/users/me/balance"_s),
-                                                5s,
-                                                {}});
+        ProviderClient::setTransportForTesting(m_server->transport(5s));
     }
 
     void oneLine_data()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "providers/ProviderClient.h"
+
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -47,6 +49,16 @@ public:
     bool listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port = 0);
     quint16 port() const { return m_server ? m_server->serverPort() : 0; }
     QString url(const QString &path) const; // "http(s)://127.0.0.1:<port>" + path
+    // Every provider endpoint on this server, at the providers' own paths.
+    creditgauge::ProviderClient::Transport transport(std::chrono::milliseconds timeout) const
+    {
+        return {url(QStringLiteral("/user/balance")),
+                url(QStringLiteral("/api/v1/credits")),
+                url(QStringLiteral("/api/v1/key")),
+                url(QStringLiteral("/v1/users/me/balance")),
+                timeout,
+                {}};
+    }
 
     void setResponse(const QByteArray &path, const Response &r) { m_responses.insert(path, r); }
     void setResponse(const QByteArray &path, int status, const QByteArray &body)
