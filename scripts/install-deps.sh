@@ -9,7 +9,7 @@ packages=(
     build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools
     qtkeychain-qt6-dev libsecret-1-0
     # run-time: TLS backend and certificates
-    ca-certificates libqt6network6
+    ca-certificates libqt6network6 fonts-dejavu-core
     # tests: locales, secret service, X server, tray host, tools
     locales dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth x11-utils
     xdotool trayer imagemagick openssl iproute2 util-linux
