@@ -1,6 +1,7 @@
 #include "UpdaterBridge.h"
 
 #include "Appcast.h"
+#include "core/BoundedBody.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -62,8 +63,6 @@ private:
     using Outcome = UpdaterBridge::Outcome;
 
     void start(const QUrl &feed);
-    void onMetaData();
-    void onReadyRead();
     void onFinished();
     void cancel();
     void conclude(Outcome outcome, const QString &heading, const QString &detail);
@@ -76,8 +75,7 @@ private:
     QNetworkAccessManager *m_network;
     std::unique_ptr<QMessageBox> m_dialog;
     QPointer<QNetworkReply> m_reply;
-    QByteArray m_body;
-    bool m_tooLarge = false;
+    std::shared_ptr<BoundedBody> m_body;
     QPointer<QAbstractButton> m_cancelButton;
     QPointer<QAbstractButton> m_downloadButton;
     QUrl m_downloadPage;
@@ -147,38 +145,14 @@ void UpdateController::start(const QUrl &feed)
     if (m_bridge->m_tls)
         request.setSslConfiguration(*m_bridge->m_tls);
 
-    m_body.clear();
-    m_tooLarge = false;
     m_reply = m_network->get(request);
-    connect(m_reply, &QNetworkReply::metaDataChanged, this, &UpdateController::onMetaData);
-    connect(m_reply, &QNetworkReply::readyRead, this, &UpdateController::onReadyRead);
+    m_body = BoundedBody::collect(m_reply, maxFeedBytes);
     connect(m_reply, &QNetworkReply::finished, this, &UpdateController::onFinished);
 
     clearButtons();
     m_cancelButton = m_dialog->addButton(QStringLiteral("Abbrechen"), QMessageBox::RejectRole);
     m_dialog->setEscapeButton(m_cancelButton);
     show(QMessageBox::NoIcon, QStringLiteral("Suche nach Updates \u2026"), QString());
-}
-
-void UpdateController::onMetaData()
-{
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (!m_tooLarge && length.isValid() && length.toLongLong() > maxFeedBytes) {
-        m_tooLarge = true;
-        m_reply->abort();
-    }
-}
-
-void UpdateController::onReadyRead()
-{
-    if (m_tooLarge)
-        return;
-    m_body += m_reply->read(maxFeedBytes + 1 - m_body.size());
-    if (m_body.size() > maxFeedBytes) {
-        m_tooLarge = true;
-        m_body.clear();
-        m_reply->abort();
-    }
 }
 
 void UpdateController::onFinished()
@@ -191,7 +165,8 @@ void UpdateController::onFinished()
     const QNetworkReply::NetworkError error = reply->error();
     const QString serverError = QStringLiteral("Serverfehler (HTTP %1)").arg(status);
 
-    if (m_tooLarge) {
+    const std::shared_ptr<BoundedBody> body = std::exchange(m_body, nullptr);
+    if (body->tooLarge) {
         fail(status != 0 && status != 200 ? serverError
                                           : QStringLiteral("Der Update-Feed ist zu groß."));
         return;
@@ -216,9 +191,7 @@ void UpdateController::onFinished()
         return;
     }
 
-    m_body += reply->readAll();
-    const std::optional<QList<AppcastItem>> items = Appcast::parseItems(m_body);
-    m_body.clear();
+    const std::optional<QList<AppcastItem>> items = Appcast::parseItems(body->take(reply));
     if (!items) {
         fail(QStringLiteral("Der Update-Feed ist nicht lesbar."));
         return;
@@ -260,7 +233,7 @@ void UpdateController::cancel()
     reply->disconnect(this);
     reply->abort();
     reply->deleteLater();
-    m_body.clear();
+    m_body.reset();
     m_dialog->hide();
     Q_EMIT m_bridge->checkFinished(Outcome::Cancelled, QString());
 }

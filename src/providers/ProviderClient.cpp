@@ -1,6 +1,8 @@
 #include "ProviderClient.h"
 
 #include "ResponseRecords.h"
+#include "core/BoundedBody.h"
+#include "core/MainThread.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -33,13 +35,6 @@ QNetworkAccessManager *network()
     return manager;
 }
 
-// Runs `f` from the main thread's event loop: every outcome reaches the caller the same way,
-// never inside the call that asked for it.
-template<typename F> void post(F f)
-{
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
-}
-
 // Qt sends header bytes verbatim, so a CR or LF in a key would start a header of its own.
 bool isSafeForHeader(const QString &key)
 {
@@ -67,13 +62,7 @@ QString message(std::int64_t status)
     }
 }
 
-struct Transfer
-{
-    QByteArray body;
-    bool tooLarge = false;
-};
-
-RequestResult classify(QNetworkReply *reply, Transfer &transfer)
+RequestResult classify(QNetworkReply *reply, BoundedBody &transfer)
 {
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const std::optional<std::int64_t> status = statusAttribute.isValid()
@@ -93,8 +82,7 @@ RequestResult classify(QNetworkReply *reply, Transfer &transfer)
             return std::unexpected(HTTPFailure {HTTPFailure::noResponse});
         if (*status != 200)
             return std::unexpected(HTTPFailure {*status});
-        transfer.body += reply->readAll();
-        return std::move(transfer.body);
+        return transfer.take(reply);
     }
     // Below 200 Qt reports failures of the transfer itself (connection, time-out, TLS, a body
     // cut short); a redirect that was not followed still carries its 3xx answer.
@@ -112,7 +100,7 @@ void get(const QString &address, const QString &key, RequestCompletion completio
 {
     const QUrl url(address, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty()) {
-        post([completion = std::move(completion)] {
+        postToMainThread([completion = std::move(completion)] {
             completion(std::unexpected(HTTPFailure {HTTPFailure::invalidAddress}));
         });
         return;
@@ -131,25 +119,7 @@ void get(const QString &address, const QString &key, RequestCompletion completio
         request.setSslConfiguration(*config.tls);
 
     QNetworkReply *reply = network()->get(request);
-    auto transfer = std::make_shared<Transfer>();
-
-    const auto abandon = [reply, transfer] {
-        transfer->tooLarge = true;
-        transfer->body.clear();
-        reply->abort();
-    };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, transfer, abandon] {
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (!transfer->tooLarge && length.isValid() && length.toLongLong() > maxBodyBytes)
-            abandon();
-    });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, transfer, abandon] {
-        if (transfer->tooLarge)
-            return;
-        transfer->body += reply->read(maxBodyBytes + 1 - transfer->body.size());
-        if (transfer->body.size() > maxBodyBytes)
-            abandon();
-    });
+    auto transfer = BoundedBody::collect(reply, maxBodyBytes);
     QObject::connect(reply, &QNetworkReply::finished, reply,
                      [reply, transfer, completion = std::move(completion)] {
                          RequestResult result = classify(reply, *transfer);
@@ -301,7 +271,7 @@ void setTransportForTesting(const Transport &config)
 void fetch(Provider provider, const QString &key, Completion completion)
 {
     if (!isSafeForHeader(key)) {
-        post([completion = std::move(completion)] {
+        postToMainThread([completion = std::move(completion)] {
             completion(
                 std::unexpected(Err {QStringLiteral("API-Key enthält unzulässige Zeichen")}));
         });

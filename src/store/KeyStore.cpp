@@ -1,5 +1,7 @@
 #include "KeyStore.h"
 
+#include "core/MainThread.h"
+
 #include <QCoreApplication>
 #include <QHash>
 #include <QList>
@@ -31,12 +33,6 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
     return text;
 }
 
-// Runs `f` from the event loop, so a completion never runs inside the call that asked for it.
-template<typename F> void post(F f)
-{
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(f), Qt::QueuedConnection);
-}
-
 template<typename Job> Job *makeJob(const QString &account)
 {
     auto *job = new Job(QString::fromLatin1(service), QCoreApplication::instance());
@@ -64,7 +60,7 @@ void read(const QString &account, ReadCompletion completion)
             = job->error() == QKeychain::NoError ? strictUtf8(job->binaryData()) : std::nullopt;
         job->deleteLater();
         const QList<ReadCompletion> waiting = pendingReads().take(account);
-        post([waiting, key] {
+        postToMainThread([waiting, key] {
             for (const ReadCompletion &c : waiting)
                 c(key);
         });
@@ -81,7 +77,7 @@ void save(const QString &key, const QString &account, SaveCompletion completion)
                      [job, completion = std::move(completion)] {
                          const bool ok = job->error() == QKeychain::NoError;
                          job->deleteLater();
-                         post([completion, ok] { completion(ok); });
+                         postToMainThread([completion, ok] { completion(ok); });
                      });
     job->start();
 }

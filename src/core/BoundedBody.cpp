@@ -1,0 +1,36 @@
+#include "BoundedBody.h"
+
+#include <QNetworkReply>
+
+namespace creditgauge {
+
+std::shared_ptr<BoundedBody> BoundedBody::collect(QNetworkReply *reply, qint64 limit)
+{
+    auto state = std::make_shared<BoundedBody>();
+    const auto abandon = [reply, state] {
+        state->tooLarge = true;
+        state->body.clear();
+        reply->abort();
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, state, limit, abandon] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (!state->tooLarge && length.isValid() && length.toLongLong() > limit)
+            abandon();
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, state, limit, abandon] {
+        if (state->tooLarge)
+            return;
+        state->body += reply->read(limit + 1 - state->body.size());
+        if (state->body.size() > limit)
+            abandon();
+    });
+    return state;
+}
+
+QByteArray BoundedBody::take(QNetworkReply *reply)
+{
+    body += reply->readAll();
+    return std::exchange(body, {});
+}
+
+} // namespace creditgauge
