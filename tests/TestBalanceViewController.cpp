@@ -1,6 +1,6 @@
 #include "store/Settings.h"
 #include "ui/BalanceViewController.h"
-#include "ui/Format.h"
+#include "core/Format.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,4 +1,4 @@
-#include "ui/Format.h"
+#include "core/Format.h"
 
 #include <QTest>
 

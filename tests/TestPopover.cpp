@@ -1,4 +1,4 @@
-#include "app/Popover.h"
+#include "tray/Popover.h"
 
 #include <QTest>
 

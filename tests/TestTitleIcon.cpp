@@ -1,4 +1,4 @@
-#include "app/TitleIcon.h"
+#include "tray/TitleIcon.h"
 
 #include <QImage>
 #include <QTest>

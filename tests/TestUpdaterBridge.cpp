@@ -1,5 +1,5 @@
 #include "FakeProviderServer.h"
-#include "app/UpdaterBridge.h"
+#include "update/UpdaterBridge.h"
 
 #include <QAbstractButton>
 #include <QFile>

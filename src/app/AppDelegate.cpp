@@ -1,15 +1,15 @@
 #include "AppDelegate.h"
 
-#include "KeyDialog.h"
-#include "Popover.h"
-#include "StatusItem.h"
-#include "UpdaterBridge.h"
-#include "WakeWatcher.h"
+#include "ui/KeyDialog.h"
+#include "tray/Popover.h"
+#include "tray/StatusItem.h"
+#include "update/UpdaterBridge.h"
+#include "refresh/WakeWatcher.h"
 #include "providers/ProviderClient.h"
 #include "store/KeyStore.h"
 #include "store/Settings.h"
 #include "ui/BalanceViewController.h"
-#include "ui/Format.h"
+#include "core/Format.h"
 
 #include <QAction>
 #include <QActionGroup>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "KeyDialog.h"
-#include "Popover.h"
+#include "ui/KeyDialog.h"
+#include "tray/Popover.h"
 #include "core/Provider.h"
 #include "core/Records.h"
 

@@ -2,7 +2,7 @@
 
 #include "core/Provider.h"
 #include "providers/ProviderClient.h"
-#include "ui/Format.h"
+#include "core/Format.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

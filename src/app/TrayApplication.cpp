@@ -1,7 +1,7 @@
 #include "TrayApplication.h"
 
-#include "AppDelegate.h"
-#include "TrayIconStatusItem.h"
+#include "app/AppDelegate.h"
+#include "tray/TrayIconStatusItem.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "BalanceViewController.h"
 
 #include "store/Settings.h"
-#include "ui/Format.h"
+#include "core/Format.h"
 
 #include <QApplication>
 #include <QEvent>

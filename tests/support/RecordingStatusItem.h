@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/StatusItem.h"
+#include "tray/StatusItem.h"
 
 #include <QList>
 #include <QMenu>
