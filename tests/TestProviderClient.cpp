@@ -24,7 +24,7 @@ const QByteArray msBody = R"({"code":0,"data":{"available_balance":3.25}})";
 const QByteArray orKeyBody = R"({"data":{"usage":1.5,"limit":10,"limit_remaining":8.5}})";
 const QString dsResult = u"USD 5.5"_s, msResult = u"USD 3.25"_s;
 const QString orKeyResult = u"USD 8.5; Key-Limit 10; Verbraucht 1.5"_s;
-const QString unreadable = u"Antwort nicht lesbar"_s, noTotal = u"Antwort ohne Guthabenangabe"_s;
+const QString unreadable = u"Antwort nicht lesbar"_s;
 const QString networkError = u"Netzwerkfehler"_s, badKey = u"API-Key enthält unzulässige Zeichen"_s;
 constexpr qsizetype bound = ProviderClient::maxBodyBytes;
 
@@ -118,63 +118,41 @@ void TestProviderClient::fetch_data()
     add("LF in key", ms, msOk, badKey, {.key = u"sk\n"_s, .requests = 0});
     add("NUL in key", ds, dsOk, badKey, {.key = u"sk-"_s + QChar(0) + u"1"_s, .requests = 0});
     add("DEL in key", ds, dsOk, badKey, {.key = u"sk-\u007f"_s, .requests = 0});
+    add("NEL in key", ds, dsOk, badKey, {.key = u"sk-\u0085"_s, .requests = 0});
+    add("line separator in key", ds, dsOk, badKey, {.key = u"sk-\u2028"_s, .requests = 0});
 
-    // OpenRouter rows answer the key step; the credits step's 403 before it is never shown.
+    // The status reaches the message; OpenRouter rows answer the key step, and the credits
+    // step's 403 before it is never shown.
     add("401", ds, {.status = 401}, u"API-Key ungültig (401)"_s);
     add("403", ork, {.status = 403}, u"API-Key ungültig (403)"_s);
-    add("429", ms, {.status = 429}, u"Zu viele Abfragen (429)"_s);
-    add("404", ms, {.status = 404}, u"Serverfehler (HTTP 404)"_s);
     add("500", ds, {.status = 500}, u"Serverfehler (HTTP 500)"_s);
     add("500, page without end", ork, {.status = 500, .streamBytes = 2 * bound},
         u"Serverfehler (HTTP 500)"_s);
-    add("204", ork, {.status = 204}, u"Serverfehler (HTTP 204)"_s);
     add("302 without Location", ds, {.status = 302}, u"Serverfehler (HTTP 302)"_s);
     add("ds 200 empty", ds, {}, unreadable);
-    add("ms 200 empty", ms, {}, unreadable);
     add("openrouter 200 empty", ork, {}, unreadable);
     add("closed mid-body", ms, {.body = msBody, .closeAfter = 10}, networkError);
     add("time-out", ds, {.hang = true}, networkError);
     add("refused", ork, orOk, networkError, {.address = u"http://127.0.0.1:{closed}/"_s});
     add("invalid address", ms, msOk, u"Ungültige Adresse"_s, {.address = u"http://[::1/"_s});
 
-    add("ds details in fixed order", ds, {.body = R"({"balance_infos":[{"currency":"CNY",
-            "total_balance":"3.5","granted_balance":1,"topped_up_balance":"2,5"}]})"},
-        u"CNY 3.5; Aufgeladen 2.5; Geschenkt 1"_s);
-    add("ds currency default, first entry only", ds,
-        {.body = R"({"balance_infos":[{"total_balance":1.5},{"currency":"CNY"}]})"}, u"USD 1.5"_s);
-    add("ds empty list", ds, {.body = R"({"balance_infos":[]})"}, noTotal);
-    add("ds unavailable", ds,
-        {.body = R"({"is_available":false,"balance_infos":[{"total_balance":0}]})"},
-        u"Guthaben nicht verfügbar"_s);
     add("ds body of the bound", ds, {.body = dsBody.leftJustified(bound)}, dsResult);
     add("ds body over the bound", ds, {.body = dsBody.leftJustified(bound + 1)}, unreadable);
     add("ds body without end", ds, {.streamBytes = 2 * bound}, unreadable);
-    add("ms details in fixed order", ms,
-        {.body = R"({"data":{"available_balance":"3","voucher_balance":1,"cash_balance":2}})"},
-        u"USD 3; Bargeld 2; Gutschein 1"_s);
-    add("ms available absent", ms, {.body = R"({"code":0,"data":{"cash_balance":5}})"}, noTotal);
-    add("ms data absent", ms, {.body = R"({"code":0})"}, unreadable);
+    // Qt's transfer time-out restarts with every byte; the request's own does not.
+    add("trickling answer", ms, {.body = msBody, .trickle = 100ms}, networkError);
 
     const QByteArray credits = R"({"data":{"total_credits":25,"total_usage":7.25}})";
     add("credits answer, no key step", ork, orOk, u"USD 17.75; Aufgeladen 25; Verbraucht 7.25"_s,
         {.credits = {.body = credits}, .requests = 1});
     // Any failure of the credits step leads quietly to the key step.
     add("credits not JSON", ork, orOk, orKeyResult, {.credits = {.body = "oops"}});
-    add("credits without total", ork, orOk, orKeyResult,
-        {.credits = {.body = R"({"data":{"total_usage":1}})"}});
     add("credits closed mid-body", ork, orOk, orKeyResult,
         {.credits = {.body = credits, .closeAfter = 6}});
     add("credits over the bound", ork, orOk, orKeyResult,
         {.credits = {.body = credits.leftJustified(bound + 1)}});
     add("credits without end", ork, orOk, orKeyResult, {.credits = {.streamBytes = 2 * bound}});
     add("credits time-out", ork, orOk, orKeyResult, {.credits = {.hang = true}});
-    add("key limit minus usage, not clamped", ork, {.body = R"({"data":{"usage":6.5,"limit":5}})"},
-        u"USD -1.5; Key-Limit 5; Verbraucht 6.5"_s);
-    add("key limit from remaining", ork, {.body = R"({"data":{"usage":2,"limit_remaining":8.5}})"},
-        u"USD 8.5; Key-Limit 10.5; Verbraucht 2"_s);
-    add("key without any limit", ork, {.body = R"({"data":{"usage":3,"limit":null}})"},
-        u"Guthaben braucht Management-Key"_s);
-    add("key without data", ork, {.body = "{}"}, unreadable);
 
     // {self} and {other}: the origins of the fake and of another server.
     add("redirect, same origin", ds, {.status = 302, .headers = {{"Location", "{self}/moved"}}},

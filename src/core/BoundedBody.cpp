@@ -1,11 +1,20 @@
 #include "BoundedBody.h"
 
 #include <QNetworkReply>
+#include <QTimer>
 
 namespace creditgauge {
 
-std::shared_ptr<BoundedBody> BoundedBody::collect(QNetworkReply *reply, qint64 limit)
+std::shared_ptr<BoundedBody> BoundedBody::collect(QNetworkReply *reply, qint64 limit,
+                                                  std::chrono::milliseconds deadline)
 {
+    auto *timer = new QTimer(reply);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, reply, &QNetworkReply::abort);
+    // Stopped before anyone else hears of the finish, so a finished reply is never aborted.
+    QObject::connect(reply, &QNetworkReply::finished, timer, &QTimer::stop);
+    timer->start(deadline);
+
     auto state = std::make_shared<BoundedBody>();
     const auto abandon = [reply, state] {
         state->tooLarge = true;

@@ -26,8 +26,7 @@ struct Transport
     QString openrouterCredits;
     QString openrouterKey;
     QString moonshotBalance;
-    // Qt's transfer time-out: ends a request that waits this long for the connection or for
-    // further data.
+    // The most a request may take, from sending it to its last byte.
     std::chrono::milliseconds timeout {20000};
     // For tests that trust a CA of their own on their own requests only; verification stays on.
     std::optional<QSslConfiguration> tls;

@@ -70,6 +70,18 @@ static void answer(QTcpSocket *socket, const FakeProviderServer::Response &r)
     if (!r.streamBytes)
         out += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
     out += r.closeAfter ? "Connection: close\r\n\r\n" : "\r\n";
+    if (r.trickle) {
+        socket->write(out);
+        auto *timer = new QTimer(socket);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, body = r.body]() mutable {
+            socket->write(body.left(1));
+            body.remove(0, 1);
+            if (body.isEmpty())
+                timer->stop();
+        });
+        timer->start(*r.trickle);
+        return;
+    }
     socket->write(out
                   + (r.streamBytes ? QByteArray(*r.streamBytes, 'x')
                                    : r.body.left(r.closeAfter.value_or(r.body.size()))));

@@ -30,6 +30,7 @@ public:
         bool hang = false; // never answer
         std::optional<qsizetype> closeAfter {}; // announce the whole body, send this much, close
         std::optional<qsizetype> streamBytes {}; // announce no length, send this much, never end
+        std::optional<std::chrono::milliseconds> trickle {}; // the body one byte at a time
     };
 
     struct Request
