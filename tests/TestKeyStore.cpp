@@ -1,29 +1,31 @@
 #include "store/KeyStore.h"
 
+#include "TestSession.h"
+
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
+
 using namespace creditgauge;
+
+using TestSession::readKey;
+using TestSession::SecretService;
 
 namespace {
 
-std::optional<QString> readKey(const QString &account)
-{
-    std::optional<std::optional<QString>> answer;
-    KeyStore::read(account, [&answer](std::optional<QString> key) { answer = key; });
-    if (!QTest::qWaitFor([&] { return answer.has_value(); }, 10000))
-        qFatal("the secret store did not answer a read");
-    return *answer;
-}
-
 bool saveKey(const QString &key, const QString &account)
 {
-    std::optional<bool> saved;
-    KeyStore::save(key, account, [&saved](bool ok) { saved = ok; });
-    if (!QTest::qWaitFor([&] { return saved.has_value(); }, 10000))
-        qFatal("the secret store did not answer a save");
-    return *saved;
+    return TestSession::storeKey(key, account);
 }
+
+KeyStore::ReadResult found(const QString &key)
+{
+    return std::optional(key);
+}
+
+const KeyStore::ReadResult nothing = std::nullopt;
 
 // secret-tool with the README's attributes; a stored secret goes in on standard input.
 QByteArray secretTool(const QStringList &args, const QByteArray &input = {})
@@ -44,27 +46,14 @@ QStringList readmeAttributes(const QString &account)
             QStringLiteral("type"),       QStringLiteral("plaintext")};
 }
 
-bool withSecretService()
-{
-    return qEnvironmentVariable("CREDITGAUGE_TEST_SECRET_SERVICE") != QLatin1String("none");
-}
-
 } // namespace
 
-// Against the real secret service of the test session; twice more without one (see
-// tests/CMakeLists.txt), where only noSecretServiceAnswersPromptly runs.
+// Against the real secret service of the test session; more runs without one, and with a
+// keyring of their own that they lock and stop (see tests/CMakeLists.txt).
 class TestKeyStore : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void init()
-    {
-        if (withSecretService()
-            == QByteArrayView(QTest::currentTestFunction()).startsWith("noSecret"))
-            QSKIP("belongs to the other run");
-        if (withSecretService() && qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
-            QSKIP("needs the secret service of scripts/test-session.sh");
-    }
 
     void roundTripKeepsAccountsApart_data()
     {
@@ -76,27 +65,29 @@ private Q_SLOTS:
     }
     void roundTripKeepsAccountsApart()
     {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
         QFETCH(QString, key);
         const QString a = fresh(), b = fresh();
         QVERIFY(saveKey(key, a));
         QVERIFY(saveKey(QStringLiteral("other"), b));
-        QCOMPARE(readKey(a), std::optional(key));
-        QCOMPARE(readKey(b), std::optional(QStringLiteral("other")));
-        QCOMPARE(readKey(fresh()), std::nullopt);
+        QCOMPARE(readKey(a), found(key));
+        QCOMPARE(readKey(b), found(QStringLiteral("other")));
+        QCOMPARE(readKey(fresh()), nothing);
     }
 
     void overwriteAndTheReadmeCommandShareOneEntry()
     {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
         const QString account = fresh();
         QCOMPARE(
             secretTool(QStringList {QStringLiteral("store"), QStringLiteral("--label=creditgauge")}
                            + readmeAttributes(account),
                        "sk-shell"),
             QByteArray());
-        QCOMPARE(readKey(account), std::optional(QStringLiteral("sk-shell")));
+        QCOMPARE(readKey(account), found(QStringLiteral("sk-shell")));
         QVERIFY(saveKey(QStringLiteral("sk-first"), account));
         QVERIFY(saveKey(QStringLiteral("sk-second"), account));
-        QCOMPARE(readKey(account), std::optional(QStringLiteral("sk-second")));
+        QCOMPARE(readKey(account), found(QStringLiteral("sk-second")));
         const QByteArray found
             = secretTool(QStringList {QStringLiteral("search"), QStringLiteral("--all")}
                          + readmeAttributes(account));
@@ -112,35 +103,70 @@ private Q_SLOTS:
     }
     void unusableValuesReadAsNothing()
     {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
         QFETCH(QByteArray, stored);
         const QString account = fresh();
         secretTool(QStringList {QStringLiteral("store"), QStringLiteral("--label=x")}
                        + readmeAttributes(account),
                    stored);
-        QCOMPARE(readKey(account), std::nullopt);
+        QCOMPARE(readKey(account), nothing);
         QVERIFY(saveKey(QString(), account)); // an empty value is stored, and reads as no key
-        QCOMPARE(readKey(account), std::nullopt);
+        QCOMPARE(readKey(account), nothing);
     }
 
     void concurrentReadsAllGetTheAnswer()
     {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
         const QString account = fresh();
         QVERIFY(saveKey(QStringLiteral("sk-shared"), account));
-        QList<std::optional<QString>> answers;
+        QList<KeyStore::ReadResult> answers;
         for (int i = 0; i < 3; ++i)
             KeyStore::read(account,
-                           [&answers](std::optional<QString> key) { answers.append(key); });
+                           [&answers](const KeyStore::ReadResult &key) { answers.append(key); });
         QVERIFY(answers.isEmpty()); // never inside the call that asked
-        QTRY_COMPARE(answers, QList<std::optional<QString>>(3, QStringLiteral("sk-shared")));
+        QTRY_COMPARE(answers, QList<KeyStore::ReadResult>(3, found(QStringLiteral("sk-shared"))));
     }
 
-    void noSecretServiceAnswersPromptly()
+    // Never "no key" when the store cannot say: that would tell the user their key is gone.
+    void noSecretServiceIsUnavailable()
     {
+        TEST_SESSION_REQUIRE(SecretService::None);
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(readKey(QStringLiteral("api-key")), std::nullopt);
+        QCOMPARE(readKey(QStringLiteral("api-key")),
+                 KeyStore::ReadResult(std::unexpected(KeyStore::Failure::Unavailable)));
         QCOMPARE(saveKey(QStringLiteral("sk-nowhere"), QStringLiteral("api-key")), false);
         QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    // A keyring stopped in its tracks, as one waiting on an unlock prompt seems: each caller
+    // hears so by its deadline, none waits for ever, and the read goes on to its answer.
+    void storeThatDoesNotAnswer()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Private);
+        const QString account = fresh();
+        QVERIFY(saveKey(QStringLiteral("sk-late"), account));
+        const qint64 keyring = TestSession::keyringPid();
+        QVERIFY(keyring > 0 && ::kill(pid_t(keyring), SIGSTOP) == 0);
+        const auto noAnswer = KeyStore::ReadResult(std::unexpected(KeyStore::Failure::NoAnswer));
+        std::optional<KeyStore::ReadResult> eventually;
+        KeyStore::read(account, [&](const KeyStore::ReadResult &key) { eventually = key; });
+        QCOMPARE(readKey(account, std::chrono::milliseconds(200)), noAnswer);
+        QCOMPARE(readKey(account, std::chrono::milliseconds(200)), noAnswer);
+        ::kill(pid_t(keyring), SIGCONT);
+        QTRY_COMPARE(eventually, std::optional(found(QStringLiteral("sk-late"))));
+    }
+
+    // A locked keyring whose unlock prompt goes unanswered reads as locked, not as no key.
+    void lockedKeyringIsNotAMissingKey()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Private);
+        const QString account = fresh();
+        QVERIFY(saveKey(QStringLiteral("sk-locked"), account));
+        QVERIFY(TestSession::lockKeyring());
+        QCOMPARE(readKey(account),
+                 KeyStore::ReadResult(std::unexpected(KeyStore::Failure::Locked)));
+        QCOMPARE(readKey(fresh()), nothing);
     }
 
 private:

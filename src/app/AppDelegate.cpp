@@ -1,15 +1,12 @@
 #include "AppDelegate.h"
 
-#include "ui/KeyDialog.h"
-#include "tray/Popover.h"
-#include "tray/StatusItem.h"
-#include "update/UpdaterBridge.h"
-#include "refresh/WakeWatcher.h"
-#include "providers/ProviderClient.h"
 #include "store/KeyStore.h"
 #include "store/Settings.h"
+#include "tray/Popover.h"
+#include "tray/StatusItem.h"
 #include "ui/BalanceViewController.h"
-#include "core/Format.h"
+#include "ui/KeyDialog.h"
+#include "update/UpdaterBridge.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -18,22 +15,15 @@
 #include <QMessageBox>
 
 namespace creditgauge {
-namespace {
-
-const QString noAmountTitle = QStringLiteral("$ \u2013");
-const QString failedTitle = QStringLiteral("$ !");
-
-} // namespace
-
-AppDelegate::AppDelegate(std::unique_ptr<StatusItem> statusItem, QObject *parent)
+AppDelegate::AppDelegate(std::unique_ptr<StatusItem> statusItem,
+                         const RefreshCycle::Options &options, QObject *parent)
     : QObject(parent)
+    , m_cycle(options)
     , m_statusItem(std::move(statusItem))
     , m_content(std::make_unique<BalanceViewController>())
     , m_menu(std::make_unique<QMenu>())
 {
     m_popover = new Popover(m_content->view());
-    m_timer.setInterval(refreshInterval);
-    m_timer.setTimerType(Qt::VeryCoarseTimer);
 }
 
 AppDelegate::~AppDelegate()
@@ -45,12 +35,12 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    m_content->setProvider(selectedProvider());
+    m_content->setProvider(m_cycle.provider());
 
     QPointer<AppDelegate> self(this);
     m_content->onRefresh = [self] {
         if (self)
-            self->refresh(true);
+            self->m_cycle.refresh(RefreshCycle::Trigger::User);
     };
     m_content->onChangeKey = [self] {
         if (self)
@@ -60,7 +50,7 @@ void AppDelegate::applicationDidFinishLaunching()
         if (!self)
             return;
         self->m_popover->performClose();
-        self->openMenu();
+        self->m_statusItem->popUpMenu();
     };
     connect(m_content.get(), &BalanceViewController::changed, this, &AppDelegate::updateToolTip);
 
@@ -78,75 +68,43 @@ void AppDelegate::applicationDidFinishLaunching()
     connect(quitShortcut, &QAction::triggered, this, &AppDelegate::menuQuit);
     m_popover->addActions({refreshShortcut, quitShortcut});
 
-    setTitle(noAmountTitle, false);
-
-    m_wake = new WakeWatcher(this);
-    connect(m_wake, &WakeWatcher::wokeUp, this, &AppDelegate::wokeUp);
-
-    refresh(false);
-
-    connect(&m_timer, &QTimer::timeout, this, [self] {
-        if (self)
-            self->refresh(false);
-    });
-    m_timer.start();
+    connect(&m_cycle, &RefreshCycle::refreshing, m_content.get(),
+            &BalanceViewController::setProvider);
+    connect(&m_cycle, &RefreshCycle::loading, this,
+            [this](Provider, RefreshCycle::Trigger trigger) { showLoading(trigger); });
+    connect(&m_cycle, &RefreshCycle::stateChanged, this, &AppDelegate::show);
+    show(m_cycle.state());
+    m_cycle.start();
 }
 
-void AppDelegate::wokeUp()
+void AppDelegate::show(const RefreshState &state)
 {
-    refresh(false);
-}
-
-Provider AppDelegate::selectedProvider() const
-{
-    return m_unsavedChoice.value_or(Settings::provider());
-}
-
-void AppDelegate::refresh(bool userInitiated)
-{
-    const Provider provider = selectedProvider();
-    m_content->setProvider(provider);
-    QPointer<AppDelegate> self(this);
-    // A locked keyring may keep this read waiting; later refreshes join it rather than queue.
-    KeyStore::read(provider.keychainAccount(),
-                   [self, provider, userInitiated](std::optional<QString> key) {
-                       if (self)
-                           self->applyKey(provider, key, userInitiated);
-                   });
-}
-
-void AppDelegate::applyKey(Provider provider, const std::optional<QString> &key, bool userInitiated)
-{
-    if (!key) {
+    m_content->setProvider(state.provider);
+    switch (state.kind) {
+    case RefreshState::Kind::Starting:
+        break;
+    case RefreshState::Kind::NoKey:
         m_content->showNoKey();
-        setTitle(noAmountTitle, true);
-        return;
+        break;
+    case RefreshState::Kind::StoreUnavailable:
+        m_content->showStoreUnavailable(state.message);
+        break;
+    case RefreshState::Kind::Balance:
+        m_content->showBalance(*state.balance, state.at);
+        break;
+    case RefreshState::Kind::Failed:
+        m_content->showError(state.message);
+        break;
     }
-    if (userInitiated && m_popover->isShown())
-        m_content->showLoading();
-    QPointer<AppDelegate> self(this);
-    ProviderClient::fetch(provider, *key, [self](BalanceResult result) {
-        if (self)
-            self->apply(result);
-    });
-}
-
-void AppDelegate::apply(const BalanceResult &result)
-{
-    if (result) {
-        m_content->showBalance(*result, QDateTime::currentDateTime());
-        setTitle(Format::title(result->total, result->currency), isLow(*result));
-    } else {
-        m_content->showError(result.error().m);
-        setTitle(failedTitle, true);
-    }
-}
-
-void AppDelegate::setTitle(const QString &title, bool alarm)
-{
-    m_title = title;
-    m_statusItem->setTitle(title, alarm);
+    m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
+}
+
+// Only a refresh the user asked for shows that it is loading, and only where they look.
+void AppDelegate::showLoading(RefreshCycle::Trigger trigger)
+{
+    if (trigger == RefreshCycle::Trigger::User && m_popover->isShown())
+        m_content->showLoading();
 }
 
 void AppDelegate::updateToolTip()
@@ -154,8 +112,8 @@ void AppDelegate::updateToolTip()
     // Screen readers and window lists name the panel by its state (Qt adds the program name).
     m_popover->setWindowTitle(m_content->statusText());
     // Trays whose left click opens the menu never show the panel; the tooltip carries it.
-    m_statusItem->setToolTip(QStringLiteral("CreditGauge \u00b7 ") + m_title + QLatin1Char('\n')
-                             + m_content->summary());
+    m_statusItem->setToolTip(QStringLiteral("CreditGauge \u00b7 ") + m_cycle.state().title()
+                             + QLatin1Char('\n') + m_content->summary());
 }
 
 void AppDelegate::statusClicked()
@@ -167,12 +125,7 @@ void AppDelegate::statusClicked()
         // it must not open it again straight away.
         m_popover->showAt(m_statusItem->anchor());
     }
-    refresh(true);
-}
-
-void AppDelegate::openMenu()
-{
-    m_statusItem->popUpMenu();
+    m_cycle.refresh(RefreshCycle::Trigger::User);
 }
 
 void AppDelegate::buildMenu()
@@ -189,7 +142,7 @@ void AppDelegate::buildMenu()
     QMenu *providers = menu->addMenu(QStringLiteral("Anbieter"));
     auto *group = new QActionGroup(providers);
     group->setExclusive(true);
-    const Provider selected = selectedProvider();
+    const Provider selected = m_cycle.provider();
     for (const Provider p : Provider::allCases()) {
         QAction *item = providers->addAction(p.displayName());
         item->setData(p.rawValue());
@@ -211,7 +164,7 @@ void AppDelegate::buildMenu()
 
 void AppDelegate::menuRefresh()
 {
-    refresh(true);
+    m_cycle.refresh(RefreshCycle::Trigger::User);
 }
 
 void AppDelegate::menuKey()
@@ -232,10 +185,8 @@ void AppDelegate::menuPickProvider(QAction *item)
     const std::optional<Provider> provider = Provider::fromRawValue(data.toString());
     if (!provider)
         return;
-    // Should the choice not reach the disk, it still holds until the program ends.
-    m_unsavedChoice = Settings::setProvider(*provider) ? std::nullopt : provider;
     m_content->setProvider(*provider);
-    refresh(true);
+    m_cycle.selectProvider(*provider);
 }
 
 void AppDelegate::askForKey()
@@ -246,16 +197,16 @@ void AppDelegate::askForKey()
         m_keyDialog->activateWindow();
         return;
     }
-    const Provider provider = selectedProvider();
+    const Provider provider = m_cycle.provider();
     auto *dialog = new KeyDialog(provider);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     m_keyDialog = dialog;
 
     // The dialog opens at once; the stored key fills the field when the store answers.
     QPointer<KeyDialog> guard(dialog);
-    KeyStore::read(provider.keychainAccount(), [guard](std::optional<QString> key) {
-        if (guard && key)
-            guard->offerStoredKey(*key);
+    KeyStore::read(provider.keychainAccount(), [guard](const KeyStore::ReadResult &key) {
+        if (guard && key && *key)
+            guard->offerStoredKey(**key);
     });
 
     connect(dialog, &QDialog::accepted, this, [this, dialog, provider] {
@@ -275,7 +226,7 @@ void AppDelegate::saveKey(Provider provider, const QString &key)
         if (!self)
             return;
         if (saved) {
-            self->refresh(true);
+            self->m_cycle.refresh(RefreshCycle::Trigger::User);
             return;
         }
         // The user must not go on believing the key was kept.

@@ -19,7 +19,9 @@ WakeWatcher::WakeWatcher(QObject *parent)
 void WakeWatcher::onPrepareForSleep(bool goingToSleep)
 {
     // The same signal announces the way down (true) and the way back up (false).
-    if (!goingToSleep)
+    if (goingToSleep)
+        Q_EMIT this->goingToSleep();
+    else
         Q_EMIT wokeUp();
 }
 

@@ -4,8 +4,8 @@
 
 namespace creditgauge {
 
-// Tells when the machine has woken from sleep, from logind's PrepareForSleep signal on the
-// system bus. Without a system bus (or without logind) it simply never fires.
+// Tells when the machine goes to sleep and when it has woken, from logind's PrepareForSleep
+// signal on the system bus. Without a system bus (or without logind) it simply never fires.
 class WakeWatcher : public QObject
 {
     Q_OBJECT
@@ -16,6 +16,7 @@ public:
     bool isWatching() const { return m_watching; }
 
 Q_SIGNALS:
+    void goingToSleep();
     void wokeUp();
 
 private Q_SLOTS:

@@ -5,18 +5,51 @@
 #include <QCoreApplication>
 #include <QHash>
 #include <QList>
+#include <QPointer>
 #include <QStringDecoder>
+#include <QTimer>
 
 #include <qt6keychain/keychain.h>
+
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN) && !defined(Q_OS_ANDROID)
+#define CREDITGAUGE_SECRET_SERVICE 1
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#endif
 
 namespace creditgauge::KeyStore {
 namespace {
 
-// Reads still waiting for the store, by account, with everyone who asked meanwhile.
-QHash<QString, QList<ReadCompletion>> &pendingReads()
+struct Waiter
 {
-    static QHash<QString, QList<ReadCompletion>> pending;
+    ReadCompletion completion;
+    QPointer<QTimer> deadline;
+};
+
+// Reads still waiting for the store, by account, with everyone who asked meanwhile.
+QHash<QString, QList<std::shared_ptr<Waiter>>> &pendingReads()
+{
+    static QHash<QString, QList<std::shared_ptr<Waiter>>> pending;
     return pending;
+}
+
+void deliver(const QList<std::shared_ptr<Waiter>> &waiters, const ReadResult &result)
+{
+    for (const std::shared_ptr<Waiter> &w : waiters)
+        delete w->deadline.data();
+    postToMainThread([waiters, result] {
+        for (const std::shared_ptr<Waiter> &w : waiters)
+            w->completion(result);
+    });
+}
+
+void finishRead(const QString &account, const ReadResult &result)
+{
+    deliver(pendingReads().take(account), result);
 }
 
 std::optional<QString> strictUtf8(const QByteArray &bytes)
@@ -43,27 +76,76 @@ template<typename Job> Job *makeJob(const QString &account)
     return job;
 }
 
+// The Secret Service answers a lookup in a locked keyring whose unlock prompt was dismissed
+// exactly as it answers for a missing entry. Asking it which items match, unlocked or locked,
+// tells the two apart, so a user is never told they have no key when the keyring is locked.
+void finishNotFound(const QString &account)
+{
+#ifdef CREDITGAUGE_SECRET_SERVICE
+    QDBusMessage search = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
+        QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("SearchItems"));
+    const QMap<QString, QString> attributes {{QStringLiteral("server"), QLatin1String(service)},
+                                             {QStringLiteral("user"), account}};
+    static const QMetaType registered = qDBusRegisterMetaType<QMap<QString, QString>>();
+    Q_UNUSED(registered);
+    search << QVariant::fromValue(attributes);
+    constexpr int timeoutMs = 5000;
+    auto *watcher = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(search, timeoutMs), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [watcher, account] {
+        const QDBusPendingReply<QList<QDBusObjectPath>, QList<QDBusObjectPath>> reply = *watcher;
+        watcher->deleteLater();
+        const bool locked = !reply.isError() && reply.argumentAt<0>().isEmpty()
+            && !reply.argumentAt<1>().isEmpty();
+        finishRead(account,
+                   locked ? ReadResult(std::unexpected(Failure::Locked))
+                          : ReadResult(std::nullopt));
+    });
+#else
+    finishRead(account, std::nullopt);
+#endif
+}
+
 } // namespace
 
-void read(const QString &account, ReadCompletion completion)
+void read(const QString &account, ReadCompletion completion,
+          std::optional<std::chrono::milliseconds> deadline)
 {
+    auto waiter = std::make_shared<Waiter>(Waiter {std::move(completion), nullptr});
+    if (deadline) {
+        auto *timer = new QTimer(QCoreApplication::instance());
+        timer->setSingleShot(true);
+        QObject::connect(timer, &QTimer::timeout, timer, [timer, account, waiter] {
+            timer->deleteLater();
+            waiter->deadline = nullptr;
+            // The entry stays while the store works on, so later reads join the same job.
+            auto &pending = pendingReads();
+            if (auto it = pending.find(account); it != pending.end() && it->removeOne(waiter))
+                deliver({waiter}, std::unexpected(Failure::NoAnswer));
+        });
+        timer->start(*deadline);
+        waiter->deadline = timer;
+    }
+
     auto &pending = pendingReads();
     if (auto it = pending.find(account); it != pending.end()) {
-        it->append(std::move(completion));
+        it->append(waiter);
         return;
     }
-    pending.insert(account, {std::move(completion)});
+    pending.insert(account, {waiter});
 
     auto *job = makeJob<QKeychain::ReadPasswordJob>(account);
     QObject::connect(job, &QKeychain::Job::finished, job, [job, account] {
-        const std::optional<QString> key
-            = job->error() == QKeychain::NoError ? strictUtf8(job->binaryData()) : std::nullopt;
         job->deleteLater();
-        const QList<ReadCompletion> waiting = pendingReads().take(account);
-        postToMainThread([waiting, key] {
-            for (const ReadCompletion &c : waiting)
-                c(key);
-        });
+        switch (job->error()) {
+        case QKeychain::NoError:
+            return finishRead(account, strictUtf8(job->binaryData()));
+        case QKeychain::EntryNotFound:
+            return finishNotFound(account);
+        default:
+            return finishRead(account, std::unexpected(Failure::Unavailable));
+        }
     });
     job->start();
 }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <chrono>
+#include <expected>
 #include <functional>
 #include <optional>
 
@@ -15,13 +17,24 @@ namespace creditgauge::KeyStore {
 // The service every entry is filed under.
 inline constexpr auto service = "creditgauge";
 
-using ReadCompletion = std::function<void(std::optional<QString>)>;
+// Why a read could not tell whether a key is stored.
+enum class Failure {
+    Unavailable, // no secret store, or it reported an error
+    Locked, // the entry is there, but the keyring stayed locked (the unlock prompt was dismissed)
+    NoAnswer, // the store has not answered within the caller's deadline
+};
+
+// The stored key, or nothing when none is stored (or it is empty or not valid UTF-8); a Failure
+// when the store could not be asked.
+using ReadResult = std::expected<std::optional<QString>, Failure>;
+using ReadCompletion = std::function<void(ReadResult)>;
 using SaveCompletion = std::function<void(bool)>;
 
-// The key stored for `account`, unchanged; nothing when there is none, when it is empty or not
-// valid UTF-8, or when the store is missing, locked or refuses. A read for an account whose
+// Reads the key stored for `account`, unchanged. With a deadline the completion gets NoAnswer
+// if the store has not answered by then; the read itself goes on. A read for an account whose
 // previous read is still waiting joins that one instead of queueing another behind it.
-void read(const QString &account, ReadCompletion completion);
+void read(const QString &account, ReadCompletion completion,
+          std::optional<std::chrono::milliseconds> deadline = std::nullopt);
 
 // Stores `key` unchanged (an existing entry is replaced). True only when the store accepted
 // the write; a failed write leaves an existing entry as it was.

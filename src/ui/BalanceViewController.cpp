@@ -1,7 +1,7 @@
 #include "BalanceViewController.h"
 
-#include "store/Settings.h"
 #include "core/Format.h"
+#include "store/Settings.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -151,6 +151,16 @@ void BalanceViewController::showNoKey()
                         + QStringLiteral(" hinterlegt."),
                     ColorRole::Orange)
         || any;
+    any = setText(Time, noTime) || any;
+    if (any)
+        Q_EMIT changed();
+}
+
+void BalanceViewController::showStoreUnavailable(const QString &message)
+{
+    bool any = setText(Amount, missingAmount());
+    any = setText(Detail, blank) || any;
+    any = setStatus(message, ColorRole::Orange) || any;
     any = setText(Time, noTime) || any;
     if (any)
         Q_EMIT changed();

@@ -50,6 +50,8 @@ public:
     void showBalance(const Balance &balance, const QDateTime &at);
     void showError(const QString &message);
     void showNoKey();
+    // The secret store could not be read, so nothing was asked: `message` says why.
+    void showStoreUnavailable(const QString &message);
 
     // Builds the view on first use. The caller may reparent it (the popover does); the panel
     // keeps track of it and never deletes it twice.

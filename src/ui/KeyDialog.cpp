@@ -1,5 +1,7 @@
 #include "KeyDialog.h"
 
+#include "BalanceViewController.h"
+#include "core/ApiKey.h"
 #include "store/KeyStore.h"
 
 #include <QDialogButtonBox>
@@ -48,6 +50,17 @@ KeyDialog::KeyDialog(Provider provider, QWidget *parent)
     m_field->setAccessibleName(heading(provider));
     connect(m_field, &QLineEdit::textEdited, this, [this] { m_edited = true; });
 
+    m_problem = new QLabel(this);
+    m_problem->setObjectName(QStringLiteral("problem"));
+    m_problem->setWordWrap(true);
+    m_problem->setTextFormat(Qt::PlainText);
+    m_problem->setMaximumWidth(340);
+    QPalette warning = m_problem->palette();
+    warning.setColor(QPalette::WindowText,
+                     BalanceViewController::color(BalanceViewController::ColorRole::Red, warning));
+    m_problem->setPalette(warning);
+    m_problem->hide();
+
     auto *buttons = new QDialogButtonBox(this);
     m_save = buttons->addButton(QStringLiteral("Speichern"), QDialogButtonBox::AcceptRole);
     m_cancel = buttons->addButton(QStringLiteral("Abbrechen"), QDialogButtonBox::RejectRole);
@@ -60,6 +73,7 @@ KeyDialog::KeyDialog(Provider provider, QWidget *parent)
     layout->addWidget(text);
     layout->addSpacing(4);
     layout->addWidget(m_field);
+    layout->addWidget(m_problem);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -70,6 +84,20 @@ void KeyDialog::offerStoredKey(const QString &key)
 {
     if (!m_edited && m_field->text().isEmpty())
         m_field->setText(key);
+}
+
+void KeyDialog::accept()
+{
+    // A pasted key sometimes brings a line break or a tab along inside it; stored, it would
+    // make every query fail.
+    if (!ApiKey::isAcceptable(enteredKey())) {
+        m_problem->setText(QStringLiteral(
+            "Der Key enthält Steuerzeichen oder Zeilenumbrüche und wird so nicht gespeichert."));
+        m_problem->show();
+        m_field->setFocus();
+        return;
+    }
+    QDialog::accept();
 }
 
 QString KeyDialog::enteredKey() const

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -33,11 +34,15 @@ public:
     static QString heading(Provider provider);
     static QString explanation(Provider provider);
 
+    // Closes with "Speichern" only for a key that can be sent; otherwise says why and stays.
+    void accept() override;
+
 private:
     Provider m_provider;
     QLineEdit *m_field = nullptr;
     QPushButton *m_save = nullptr;
     QPushButton *m_cancel = nullptr;
+    QLabel *m_problem = nullptr;
     bool m_edited = false;
 };
 

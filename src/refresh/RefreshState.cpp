@@ -1,0 +1,39 @@
+#include "RefreshState.h"
+
+#include "core/Format.h"
+
+namespace creditgauge {
+
+QString RefreshState::title() const
+{
+    switch (kind) {
+    case Kind::Starting:
+    case Kind::NoKey:
+        return QStringLiteral("$ \u2013");
+    case Kind::StoreUnavailable:
+    case Kind::Failed:
+        return QStringLiteral("$ !");
+    case Kind::Balance:
+        return Format::title(balance->total, balance->currency);
+    }
+    Q_UNREACHABLE();
+    return {};
+}
+
+bool RefreshState::alarm() const
+{
+    switch (kind) {
+    case Kind::Starting:
+        return false;
+    case Kind::Balance:
+        return isLow(*balance);
+    case Kind::NoKey:
+    case Kind::StoreUnavailable:
+    case Kind::Failed:
+        return true;
+    }
+    Q_UNREACHABLE();
+    return true;
+}
+
+} // namespace creditgauge

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/Provider.h"
+#include "core/Records.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+namespace creditgauge {
+
+// What the refresh cycle reports for the selected provider, for any front end to show.
+struct RefreshState
+{
+    enum class Kind {
+        Starting, // nothing has been asked yet
+        NoKey, // no key stored for the provider: nothing was sent
+        StoreUnavailable, // the secret store could not be read: nothing was sent
+        Balance, // the provider answered with a balance
+        Failed, // the query failed
+    };
+
+    Kind kind = Kind::Starting;
+    Provider provider = Provider::deepseek;
+    std::optional<Balance> balance {}; // with Kind::Balance
+    QString message {}; // the German message, with Kind::StoreUnavailable and Kind::Failed
+    QDateTime at {}; // when the answer arrived, with Kind::Balance and Kind::Failed
+
+    // The status item's title: the amount without cents, "$ –" without one, "$ !" after a
+    // failure, whatever the provider's currency.
+    QString title() const;
+    // Whether the title stands in the alarm colour: a low balance, no key, any failure.
+    bool alarm() const;
+};
+
+} // namespace creditgauge

@@ -1,0 +1,132 @@
+#include "TestSession.h"
+
+#include "core/Provider.h"
+
+#include <QFile>
+#include <QTest>
+
+using namespace creditgauge;
+
+namespace TestSession {
+
+SecretService secretService()
+{
+    const QString kind = qEnvironmentVariable("CREDITGAUGE_TEST_SECRET_SERVICE");
+    if (kind == u"none")
+        return SecretService::None;
+    if (kind == u"private")
+        return SecretService::Private;
+    return SecretService::Shared;
+}
+
+bool has(SecretService wanted)
+{
+    if (wanted != SecretService::None && qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return false;
+    // The shared keyring is also there in a private run, just not shared.
+    return secretService() == wanted
+        || (wanted == SecretService::Shared && secretService() == SecretService::Private);
+}
+
+bool storeKey(const QString &key, const QString &account)
+{
+    std::optional<bool> saved;
+    KeyStore::save(key, account, [&saved](bool ok) { saved = ok; });
+    return QTest::qWaitFor([&] { return saved.has_value(); }, 10000) && *saved;
+}
+
+KeyStore::ReadResult readKey(const QString &account,
+                             std::optional<std::chrono::milliseconds> deadline)
+{
+    std::optional<KeyStore::ReadResult> answer;
+    KeyStore::read(
+        account, [&answer](const KeyStore::ReadResult &key) { answer = key; }, deadline);
+    if (!QTest::qWaitFor([&] { return answer.has_value(); }, 30000))
+        qFatal("the secret store did not answer a read");
+    return *answer;
+}
+
+bool startFresh(const QString &configHome)
+{
+    if (!has(SecretService::Shared) && !has(SecretService::None))
+        return false;
+    QFile::remove(configHome + QStringLiteral("/creditgauge/creditgauge.conf"));
+    if (secretService() == SecretService::None)
+        return true;
+    for (const Provider p : Provider::allCases())
+        QProcess::execute(QStringLiteral("secret-tool"),
+                          {QStringLiteral("clear"), QStringLiteral("server"),
+                           QStringLiteral("creditgauge"), QStringLiteral("user"),
+                           p.keychainAccount()});
+    return true;
+}
+
+namespace {
+
+QByteArray dbusSend(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral("dbus-send"), args);
+    p.waitForFinished(10000);
+    return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray();
+}
+
+} // namespace
+
+qint64 keyringPid()
+{
+    const QByteArray reply = dbusSend(
+        {QStringLiteral("--session"), QStringLiteral("--print-reply"),
+         QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+         QStringLiteral("org.freedesktop.DBus.GetConnectionUnixProcessID"),
+         QStringLiteral("string:org.freedesktop.secrets")});
+    const qsizetype at = reply.indexOf("uint32 ");
+    return at < 0 ? 0 : reply.mid(at + 7).trimmed().toLongLong();
+}
+
+bool lockKeyring()
+{
+    return !dbusSend({QStringLiteral("--session"), QStringLiteral("--print-reply"),
+                      QStringLiteral("--dest=org.freedesktop.secrets"),
+                      QStringLiteral("/org/freedesktop/secrets"),
+                      QStringLiteral("org.freedesktop.Secret.Service.Lock"),
+                      QStringLiteral("array:objpath:/org/freedesktop/secrets/collection/login")})
+                .isEmpty();
+}
+
+bool prepareForSleep(bool sleeping)
+{
+    return QProcess::execute(
+               QStringLiteral("dbus-send"),
+               {QStringLiteral("--system"), QStringLiteral("--sender=org.freedesktop.login1"),
+                QStringLiteral("--type=signal"), QStringLiteral("/org/freedesktop/login1"),
+                QStringLiteral("org.freedesktop.login1.Manager.PrepareForSleep"),
+                sleeping ? QStringLiteral("boolean:true") : QStringLiteral("boolean:false")})
+        == 0;
+}
+
+FakeNetworkManager::~FakeNetworkManager()
+{
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(2000))
+        m_process.kill();
+    m_process.waitForFinished();
+}
+
+bool FakeNetworkManager::start()
+{
+    m_process.setProgram(QStringLiteral(FAKE_NETWORK_MANAGER));
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start();
+    return m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "ready";
+}
+
+bool FakeNetworkManager::setOnline(bool online)
+{
+    const QByteArray state = online ? "online" : "offline";
+    m_process.write(state + '\n');
+    // Echoed once the change is announced on the bus.
+    return m_process.waitForReadyRead(5000) && m_process.readLine().trimmed() == state;
+}
+
+} // namespace TestSession

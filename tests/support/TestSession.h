@@ -1,0 +1,57 @@
+#pragma once
+
+#include "store/KeyStore.h"
+
+#include <QProcess>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+// What the tests use of the private session scripts/test-session.sh sets up: its secret
+// service (gnome-keyring), its stand-in system bus, and the helpers that stand in for the
+// system's daemons on it.
+namespace TestSession {
+
+// Which secret service this run has (CREDITGAUGE_TEST_SECRET_SERVICE): the session's shared
+// keyring (unset), none at all ("none"), or a keyring of this run's own that it may lock and
+// stop ("private").
+enum class SecretService { Shared, None, Private };
+SecretService secretService();
+
+// Skips the calling test function unless the run has `wanted` (and a session bus for it).
+#define TEST_SESSION_REQUIRE(wanted)                                                               \
+    do {                                                                                           \
+        if (!TestSession::has(wanted))                                                             \
+            QSKIP("needs another secret service; see tests/CMakeLists.txt");                       \
+    } while (false)
+bool has(SecretService wanted);
+
+// Forgets the provider choice stored under `configHome` and, where there is a keyring, the
+// providers' keys. False when the run has neither a secret service nor a bus for one.
+bool startFresh(const QString &configHome);
+
+bool storeKey(const QString &key, const QString &account);
+creditgauge::KeyStore::ReadResult readKey(const QString &account,
+                                          std::optional<std::chrono::milliseconds> deadline = {});
+
+// The process that owns the secret service's name, and locking its default collection.
+qint64 keyringPid();
+bool lockKeyring();
+
+// Plays logind's PrepareForSleep signal on the stand-in system bus.
+bool prepareForSleep(bool sleeping);
+
+// NetworkManager on the stand-in system bus, online until told otherwise.
+class FakeNetworkManager
+{
+public:
+    ~FakeNetworkManager();
+    bool start();
+    bool setOnline(bool online);
+
+private:
+    QProcess m_process;
+};
+
+} // namespace TestSession
