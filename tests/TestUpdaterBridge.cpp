@@ -89,6 +89,12 @@ private Q_SLOTS:
                                << u"Eine neue Version ist verfügbar."_s
                                << u"CreditGauge 99.9 ist erschienen (installiert: %1)."_s.arg(
                                       installed);
+        // A feed's text is cut for the dialog, however long it is.
+        QTest::newRow("enormous version text")
+            << feed("99999", "9" + QByteArray(900 * 1024, '8')) << 200 << true
+            << Outcome::UpdateAvailable << u"Eine neue Version ist verfügbar."_s
+            << u"CreditGauge 9%1… ist erschienen (installiert: %2)."_s.arg(QString(38, u'8'),
+                                                                           installed);
         QTest::newRow("same") << feed(CREDITGAUGE_VERSION, CREDITGAUGE_VERSION) << 200 << true
                               << Outcome::UpToDate << upToDate << newest;
         QTest::newRow("older") << feed("0.9.9", "0.9.9") << 200 << true << Outcome::UpToDate

@@ -16,6 +16,10 @@
 #include "TrayApplication.h"
 #endif
 
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -44,6 +48,15 @@ QString resultLine(Provider provider, const BalanceResult &result)
 }
 
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
+
+// Keys pass through this process's memory, so none of it may end up in a core dump, and no
+// other process of the same user may attach to it or read it (as password managers do).
+void keepMemoryPrivate()
+{
+#ifdef Q_OS_LINUX
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+}
 
 // The tray application lives in a module of its own on Linux, so that the self-test never
 // loads the widget and GUI libraries: it starts faster and stays far smaller without them.
@@ -125,6 +138,8 @@ void selftestRun()
 
 int main(int argc, char *argv[])
 {
+    keepMemoryPrivate();
+
     bool selftest = false;
     for (int i = 1; i < argc; ++i)
         selftest = selftest || std::strcmp(argv[i], "--selftest") == 0;

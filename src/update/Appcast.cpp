@@ -3,110 +3,109 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <optional>
+#include <tuple>
 
 namespace creditgauge::Appcast {
 namespace {
 
-// The order matters: a number beats a period, and both beat a string.
-enum class PartType { String, Period, Number };
-
-struct Part
+// One component of a version: a run of digits, compared by value, or a run of letters,
+// compared as text. Everything else only separates.
+struct Component
 {
-    PartType type;
-    QString text; // numbers as ASCII digits
+    bool number;
+    QStringView text; // a number's digits without its leading zeros
 };
 
-// Runs of digits and of other characters become parts, each period is a part of its own, and
-// whitespace and punctuation only separate.
-QList<Part> split(const QString &version)
+class Components
 {
-    QList<Part> parts;
-    bool separated = true;
-    for (const QChar c : version) {
-        if (c == u'.') {
-            parts.append({PartType::Period, QString(c)});
-            separated = true;
-            continue;
-        }
-        if (c.isSpace() || c.isPunct()) {
-            separated = true;
-            continue;
-        }
-        const PartType type = c.isDigit() ? PartType::Number : PartType::String;
-        // Digits of any script count by their value.
-        const QChar stored = type == PartType::Number ? QChar(u'0' + c.digitValue()) : c;
-        if (!separated && parts.last().type == type)
-            parts.last().text += stored;
-        else
-            parts.append({type, QString(stored)});
-        separated = false;
-    }
-    return parts;
-}
+public:
+    explicit Components(QStringView version)
+        : m_rest(version)
+    { }
 
-int sign(int value)
+    // The next component; nothing once the version is used up.
+    std::optional<Component> next()
+    {
+        qsizetype i = 0;
+        while (i < m_rest.size() && !m_rest[i].isDigit() && !m_rest[i].isLetter())
+            ++i;
+        if (i == m_rest.size()) {
+            m_rest = {};
+            return std::nullopt;
+        }
+        const bool number = m_rest[i].isDigit();
+        qsizetype end = i;
+        while (end < m_rest.size() && (number ? m_rest[end].isDigit() : m_rest[end].isLetter()))
+            ++end;
+        QStringView text = m_rest.sliced(i, end - i);
+        m_rest = m_rest.sliced(end);
+        if (number) {
+            while (!text.isEmpty() && text.front().digitValue() == 0)
+                text = text.sliced(1);
+        }
+        return Component {number, text};
+    }
+
+private:
+    QStringView m_rest;
+};
+
+int sign(qsizetype value)
 {
     return (value > 0) - (value < 0);
 }
 
-QStringView withoutLeadingZeros(const QString &digits)
+// Digits of any script count by their value; without leading zeros, the longer is larger.
+int compareNumbers(QStringView a, QStringView b)
 {
-    qsizetype i = 0;
-    while (i < digits.size() && digits.at(i) == u'0')
-        ++i;
-    return QStringView(digits).mid(i);
+    if (a.size() != b.size())
+        return a.size() < b.size() ? -1 : 1;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (const int d = a[i].digitValue() - b[i].digitValue())
+            return sign(d);
+    }
+    return 0;
 }
 
-// Any length: the longer number without leading zeros is the larger, equal lengths compare
-// digit by digit.
-int compareNumbers(const QString &a, const QString &b)
+// A missing component counts as the number 0, so 2.1 and 2.1.0 are the same version, and
+// letters order below any number, so 1.0b (a pre-release) comes before 1.0 and 1.0.0.
+int compareComponents(const std::optional<Component> &a, const std::optional<Component> &b)
 {
-    const QStringView x = withoutLeadingZeros(a);
-    const QStringView y = withoutLeadingZeros(b);
-    if (x.size() != y.size())
-        return x.size() < y.size() ? -1 : 1;
-    return sign(x.compare(y));
-}
-
-bool isZeroLike(const Part &part)
-{
-    return part.type == PartType::Period
-        || (part.type == PartType::Number && withoutLeadingZeros(part.text).isEmpty());
+    const Component zero {true, {}};
+    const Component &x = a.value_or(zero);
+    const Component &y = b.value_or(zero);
+    if (x.number != y.number)
+        return x.number ? 1 : -1;
+    if (x.number)
+        return compareNumbers(x.text, y.text);
+    return sign(x.text.compare(y.text));
 }
 
 } // namespace
 
 int compareVersions(const QString &a, const QString &b)
 {
-    const QList<Part> partsA = split(a);
-    const QList<Part> partsB = split(b);
-    const qsizetype common = std::min(partsA.size(), partsB.size());
-    for (qsizetype i = 0; i < common; ++i) {
-        const Part &x = partsA.at(i);
-        const Part &y = partsB.at(i);
-        if (x.type != y.type)
-            return x.type < y.type ? -1 : 1;
-        if (x.type == PartType::Number) {
-            if (const int order = compareNumbers(x.text, y.text))
-                return order;
-        } else if (x.type == PartType::String) {
-            if (const int order = sign(x.text.compare(y.text)))
-                return order;
-        }
+    // Components compare one by one, as if the shorter version went on with zeros: a
+    // lexicographic order, and so a total one.
+    Components x(a);
+    Components y(b);
+    for (;;) {
+        const std::optional<Component> cx = x.next();
+        const std::optional<Component> cy = y.next();
+        if (!cx && !cy)
+            return 0;
+        if (const int order = compareComponents(cx, cy))
+            return order;
     }
-    if (partsA.size() == partsB.size())
-        return 0;
+}
 
-    // The shorter one reads as if padded with zeros, so 2.1 and 2.1.0 are the same version;
-    // after that a string marks a pre-release of the shorter (1.0b < 1.0), anything else a
-    // later release (1.0 < 1.0.1).
-    const bool aIsLonger = partsA.size() > partsB.size();
-    const QList<Part> &longer = aIsLonger ? partsA : partsB;
-    const auto rest = std::find_if_not(longer.cbegin() + common, longer.cend(), isZeroLike);
-    if (rest == longer.cend())
-        return 0;
-    const bool longerIsNewer = rest->type != PartType::String;
-    return longerIsNewer == aIsLonger ? 1 : -1;
+QString forDisplay(const QString &text)
+{
+    constexpr qsizetype longest = 40;
+    if (text.size() <= longest)
+        return text;
+    return text.first(longest - 1) + QChar(u'\u2026');
 }
 
 namespace {
@@ -207,9 +206,17 @@ std::optional<QList<AppcastItem>> parseItems(const QByteArray &xml)
 
 std::optional<AppcastItem> newestItem(const QList<AppcastItem> &items)
 {
+    // Items of the same version are told apart by their texts, so that which one is picked
+    // never depends on the order of the feed.
+    const auto newer = [](const AppcastItem &a, const AppcastItem &b) {
+        if (const int order = compareVersions(a.version, b.version))
+            return order > 0;
+        return std::tuple(a.version, a.displayVersion, a.title, a.link.toString())
+            > std::tuple(b.version, b.displayVersion, b.title, b.link.toString());
+    };
     const AppcastItem *newest = nullptr;
     for (const AppcastItem &item : items) {
-        if (!newest || compareVersions(item.version, newest->version) > 0)
+        if (!newest || newer(item, *newest))
             newest = &item;
     }
     if (!newest)

@@ -158,7 +158,7 @@ void UpdateController::onFinished()
     clearButtons();
     m_downloadPage = newest->link;
     QString detail = QStringLiteral("CreditGauge %1 ist erschienen (installiert: %2).")
-                         .arg(newest->displayVersion, installedVersion());
+                         .arg(Appcast::forDisplay(newest->displayVersion), installedVersion());
     if (m_downloadPage.isEmpty()) {
         detail += u'\n' + QStringLiteral("Der Update-Feed nennt keine sichere Download-Seite.");
         m_dialog->setEscapeButton(

@@ -41,11 +41,13 @@ netns_cert() {
         -subj "/CN=$1" -keyout "$D/$1.key" -out "$D/$1.pem" "${ext[@]}" 2>/dev/null
 }
 
-# fake_start CERT ROUTE...: $FAKE_PROVIDER on 127.0.0.1:443 with $D/CERT.*, logging to
-# $D/requests.log; returns once it listens.
+# fake_start CERT [--delay MS] ROUTE...: $FAKE_PROVIDER on 127.0.0.1:443 with $D/CERT.*,
+# logging to $D/requests.log; returns once it listens.
 fake_start() {
     local args=(--port 443 --cert "$D/$1.pem" --key "$D/$1.key" --log "$D/requests.log") r ready
-    for r in "${@:2}"; do args+=(--route "$r"); done
+    shift
+    if [ "${1:-}" = --delay ]; then args+=(--delay "$2"); shift 2; fi
+    for r in "$@"; do args+=(--route "$r"); done
     : > "$D/requests.log"
     coproc FAKE { exec "$FAKE_PROVIDER" "${args[@]}"; }
     read -r -t 10 ready <&"${FAKE[0]}" && [ "$ready" = ready ] \

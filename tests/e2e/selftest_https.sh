@@ -48,4 +48,20 @@ deepseek_401|deepseek|server|--selftest|/user/balance=401:{"error":{"message":"i
 self_signed_refused|deepseek|untrusted|--selftest|$ds||FEHLER deepseek Netzwerkfehler
 wrong_host_refused|deepseek|wronghost|--selftest|$ds||FEHLER deepseek Netzwerkfehler
 EOF
+# The process that holds a key cannot be dumped or read by other processes of its user: /proc
+# shows the files of such a process as root's. Run as nobody, from a copy nobody can reach.
+chmod 755 "$D" && mkdir "$D/bin" && cp "$CREDITGAUGE" "$(dirname "$CREDITGAUGE")"/libcreditgauge-core.so "$D/bin/"
+fake_start server --delay 3000 "$ds"
+CREDITGAUGE_PROVIDER=deepseek LD_LIBRARY_PATH=$D/bin setpriv --reuid=65534 --regid=65534 \
+    --clear-groups "$D/bin/creditgauge" --selftest >"$D/out" 2>&1 </dev/null &
+selftest=$!
+for _ in $(seq 100); do [ -s "$D/requests.log" ] && break; sleep 0.05; done
+owner=$(stat -c %u "/proc/$selftest/environ" 2>/dev/null || echo gone)
+wait "$selftest" || true
+fake_stop
+if [ "$owner" = 0 ] && [ "$(cat "$D/out")" = "$ds_line" ]; then
+    echo "PASS not_dumpable"
+else
+    echo "FAIL not_dumpable: /proc/PID/environ owned by $owner, output:" && cat "$D/out" && failed=1
+fi
 exit "${failed:-0}"

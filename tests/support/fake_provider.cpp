@@ -1,5 +1,6 @@
 // FakeProviderServer over HTTPS for shell tests:
-//   fake_provider --port N --cert PEM --key PEM --log FILE --route PATH=STATUS:BODY|@FILE ...
+//   fake_provider --port N --cert PEM --key PEM --log FILE [--delay MS]
+//                 --route PATH=STATUS:BODY|@FILE ...
 // Prints "ready" once listening and logs "METHOD TARGET accept=.. ua=.. auth=ok|wrong" per
 // request. auth= compares with "Bearer $FAKE_PROVIDER_EXPECT_KEY", so the key is never written.
 
@@ -25,6 +26,8 @@ int main(int argc, char *argv[])
     QString cert, key;
     quint16 port = 443;
     QFile log;
+    std::chrono::milliseconds delay {0};
+    QList<std::pair<QByteArray, FakeProviderServer::Response>> routes;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         const QString &option = args[i], &value = args[i + 1];
@@ -36,13 +39,19 @@ int main(int argc, char *argv[])
             key = value;
         else if (option == u"--log")
             log.setFileName(value);
+        else if (option == u"--delay")
+            delay = std::chrono::milliseconds(value.toInt());
         else if (option == u"--route") {
             const QString answer = value.section(u'=', 1), body = answer.section(u':', 1);
-            server.setResponse(value.section(u'=', 0, 0).toUtf8(),
-                               answer.section(u':', 0, 0).toInt(),
-                               body.startsWith(u'@') ? readFile(body.mid(1)) : body.toUtf8());
+            routes.append({value.section(u'=', 0, 0).toUtf8(),
+                           {.status = answer.section(u':', 0, 0).toInt(),
+                            .body = body.startsWith(u'@') ? readFile(body.mid(1)) : body.toUtf8()}});
         } else
             qFatal("fake_provider: unknown option %s", qPrintable(option));
+    }
+    for (auto &[path, response] : routes) {
+        response.delay = delay;
+        server.setResponse(path, response);
     }
     if (!log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         qFatal("fake_provider: cannot open the --log file");
