@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
 # End to end: the built program in a real tray (trayer, XEmbed) on its own X server, D-Bus
 # session and unlocked, empty keyring, driven by xdotool. With no key stored it makes no request.
-# Usage: tray_app.sh CREDITGAUGE ARTIFACTS_DIR (screenshots). Exits 77 when a tool is missing.
+# As root it then runs in private namespaces (netns-lib.sh) with a key stored, fetches the
+# balance over HTTPS from fake_provider behind the real host name, and quits.
+# Usage: tray_app.sh CREDITGAUGE FAKE_PROVIDER ARTIFACTS_DIR (screenshots). Exits 77 when a tool
+# is missing.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=netns-lib.sh
+source "$here/netns-lib.sh"
 
 if [ "${1:-}" != --inner ]; then
-    [ $# -eq 2 ] && [ -x "$1" ] || { echo "usage: $0 CREDITGAUGE ARTIFACTS_DIR" >&2; exit 2; }
+    [ $# -eq 3 ] && [ -x "$1" ] && [ -x "$2" ] ||
+        { echo "usage: $0 CREDITGAUGE FAKE_PROVIDER ARTIFACTS_DIR" >&2; exit 2; }
     for tool in Xvfb trayer xdotool xwininfo xprop import convert gnome-keyring-daemon \
-        dbus-run-session dbus-send timeout; do
+        dbus-run-session dbus-send timeout secret-tool; do
         command -v $tool > /dev/null || { echo "SKIP: $tool is not installed"; exit 77; }; done
-    app=$(readlink -f "$1") artifacts=$(mkdir -p "$2" && cd "$2" && pwd) session=$(mktemp -d)
-    trap 'rm -rf "$session"' EXIT
+    app=$(readlink -f "$1") FAKE_PROVIDER=$(readlink -f "$2")
+    artifacts=$(mkdir -p "$3" && cd "$3" && pwd)
+    if [ "$(id -u)" -eq 0 ] && unshare --mount --net --pid --fork true 2> /dev/null; then
+        netns_enter "$here/tray_app.sh" "$app" "$FAKE_PROVIDER" "$artifacts"
+        export D FAKE_PROVIDER
+    fi
+    session=$(mktemp -d)
+    trap 'rm -rf "$session" ${D:+"$D"}' EXIT
     trap 'exit 143' TERM INT HUP
     mkdir -p "$session"/{home,config,data,cache,runtime} && chmod 700 "$session/runtime"
     export HOME=$session/home XDG_CONFIG_HOME=$session/config XDG_DATA_HOME=$session/data \
@@ -24,7 +37,7 @@ if [ "${1:-}" != --inner ]; then
 fi
 
 app=$2 artifacts=$3 session=$4 keyring_pid='' xvfb_pid='' trayer_pid='' app_pid=''
-trap 'kill $app_pid $trayer_pid $xvfb_pid $keyring_pid 2> /dev/null || true; wait' EXIT
+trap 'kill $app_pid $trayer_pid $xvfb_pid $keyring_pid ${FAKE_PID:-} 2> /dev/null || true; wait' EXIT
 trap 'exit 143' TERM INT HUP
 fail() { echo "FAIL: $*"; xwininfo -root -tree || true; echo "---- creditgauge output:"
     cat "$session/app.log" || true; exit 1; }
@@ -102,19 +115,53 @@ timeout 10 "$app" &> "$session/2.log" < /dev/null || fail "second start: status 
 [ ! -s "$session/2.log" ] || fail "second start: wrote $(cat "$session/2.log")"
 ! app_gone && icon_embedded || fail "second start: the first instance or its icon is gone"
 
-before=" $(visible_windows | paste -sd' ') "
+# quit_from_menu [SCREENSHOT]: right click, "Beenden" (the last entry), and the wait until the
+# process has ended; sets quit_ms from the Return to the end.
+quit_from_menu() {
+    before=" $(visible_windows | paste -sd' ') "
+    # Under CPU load Qt now and then closes the menu the moment it opens; a user would click
+    # again.
+    click_at "$icon_cx" "$icon_cy" 3
+    wait_until 5 menu_up || { echo "NOTE: no menu after a right click, clicking again"
+        click_at "$icon_cx" "$icon_cy" 3; wait_until 5 menu_up; } || fail "menu: none on right clicks"
+    read -r mx my mw mh < <(geometry "$menu")
+    wait_until 5 painted "$mx" "$my" "$mw" "$mh" || true
+    if [ -n "${1:-}" ]; then
+        crop $((mx - 10)) $((icon_y - 2)) $((mw + 20)) $((my - icon_y + mh + 12)) "$1"; fi
+    xdotool key Up
+    local start=${EPOCHREALTIME/./}
+    xdotool key Return
+    wait_until 10 app_gone || fail "quit: creditgauge still runs 10 s after Up, Return in its menu"
+    wait "$app_pid" || fail "quit: creditgauge ended with status $?"
+    quit_ms=$(((${EPOCHREALTIME/./} - start) / 1000)) app_pid=''
+}
 menu_up() { for menu in $(visible_windows); do [[ $before != *" $menu "* ]] &&
     xwininfo -id "$menu" 2> /dev/null | grep -q 'Redirect State: yes' && return 0; done; false; }
-# Under CPU load Qt now and then closes the menu the moment it opens; a user would click again.
-click_at "$icon_cx" "$icon_cy" 3
-wait_until 5 menu_up || { echo "NOTE: no menu after a right click, clicking again"
-    click_at "$icon_cx" "$icon_cy" 3; wait_until 5 menu_up; } || fail "menu: none on right clicks"
-read -r mx my mw mh < <(geometry "$menu")
-wait_until 5 painted "$mx" "$my" "$mw" "$mh" || true
-crop $((mx - 10)) $((icon_y - 2)) $((mw + 20)) $((my - icon_y + mh + 12)) "$artifacts/menu.png"
-xdotool key Up Return # "Beenden" is the last entry
-wait_until 10 app_gone || fail "quit: creditgauge still runs 10 s after Up, Return in its menu"
-wait "$app_pid" || fail "quit: creditgauge ended with status $?"
-app_pid=''
+
+quit_from_menu "$artifacts/menu.png"
 [ ! -s "$session/app.log" ] || fail "output: creditgauge (or Qt) wrote to stdout or stderr"
 echo "PASS: icon embedded and red, panel below it, Escape, second start, menu, quit"
+
+[ -n "${D:-}" ] || { echo "NOTE: not root: no run with a key over HTTPS"; exit 0; }
+# The key as the README stores it (printf: a here-string would store its line feed too); the
+# balance from the provider's real host name.
+export FAKE_PROVIDER_EXPECT_KEY=sk-e2e-0123456789
+printf %s "$FAKE_PROVIDER_EXPECT_KEY" | secret-tool store --label=creditgauge \
+    xdg:schema org.qt.keychain server creditgauge user api-key type plaintext
+fake_start server '/user/balance=200:{"balance_infos":[{"currency":"USD","total_balance":"12.5"}]}'
+"$app" > "$session/app.log" 2>&1 < /dev/null & app_pid=$!
+wait_until 15 eval 'icon_embedded || app_gone' && icon_embedded || fail "key: no icon"
+# The balance: the dark badge, not the red alarm one.
+balance() { dark=$(count 'r<=0.25&&g<=0.25&&b<=0.25') red=$(count 'r>=0.63&&g<=0.35&&b<=0.35')
+    [ "$dark" -ge 200 ] && [ "$red" -eq 0 ]; }
+wait_until 10 balance ||
+    fail "key: no balance badge ($dark dark, $red red pixels); requests: $(cat "$D/requests.log")"
+grep -qx 'GET /user/balance accept=application/json ua=CreditGauge/1.0.1 auth=ok' \
+    "$D/requests.log" || fail "key: the request was not as expected: $(cat "$D/requests.log")"
+crop "$icon_x" "$icon_y" 22 22 -filter point -resize 800% "$artifacts/tray-balance-zoom.png"
+# A TLS connection is open now; quitting closes it at once and without a word on stderr.
+quit_from_menu
+fake_stop
+[ ! -s "$session/app.log" ] || fail "key: creditgauge (or Qt) wrote: $(cat "$session/app.log")"
+((quit_ms < 1000)) || fail "key: quitting took $quit_ms ms"
+echo "PASS: with a key, the balance over HTTPS, and quitting in $quit_ms ms, silent"
