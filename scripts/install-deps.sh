@@ -13,6 +13,8 @@ packages=(
     # tests: locales, secret service, X server, tray host, tools
     locales dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth x11-utils
     xdotool trayer imagemagick openssl iproute2 util-linux
+    # sanitizers and fuzzing (libFuzzer comes with clang's runtime)
+    clang-16 libclang-rt-16-dev
     # benchmark
     curl jq hyperfine time
 )

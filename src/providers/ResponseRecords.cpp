@@ -255,14 +255,25 @@ std::optional<T> decodeTopLevel(const QByteArray &body, bool (*decode)(const QJs
     return record;
 }
 
+// A thousand trillion in any currency is no balance anyone has. Taken as it came, such an
+// amount would be written out digit by digit (1e300 takes 400 characters) into the panel,
+// the tooltip and the title.
+std::optional<double> plausible(std::optional<double> amount)
+{
+    constexpr double largest = 1e15;
+    if (amount && std::isfinite(*amount) && std::fabs(*amount) >= largest)
+        return std::nullopt;
+    return amount;
+}
+
 } // namespace
 
 LB LB::decode(const QJsonValue &json)
 {
     if (json.isDouble())
-        return {json.toDouble()};
+        return {plausible(json.toDouble())};
     if (json.isString())
-        return {parseNumericText(json.toString())};
+        return {plausible(parseNumericText(json.toString()))};
     return {};
 }
 
