@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QTextDocument>
 
 #include <algorithm>
 
@@ -42,7 +43,10 @@ void TrayIconStatusItem::setTitle(const QString &title, bool alarm)
 
 void TrayIconStatusItem::setToolTip(const QString &toolTip)
 {
-    m_tray->setToolTip(toolTip);
+    // The tooltip is plain text; Qt would render one that looks like markup as rich text.
+    m_tray->setToolTip(Qt::mightBeRichText(toolTip)
+                           ? Qt::convertFromPlainText(toolTip, Qt::WhiteSpaceNormal)
+                           : toolTip);
 }
 
 void TrayIconStatusItem::setMenu(QMenu *menu)
