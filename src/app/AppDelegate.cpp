@@ -15,6 +15,7 @@
 #include <QMessageBox>
 
 namespace creditgauge {
+
 AppDelegate::AppDelegate(std::unique_ptr<StatusItem> statusItem,
                          const RefreshCycle::Options &options, QObject *parent)
     : QObject(parent)
