@@ -90,7 +90,7 @@ private Q_SLOTS:
         QCOMPARE(m_item->titles.value(0), (Title {noAmount, false}));
         QTRY_COMPARE(m_item->lastTitle(), (Title {noAmount, true}));
         QCOMPARE(m_app->content()->statusText(), u"Kein API-Key für DeepSeek hinterlegt."_s);
-        QVERIFY(m_item->toolTip.contains(m_app->content()->statusText()));
+        QVERIFY(m_item->details.contains(m_app->content()->statusText()));
         QVERIFY(!m_app->keyDialog() && !m_app->popover()->isShown());
         QCOMPARE(requests(), 0);
     }
@@ -113,7 +113,7 @@ private Q_SLOTS:
             {.body = R"({"balance_infos": [{"total_balance": 5}]})", .delay = 400ms});
         launch();
         QTRY_COMPARE(m_item->lastTitle().text, u"$ 5"_s);
-        QVERIFY(m_item->toolTip.startsWith(u"CreditGauge · $ 5\n"_s));
+        QCOMPARE(m_item->details.value(1), u"$ 5,00"_s);
 
         m_item->click();
         QVERIFY(m_app->popover()->isShown());

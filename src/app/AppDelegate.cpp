@@ -48,16 +48,18 @@ void AppDelegate::applicationDidFinishLaunching()
             self->askForKey();
     };
     m_content->onSwitchProvider = [self] {
-        if (!self)
-            return;
-        self->m_popover->performClose();
-        self->m_statusItem->popUpMenu();
+        if (self)
+            self->switchProvider();
     };
     connect(m_content.get(), &BalanceViewController::changed, this, &AppDelegate::updateToolTip);
+    // A refresh can make the open panel smaller or larger; it stays under the item.
+    connect(m_content.get(), &BalanceViewController::changed, m_popover, &Popover::reposition,
+            Qt::QueuedConnection);
+    connect(m_popover, &Popover::shownChanged, m_statusItem.get(), &StatusItem::setPanelOpen);
 
+    buildMenu();
     m_statusItem->setMenu(m_menu.get());
-    // Rebuilt at every opening, so the check mark always follows the stored choice.
-    connect(m_menu.get(), &QMenu::aboutToShow, this, &AppDelegate::buildMenu);
+    connect(m_menu.get(), &QMenu::aboutToShow, this, &AppDelegate::updateMenu);
     connect(m_statusItem.get(), &StatusItem::clicked, this, &AppDelegate::statusClicked);
 
     // The panel's menu shortcuts work while it is open.
@@ -69,13 +71,28 @@ void AppDelegate::applicationDidFinishLaunching()
     connect(quitShortcut, &QAction::triggered, this, &AppDelegate::menuQuit);
     m_popover->addActions({refreshShortcut, quitShortcut});
 
-    connect(&m_cycle, &RefreshCycle::refreshing, m_content.get(),
-            &BalanceViewController::setProvider);
+    connect(&m_cycle, &RefreshCycle::refreshing, this, [this](Provider provider) {
+        m_content->setProvider(provider);
+        updateMenu();
+    });
     connect(&m_cycle, &RefreshCycle::loading, this,
             [this](Provider, RefreshCycle::Trigger trigger) { showLoading(trigger); });
     connect(&m_cycle, &RefreshCycle::stateChanged, this, &AppDelegate::show);
     show(m_cycle.state());
     m_cycle.start();
+}
+
+// The menu at the item, as the panel's provider button asks. Where only the host can open a
+// menu at the item (Wayland), it opens below the button instead, inside the panel.
+void AppDelegate::switchProvider()
+{
+    if (m_statusItem->canPopUpMenu() || !m_popover->isShown()) {
+        m_popover->performClose();
+        m_statusItem->popUpMenu();
+        return;
+    }
+    updateMenu();
+    m_menu->popup(m_content->providerButtonBottomLeft());
 }
 
 void AppDelegate::show(const RefreshState &state)
@@ -112,9 +129,7 @@ void AppDelegate::updateToolTip()
 {
     // Screen readers and window lists name the panel by its state (Qt adds the program name).
     m_popover->setWindowTitle(m_content->statusText());
-    // Trays whose left click opens the menu never show the panel; the tooltip carries it.
-    m_statusItem->setToolTip(QStringLiteral("CreditGauge \u00b7 ") + m_cycle.state().title()
-                             + QLatin1Char('\n') + m_content->summary());
+    m_statusItem->setDetails(m_content->summaryLines());
 }
 
 void AppDelegate::statusClicked()
@@ -129,27 +144,23 @@ void AppDelegate::statusClicked()
     m_cycle.refresh(RefreshCycle::Trigger::User);
 }
 
+// Made once, complete from the start: hosts that draw the menu themselves ask for it before
+// they ever announce that it opens.
 void AppDelegate::buildMenu()
 {
     QMenu *menu = m_menu.get();
-    // clear() drops the actions but not the submenu made last time, which the menu still owns.
-    qDeleteAll(menu->findChildren<QMenu *>(Qt::FindDirectChildrenOnly));
-    menu->clear();
-
     QAction *refreshItem
         = menu->addAction(QStringLiteral("Aktualisieren"), this, &AppDelegate::menuRefresh);
     refreshItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
 
     QMenu *providers = menu->addMenu(QStringLiteral("Anbieter"));
-    auto *group = new QActionGroup(providers);
-    group->setExclusive(true);
-    const Provider selected = m_cycle.provider();
+    m_providerItems = new QActionGroup(providers);
+    m_providerItems->setExclusive(true);
     for (const Provider p : Provider::allCases()) {
         QAction *item = providers->addAction(p.displayName());
         item->setData(p.rawValue());
         item->setCheckable(true);
-        item->setChecked(p == selected);
-        group->addAction(item);
+        m_providerItems->addAction(item);
     }
     connect(providers, &QMenu::triggered, this, &AppDelegate::menuPickProvider);
 
@@ -161,6 +172,16 @@ void AppDelegate::buildMenu()
     menu->addSeparator();
     QAction *quitItem = menu->addAction(QStringLiteral("Beenden"), this, &AppDelegate::menuQuit);
     quitItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    updateMenu();
+}
+
+// The check mark follows the stored choice, which another instance (or the command line) may
+// have changed since.
+void AppDelegate::updateMenu()
+{
+    const Provider selected = m_cycle.provider();
+    for (QAction *item : m_providerItems->actions())
+        item->setChecked(item->data().toString() == selected.rawValue());
 }
 
 void AppDelegate::menuRefresh()

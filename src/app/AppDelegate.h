@@ -10,6 +10,7 @@
 #include <memory>
 
 class QAction;
+class QActionGroup;
 class QMenu;
 
 namespace creditgauge {
@@ -46,6 +47,8 @@ private:
 
     void statusClicked();
     void buildMenu();
+    void updateMenu();
+    void switchProvider();
     void menuRefresh();
     void menuKey();
     void menuQuit();
@@ -58,6 +61,7 @@ private:
     std::unique_ptr<BalanceViewController> m_content;
     QPointer<Popover> m_popover;
     std::unique_ptr<QMenu> m_menu;
+    QActionGroup *m_providerItems = nullptr;
     QPointer<KeyDialog> m_keyDialog;
 };
 

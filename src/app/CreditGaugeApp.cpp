@@ -1,8 +1,8 @@
 #include "CreditGaugeApp.h"
 
+#include "core/Format.h"
 #include "core/Provider.h"
 #include "providers/ProviderClient.h"
-#include "core/Format.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

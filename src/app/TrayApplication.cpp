@@ -1,6 +1,7 @@
 #include "TrayApplication.h"
 
 #include "app/AppDelegate.h"
+#include "tray/StatusNotifierItem.h"
 #include "tray/TrayIconStatusItem.h"
 
 #include <QApplication>
@@ -21,20 +22,33 @@ namespace {
 // Desktop sessions often start their tray a little after the applications they autostart.
 constexpr std::chrono::seconds trayWait {30};
 
+bool trayAvailable()
+{
+    return StatusNotifierItem::isWatcherAvailable() || QSystemTrayIcon::isSystemTrayAvailable();
+}
+
 bool waitForTray()
 {
-    if (QSystemTrayIcon::isSystemTrayAvailable())
+    if (trayAvailable())
         return true;
     QEventLoop loop;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&loop] {
-        if (QSystemTrayIcon::isSystemTrayAvailable())
+        if (trayAvailable())
             loop.quit();
     });
     QTimer::singleShot(trayWait, &loop, &QEventLoop::quit);
     poll.start(250);
     loop.exec();
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    return trayAvailable();
+}
+
+// Our own StatusNotifierItem wherever a host watches for one; the XEmbed tray otherwise.
+std::unique_ptr<StatusItem> makeStatusItem()
+{
+    if (StatusNotifierItem::isWatcherAvailable())
+        return std::make_unique<StatusNotifierItem>();
+    return std::make_unique<TrayIconStatusItem>();
 }
 
 } // namespace
@@ -67,7 +81,7 @@ int runTrayApplication(int argc, char *argv[])
         return 1;
     }
 
-    AppDelegate delegate(std::make_unique<TrayIconStatusItem>());
+    AppDelegate delegate(makeStatusItem());
     delegate.applicationDidFinishLaunching();
     return QApplication::exec();
 }

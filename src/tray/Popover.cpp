@@ -51,17 +51,32 @@ QPoint Popover::placement(const QRect &anchor, const QSize &size, const QRect &a
 
 void Popover::showAt(const QRect &anchor)
 {
-    const QPoint cursor = QCursor::pos();
-    const QPoint probe = anchor.isEmpty() ? cursor : anchor.center();
-    QScreen *screen = QGuiApplication::screenAt(probe);
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    adjustSize();
-    const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), size());
-    move(placement(anchor, sizeHint().expandedTo(size()), available, cursor));
+    m_anchor = anchor.isEmpty() ? QRect(QCursor::pos(), QSize(1, 1)) : anchor;
+    move(placementFor(m_anchor));
     show();
     raise();
     activateWindow();
+}
+
+void Popover::reposition()
+{
+    if (isVisible())
+        move(placementFor(m_anchor));
+}
+
+// The size the content has now: a layout left alone while the popover was hidden still holds
+// the size it had before, so it is brought up to date first.
+QPoint Popover::placementFor(const QRect &anchor)
+{
+    ensurePolished();
+    if (layout())
+        layout()->activate();
+    adjustSize();
+    QScreen *screen = QGuiApplication::screenAt(anchor.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), size());
+    return placement(anchor, size(), available, anchor.topLeft());
 }
 
 void Popover::performClose()
@@ -100,11 +115,18 @@ void Popover::paintEvent(QPaintEvent *)
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
+void Popover::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    Q_EMIT shownChanged(true);
+}
+
 void Popover::hideEvent(QHideEvent *event)
 {
     if (!m_closingOnPurpose)
         m_outsideClose.start();
     QWidget::hideEvent(event);
+    Q_EMIT shownChanged(false);
 }
 
 } // namespace creditgauge

@@ -20,6 +20,8 @@ public:
     // Opens attached below `anchor` (global coordinates), above it when there is no room
     // below; at the pointer when the tray gives no geometry. Always inside the screen.
     void showAt(const QRect &anchor);
+    // Places the open popover again for its current size, below the same anchor.
+    void reposition();
     void performClose();
 
     // True for a short moment after the popover closed because the user clicked outside it.
@@ -32,14 +34,21 @@ public:
     static QPoint placement(const QRect &anchor, const QSize &size, const QRect &available,
                             const QPoint &cursor);
 
+Q_SIGNALS:
+    void shownChanged(bool shown);
+
 protected:
+    void showEvent(QShowEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     bool event(QEvent *event) override;
     void hideEvent(QHideEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    QPoint placementFor(const QRect &anchor);
+
     bool m_closingOnPurpose = false;
+    QRect m_anchor;
     QElapsedTimer m_outsideClose;
 };
 

@@ -39,14 +39,24 @@ void TrayIconStatusItem::setTitle(const QString &title, bool alarm)
     m_title = title;
     m_alarm = alarm;
     m_tray->setIcon(titleIcon(title, alarm));
+    updateToolTip();
 }
 
-void TrayIconStatusItem::setToolTip(const QString &toolTip)
+void TrayIconStatusItem::setDetails(const QStringList &lines)
 {
-    // The tooltip is plain text; Qt would render one that looks like markup as rich text.
-    m_tray->setToolTip(Qt::mightBeRichText(toolTip)
-                           ? Qt::convertFromPlainText(toolTip, Qt::WhiteSpaceNormal)
-                           : toolTip);
+    m_details = lines;
+    updateToolTip();
+}
+
+// The title and the panel's lines, for trays whose left click opens the menu and never shows
+// the panel.
+void TrayIconStatusItem::updateToolTip()
+{
+    const QString text = (QStringList {QStringLiteral("CreditGauge \u00b7 ") + m_title} + m_details)
+                             .join(QLatin1Char('\n'));
+    // Plain text; Qt would render one that looks like markup as rich text.
+    m_tray->setToolTip(
+        Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text);
 }
 
 void TrayIconStatusItem::setMenu(QMenu *menu)

@@ -22,7 +22,7 @@ public:
     static bool isSystemTrayAvailable();
 
     void setTitle(const QString &title, bool alarm) override;
-    void setToolTip(const QString &toolTip) override;
+    void setDetails(const QStringList &lines) override;
     void setMenu(QMenu *menu) override;
     void popUpMenu() override;
     QRect anchor() const override;
@@ -31,10 +31,12 @@ public:
 
 private:
     void activated(QSystemTrayIcon::ActivationReason reason);
+    void updateToolTip();
 
     QSystemTrayIcon *m_tray;
     QPointer<QMenu> m_menu;
     QString m_title;
+    QStringList m_details;
     bool m_alarm = false;
     bool m_titled = false;
 };

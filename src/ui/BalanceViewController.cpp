@@ -198,14 +198,20 @@ QString BalanceViewController::timeText() const
     return m_texts[Time];
 }
 
-QString BalanceViewController::summary() const
+QStringList BalanceViewController::summaryLines() const
 {
     QStringList lines;
     for (const QString &text : m_texts) {
         if (!text.trimmed().isEmpty())
             lines << text;
     }
-    return lines.join(QLatin1Char('\n'));
+    return lines;
+}
+
+QPoint BalanceViewController::providerButtonBottomLeft() const
+{
+    const QPushButton *button = m_buttons.value(1);
+    return button ? button->mapToGlobal(button->rect().bottomLeft()) : QPoint();
 }
 
 QColor BalanceViewController::color(ColorRole role, const QPalette &palette)

@@ -66,7 +66,11 @@ public:
     QString timeText() const;
     ColorRole statusRole() const { return m_statusRole; }
     // One line per non-blank label, top to bottom.
-    QString summary() const;
+    QStringList summaryLines() const;
+    QString summary() const { return summaryLines().join(QLatin1Char('\n')); }
+
+    // Where a menu opened from the provider button goes: below it, in global coordinates.
+    QPoint providerButtonBottomLeft() const;
 
     // The colour a role has in the given palette.
     static QColor color(ColorRole role, const QPalette &palette);

@@ -20,7 +20,7 @@ public:
     };
 
     void setTitle(const QString &title, bool alarm) override { titles.append({title, alarm}); }
-    void setToolTip(const QString &text) override { toolTip = text; }
+    void setDetails(const QStringList &lines) override { details = lines; }
     void setMenu(QMenu *m) override { menu = m; }
     void popUpMenu() override
     {
@@ -35,7 +35,7 @@ public:
     Title lastTitle() const { return titles.isEmpty() ? Title {} : titles.last(); }
 
     QList<Title> titles;
-    QString toolTip;
+    QStringList details;
     QPointer<QMenu> menu;
     int menuPopUps = 0;
     QRect anchorRect {900, 0, 24, 24};

@@ -1,0 +1,278 @@
+#include "StatusNotifierItem.h"
+
+#include "DBusMenuExporter.h"
+#include "StatusNotifierItemAdaptor.h"
+#include "TitleIcon.h"
+
+#include <QCoreApplication>
+#include <QCursor>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusServiceWatcher>
+#include <QFile>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QtEndian>
+
+namespace creditgauge {
+namespace {
+
+// What hosts ask for: panels from 16 px up, high-DPI ones double.
+const QList<int> iconSizes {16, 20, 22, 24, 32, 48, 64};
+
+// Hosts are told apart by the process that owns the watcher, by its name as the kernel keeps
+// it (15 characters).
+//
+// GNOME Shell's AppIndicator extension and the Ayatana (formerly Unity) indicator service draw
+// the Ayatana label beside the icon; Plasma, waybar and Xfce's systray show the icon only.
+bool showsLabel(const QString &processName)
+{
+    return processName == u"gnome-shell" || processName.startsWith(u"ayatana-indica")
+        || processName.startsWith(u"indicator-appl");
+}
+
+// waybar builds its menus without a place for shortcuts, and complains about each one.
+bool showsShortcuts(const QString &processName)
+{
+    return processName != u"waybar";
+}
+
+QString processNameOf(const QDBusConnection &bus, const QString &service)
+{
+    const QDBusReply<uint> pid = bus.interface()->servicePid(service);
+    if (!pid.isValid())
+        return {};
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid.value()));
+    if (!comm.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(comm.readAll()).trimmed();
+}
+
+DBusImage networkOrderImage(const QImage &source)
+{
+    const QImage image = source.convertToFormat(QImage::Format_ARGB32);
+    DBusImage out {image.width(), image.height(), {}};
+    out.pixels.resize(qsizetype(image.width()) * image.height() * 4);
+    auto *to = reinterpret_cast<quint32 *>(out.pixels.data());
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *from = reinterpret_cast<const quint32 *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            *to++ = qToBigEndian(from[x]);
+    }
+    return out;
+}
+
+bool onWayland()
+{
+    return QGuiApplication::platformName().startsWith(u"wayland");
+}
+
+} // namespace
+
+bool StatusNotifierItem::isWatcherAvailable()
+{
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    return bus.isConnected()
+        && bus.interface()->isServiceRegistered(QLatin1String(watcherService)).value();
+}
+
+StatusNotifierItem::StatusNotifierItem(QObject *parent)
+    : StatusItem(parent)
+    , m_bus(QDBusConnection::sessionBus())
+    , m_service(
+          QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid()))
+{
+    registerDBusTypes();
+    new StatusNotifierItemAdaptor(this);
+    m_exporter = new DBusMenuExporter(nullptr, this);
+    updateIcon();
+    m_bus.registerObject(QLatin1String(objectPath), this, QDBusConnection::ExportAdaptors);
+    m_exporter->registerOn(m_bus);
+    m_bus.registerService(m_service);
+
+    // A panel that restarts brings a new watcher, which knows nothing of us.
+    m_watcher = new QDBusServiceWatcher(QLatin1String(watcherService), m_bus,
+                                        QDBusServiceWatcher::WatchForRegistration, this);
+    connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this,
+            &StatusNotifierItem::registerWithWatcher);
+    registerWithWatcher();
+}
+
+StatusNotifierItem::~StatusNotifierItem()
+{
+    m_bus.unregisterService(m_service);
+    m_bus.unregisterObject(QLatin1String(objectPath));
+    m_bus.unregisterObject(QLatin1String(DBusMenuExporter::objectPath));
+}
+
+void StatusNotifierItem::registerWithWatcher()
+{
+    if (!isWatcherAvailable())
+        return;
+    const QString host = processNameOf(m_bus, QLatin1String(watcherService));
+    m_exporter->setExportShortcuts(showsShortcuts(host));
+    const bool label = showsLabel(host);
+    if (label != m_hostShowsLabel) {
+        m_hostShowsLabel = label;
+        updateIcon();
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QLatin1String(watcherService), QStringLiteral("/StatusNotifierWatcher"),
+        QLatin1String(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
+    call << m_service;
+    QDBusPendingCallWatcher *reply = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    connect(reply, &QDBusPendingCallWatcher::finished, this, [this, reply] {
+        reply->deleteLater();
+        if (!reply->isError())
+            Q_EMIT registered();
+    });
+}
+
+void StatusNotifierItem::setTitle(const QString &title, bool alarm)
+{
+    if (title == m_title && alarm == m_alarm)
+        return;
+    const bool alarmChanged = alarm != m_alarm;
+    m_title = title;
+    m_alarm = alarm;
+    updateIcon();
+    Q_EMIT XAyatanaNewLabel(label(), labelGuide());
+    if (alarmChanged)
+        Q_EMIT NewStatus(status());
+    Q_EMIT NewToolTip();
+}
+
+void StatusNotifierItem::setDetails(const QStringList &lines)
+{
+    if (lines == m_details)
+        return;
+    m_details = lines;
+    m_exporter->setHeader(lines);
+    Q_EMIT NewToolTip();
+}
+
+void StatusNotifierItem::setMenu(QMenu *menu)
+{
+    m_menu = menu;
+    m_exporter->setMenu(menu);
+}
+
+bool StatusNotifierItem::canPopUpMenu() const
+{
+    return !onWayland();
+}
+
+void StatusNotifierItem::popUpMenu()
+{
+    if (!m_menu || !canPopUpMenu())
+        return;
+    m_menu->popup(m_anchor.isEmpty() ? QCursor::pos() : m_anchor.bottomLeft());
+}
+
+QRect StatusNotifierItem::anchor() const
+{
+    return m_anchor;
+}
+
+// While the panel is open the item offers no text to hover over: Xfce builds a tooltip from
+// the title and the accessible description when there is no tooltip, and lays it over the
+// panel for as long as the pointer rests on the item.
+void StatusNotifierItem::setPanelOpen(bool open)
+{
+    if (open == m_panelOpen)
+        return;
+    m_panelOpen = open;
+    Q_EMIT NewTitle();
+    Q_EMIT NewToolTip();
+}
+
+QString StatusNotifierItem::title() const
+{
+    return m_panelOpen ? QString() : QStringLiteral("CreditGauge");
+}
+
+QString StatusNotifierItem::status() const
+{
+    return m_alarm ? QStringLiteral("NeedsAttention") : QStringLiteral("Active");
+}
+
+QDBusObjectPath StatusNotifierItem::menuPath() const
+{
+    return QDBusObjectPath(QLatin1String(DBusMenuExporter::objectPath));
+}
+
+// What a screen reader says for the item: whose balance, and the title.
+QString StatusNotifierItem::accessibleDescription() const
+{
+    if (m_panelOpen)
+        return {};
+    const QString whose = m_details.value(0);
+    return whose.isEmpty()
+        ? QStringLiteral("CreditGauge: ") + m_title
+        : QStringLiteral("CreditGauge, ") + whose + QStringLiteral(": ") + m_title;
+}
+
+// Empty while the panel is open: hosts then hide the tooltip instead of laying it over the
+// panel.
+DBusToolTip StatusNotifierItem::toolTip() const
+{
+    if (m_panelOpen)
+        return {};
+    return {QString(),
+            {},
+            QStringLiteral("CreditGauge \u00b7 ") + m_title,
+            m_details.join(QLatin1Char('\n'))};
+}
+
+// The widest the label gets at this length, so that hosts keep its width steady.
+QString StatusNotifierItem::labelGuide() const
+{
+    QString guide = m_title;
+    for (QChar &c : guide) {
+        if (c.isDigit())
+            c = u'8';
+    }
+    return guide;
+}
+
+void StatusNotifierItem::updateIcon()
+{
+    // Beside a label the figure would only repeat it: the badge then carries the alarm alone.
+    const QString figure = m_hostShowsLabel ? QStringLiteral("$") : m_title;
+    DBusImageList icon;
+    for (const int size : iconSizes)
+        icon << networkOrderImage(renderTitle(figure, m_alarm, size));
+    m_icon = icon;
+    Q_EMIT NewIcon();
+    Q_EMIT NewAttentionIcon();
+}
+
+void StatusNotifierItem::ContextMenu(int x, int y)
+{
+    m_anchor = QRect(x, y, 1, 1);
+    popUpMenu();
+}
+
+void StatusNotifierItem::Activate(int x, int y)
+{
+    // Hosts that cannot tell where the item is send 0, 0.
+    m_anchor = x == 0 && y == 0 ? QRect() : QRect(x, y, 1, 1);
+    // The host asks over D-Bus, with no keyboard state; the display server still knows it.
+    if (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier && canPopUpMenu())
+        popUpMenu();
+    else
+        Q_EMIT clicked();
+}
+
+void StatusNotifierItem::SecondaryActivate(int, int) { }
+
+void StatusNotifierItem::Scroll(int, const QString &) { }
+
+// A host that grants us focus (xdg-activation on Wayland) hands its token over first; Qt uses
+// it for the next window that asks to be activated, the panel.
+void StatusNotifierItem::ProvideXdgActivationToken(const QString &token)
+{
+    qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+}
+
+} // namespace creditgauge

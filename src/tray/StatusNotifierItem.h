@@ -1,0 +1,123 @@
+#pragma once
+
+#include "DBusTypes.h"
+#include "StatusItem.h"
+
+#include <QDBusConnection>
+#include <QDBusObjectPath>
+#include <QPointer>
+#include <QRect>
+
+class QDBusServiceWatcher;
+class QMenu;
+
+namespace creditgauge {
+
+class DBusMenuExporter;
+
+// The status item as a StatusNotifierItem of our own on the session bus, with the menu
+// exported over dbusmenu: what KDE, Xfce's systray, waybar and GNOME's AppIndicator extension
+// host. The title goes out as the Ayatana label; the icon is the badge with the figure, or,
+// on hosts that show the label beside it, a plain badge that only carries the alarm.
+// Registers with the StatusNotifierWatcher, and again whenever a watcher (re)appears.
+class StatusNotifierItem : public StatusItem
+{
+    Q_OBJECT
+    Q_PROPERTY(QString Category READ category)
+    Q_PROPERTY(QString Id READ id)
+    Q_PROPERTY(QString Title READ title)
+    Q_PROPERTY(QString Status READ status)
+    Q_PROPERTY(int WindowId READ windowId)
+    Q_PROPERTY(QString IconThemePath READ empty)
+    Q_PROPERTY(QDBusObjectPath Menu READ menuPath)
+    Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
+    Q_PROPERTY(QString IconName READ empty)
+    Q_PROPERTY(creditgauge::DBusImageList IconPixmap READ iconPixmap)
+    Q_PROPERTY(QString IconAccessibleDesc READ accessibleDescription)
+    Q_PROPERTY(QString OverlayIconName READ empty)
+    Q_PROPERTY(creditgauge::DBusImageList OverlayIconPixmap READ noImages)
+    Q_PROPERTY(QString AttentionIconName READ empty)
+    Q_PROPERTY(creditgauge::DBusImageList AttentionIconPixmap READ iconPixmap)
+    Q_PROPERTY(QString AttentionAccessibleDesc READ accessibleDescription)
+    Q_PROPERTY(QString AttentionMovieName READ empty)
+    Q_PROPERTY(creditgauge::DBusToolTip ToolTip READ toolTip)
+    Q_PROPERTY(QString XAyatanaLabel READ label)
+    Q_PROPERTY(QString XAyatanaLabelGuide READ labelGuide)
+    Q_PROPERTY(uint XAyatanaOrderingIndex READ orderingIndex)
+public:
+    static constexpr auto watcherService = "org.kde.StatusNotifierWatcher";
+    static constexpr auto objectPath = "/StatusNotifierItem";
+
+    // Whether a StatusNotifierWatcher owns its name on the session bus.
+    static bool isWatcherAvailable();
+
+    explicit StatusNotifierItem(QObject *parent = nullptr);
+    ~StatusNotifierItem() override;
+
+    void setTitle(const QString &title, bool alarm) override;
+    void setDetails(const QStringList &lines) override;
+    void setMenu(QMenu *menu) override;
+    bool canPopUpMenu() const override;
+    void popUpMenu() override;
+    QRect anchor() const override;
+    void setPanelOpen(bool open) override;
+
+    // Whether the registered host draws the Ayatana label beside the icon.
+    bool hostShowsLabel() const { return m_hostShowsLabel; }
+    QString serviceName() const { return m_service; }
+
+    QString category() const { return QStringLiteral("ApplicationStatus"); }
+    QString id() const { return QStringLiteral("creditgauge"); }
+    QString title() const;
+    QString status() const;
+    int windowId() const { return 0; }
+    QString empty() const { return {}; }
+    QDBusObjectPath menuPath() const;
+    bool itemIsMenu() const { return false; }
+    DBusImageList iconPixmap() const { return m_icon; }
+    DBusImageList noImages() const { return {}; }
+    QString accessibleDescription() const;
+    DBusToolTip toolTip() const;
+    QString label() const { return m_title; }
+    QString labelGuide() const;
+    uint orderingIndex() const { return 0; }
+
+public Q_SLOTS:
+    // The interface, as hosts call it.
+    void ContextMenu(int x, int y);
+    void Activate(int x, int y);
+    void SecondaryActivate(int x, int y);
+    void Scroll(int delta, const QString &orientation);
+    void ProvideXdgActivationToken(const QString &token);
+
+Q_SIGNALS:
+    void NewTitle();
+    void NewIcon();
+    void NewAttentionIcon();
+    void NewOverlayIcon();
+    void NewMenu();
+    void NewToolTip();
+    void NewStatus(const QString &status);
+    void XAyatanaNewLabel(const QString &label, const QString &guide);
+    // Registered with a watcher (again).
+    void registered();
+
+private:
+    void registerWithWatcher();
+    void updateIcon();
+
+    QDBusConnection m_bus;
+    QString m_service;
+    QDBusServiceWatcher *m_watcher = nullptr;
+    DBusMenuExporter *m_exporter = nullptr;
+    QPointer<QMenu> m_menu;
+    QString m_title = QStringLiteral("$ \u2013");
+    bool m_alarm = false;
+    QStringList m_details;
+    DBusImageList m_icon;
+    QRect m_anchor;
+    bool m_panelOpen = false;
+    bool m_hostShowsLabel = false;
+};
+
+} // namespace creditgauge
