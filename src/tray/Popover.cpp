@@ -1,5 +1,8 @@
 #include "Popover.h"
 
+#include <QAccessible>
+#include <QAccessibleObject>
+#include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -9,6 +12,53 @@
 
 namespace creditgauge {
 namespace {
+
+// Qt leaves popup windows out of the application's accessibility tree (menus announce
+// themselves through focus events instead), so a screen reader would find nothing of an open
+// popover. The application's node lists the visible popovers among its children.
+class ApplicationAccessible : public QAccessibleApplication
+{
+public:
+    int childCount() const override
+    {
+        return QAccessibleApplication::childCount() + popovers().size();
+    }
+
+    QAccessibleInterface *child(int index) const override
+    {
+        const int own = QAccessibleApplication::childCount();
+        if (index < own)
+            return QAccessibleApplication::child(index);
+        const QList<QObject *> extra = popovers();
+        return index - own < extra.size()
+            ? QAccessible::queryAccessibleInterface(extra[index - own])
+            : nullptr;
+    }
+
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        if (const int index = QAccessibleApplication::indexOfChild(child); index >= 0)
+            return index;
+        const int extra = child ? int(popovers().indexOf(child->object())) : -1;
+        return extra < 0 ? -1 : QAccessibleApplication::childCount() + extra;
+    }
+
+private:
+    static QList<QObject *> popovers()
+    {
+        QList<QObject *> shown;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (qobject_cast<Popover *>(w) && w->isVisible() && w->windowType() == Qt::Popup)
+                shown << w;
+        }
+        return shown;
+    }
+};
+
+QAccessibleInterface *accessibleFactory(const QString &, QObject *object)
+{
+    return object && object == qApp ? new ApplicationAccessible : nullptr;
+}
 
 // Qt::Popup needs a transient parent on Wayland, and a tray application has none; there the
 // popover is a frameless tool window that closes when it loses the focus instead.
@@ -24,6 +74,11 @@ constexpr qint64 outsideClickWindowMs = 300;
 
 Popover::Popover(QWidget *content)
 {
+    static const bool exposed = [] {
+        QAccessible::installFactory(accessibleFactory);
+        return true;
+    }();
+    Q_UNUSED(exposed);
     setWindowFlags(popupsNeedAParent()
                        ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                        : Qt::Popup | Qt::FramelessWindowHint);

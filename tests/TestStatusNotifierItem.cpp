@@ -1,0 +1,311 @@
+#include "app/AppDelegate.h"
+#include "providers/ProviderClient.h"
+#include "store/Settings.h"
+#include "tray/DBusTypes.h"
+#include "tray/StatusNotifierItem.h"
+
+#include "FakeProviderServer.h"
+#include "TestSession.h"
+
+#include <QApplication>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusReply>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace creditgauge;
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
+using TestSession::SecretService;
+
+namespace {
+
+const QString watcherName = u"org.kde.StatusNotifierWatcher"_s;
+
+QByteArray deepseekBody(double total)
+{
+    return u"{\"balance_infos\": [{\"currency\": \"USD\", \"total_balance\": %1}]}"_s.arg(total)
+        .toUtf8();
+}
+
+} // namespace
+
+// A StatusNotifierWatcher and host of the test's own, on a connection of its own: what the
+// item registers, every property a host reads, the exported menu as a host first gets it,
+// and what the host's clicks do.
+class Watcher : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
+    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
+public:
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"watcher"_s);
+    QStringList registrations;
+    QStringList signalsSeen;
+
+    bool hostRegistered() const { return true; }
+    QStringList items() const { return registrations; }
+    int protocolVersion() const { return 0; }
+
+    bool start()
+    {
+        if (bus.objectRegisteredAt(u"/StatusNotifierWatcher"_s) != this)
+            bus.registerObject(u"/StatusNotifierWatcher"_s, this,
+                               QDBusConnection::ExportAllSlots
+                                   | QDBusConnection::ExportAllProperties);
+        return bus.registerService(watcherName);
+    }
+    bool stop() { return bus.unregisterService(watcherName); }
+
+    // Asked without blocking: the item answers from this same thread.
+    QDBusMessage call(const QString &path, const QString &interface, const QString &method,
+                      const QVariantList &args = {})
+    {
+        QDBusMessage message
+            = QDBusMessage::createMethodCall(registrations.value(0), path, interface, method);
+        message.setArguments(args);
+        QDBusPendingCall pending = bus.asyncCall(message, 5000);
+        (void)QTest::qWaitFor([&] { return pending.isFinished(); }, 6000);
+        return pending.reply();
+    }
+    QVariantMap itemProperties()
+    {
+        const QDBusMessage reply
+            = call(u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s, u"GetAll"_s,
+                   {u"org.kde.StatusNotifierItem"_s});
+        if (reply.type() != QDBusMessage::ReplyMessage)
+            return {};
+        return qdbus_cast<QVariantMap>(reply.arguments().value(0));
+    }
+    DBusMenuLayoutItem layout()
+    {
+        const QDBusMessage reply = call(u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"GetLayout"_s,
+                                        {0, -1, QStringList()});
+        DBusMenuLayoutItem root;
+        if (reply.type() == QDBusMessage::ReplyMessage)
+            reply.arguments().value(1).value<QDBusArgument>() >> root;
+        return root;
+    }
+
+public Q_SLOTS:
+    void RegisterStatusNotifierItem(const QString &service) { registrations << service; }
+    void RegisterStatusNotifierHost(const QString &) { }
+    void itemSignal(const QDBusMessage &message) { signalsSeen << message.member(); }
+};
+
+class TestStatusNotifierItem : public QObject
+{
+    Q_OBJECT
+public:
+    TestStatusNotifierItem() { qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8()); }
+
+private Q_SLOTS:
+    void initTestCase() { registerDBusTypes(); }
+    void init()
+    {
+        if (!TestSession::startFresh(m_config.path()) || !TestSession::has(SecretService::Shared))
+            QSKIP("needs the session bus and keyring of scripts/test-session.sh");
+        m_server = std::make_unique<FakeProviderServer>();
+        QVERIFY(m_server->listen());
+        ProviderClient::setTransportForTesting(m_server->transport(5s));
+        m_watcher = std::make_unique<Watcher>();
+        QVERIFY(m_watcher->start());
+    }
+    void cleanup()
+    {
+        m_app.reset();
+        m_watcher.reset();
+        m_server.reset();
+    }
+
+    void registersAndAnswersEveryProperty()
+    {
+        launch();
+        QTRY_COMPARE(m_watcher->registrations.size(), 1);
+        QVERIFY(m_watcher->registrations[0].startsWith(u"org.kde.StatusNotifierItem-"_s));
+        const QVariantMap p = m_watcher->itemProperties();
+        for (const char *name : {"Category",
+                                 "Id",
+                                 "Title",
+                                 "Status",
+                                 "WindowId",
+                                 "IconThemePath",
+                                 "Menu",
+                                 "ItemIsMenu",
+                                 "IconName",
+                                 "IconPixmap",
+                                 "IconAccessibleDesc",
+                                 "OverlayIconName",
+                                 "OverlayIconPixmap",
+                                 "AttentionIconName",
+                                 "AttentionIconPixmap",
+                                 "AttentionAccessibleDesc",
+                                 "AttentionMovieName",
+                                 "ToolTip",
+                                 "XAyatanaLabel",
+                                 "XAyatanaLabelGuide",
+                                 "XAyatanaOrderingIndex"})
+            QVERIFY2(p.contains(QLatin1String(name)), name);
+        QCOMPARE(p[u"Id"_s].toString(), u"creditgauge"_s);
+        QCOMPARE(p[u"Menu"_s].value<QDBusObjectPath>().path(), u"/MenuBar"_s);
+        QCOMPARE(p[u"ItemIsMenu"_s].toBool(), false);
+        DBusImageList icons;
+        p[u"IconPixmap"_s].value<QDBusArgument>() >> icons;
+        QVERIFY(!icons.isEmpty());
+        for (const DBusImage &icon : std::as_const(icons))
+            QCOMPARE(icon.pixels.size(), icon.width * icon.height * 4);
+
+        // A panel that restarts brings a watcher that knows nothing of the item.
+        QVERIFY(m_watcher->stop());
+        m_watcher->registrations.clear();
+        QVERIFY(m_watcher->start());
+        QTRY_COMPARE(m_watcher->registrations.size(), 1);
+    }
+
+    void labelStatusAndDescriptionFollowTheTitle_data()
+    {
+        QTest::addColumn<QByteArray>("body"); // null: no key stored
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("itemStatus");
+        QTest::newRow("balance") << deepseekBody(1234.5) << 200 << u"$ 1.235"_s << u"Active"_s;
+        QTest::newRow("low") << deepseekBody(1.5) << 200 << u"$ 2"_s << u"NeedsAttention"_s;
+        QTest::newRow("no key") << QByteArray() << 200 << u"$ –"_s << u"NeedsAttention"_s;
+        QTest::newRow("failure") << QByteArray("{}") << 500 << u"$ !"_s << u"NeedsAttention"_s;
+    }
+    void labelStatusAndDescriptionFollowTheTitle()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(QString, label);
+        if (!body.isNull()) {
+            QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
+            m_server->setResponse("/user/balance", status, body);
+        }
+        launch();
+        QTRY_COMPARE(m_watcher->itemProperties().value(u"XAyatanaLabel"_s).toString(), label);
+        const QVariantMap p = m_watcher->itemProperties();
+        QTEST(p[u"Status"_s].toString(), "itemStatus");
+        QCOMPARE(p[u"IconAccessibleDesc"_s].toString(),
+                 u"CreditGauge, DeepSeek-Guthaben: "_s + label);
+        DBusToolTip tip;
+        p[u"ToolTip"_s].value<QDBusArgument>() >> tip;
+        QCOMPARE(tip.title, u"CreditGauge · "_s + label);
+        QVERIFY(tip.text.startsWith(u"DeepSeek-Guthaben\n"_s));
+    }
+
+    // Complete before any AboutToShow: Xfce opens its own menu over an empty one.
+    void menuLayoutWithoutAboutToShow()
+    {
+        QVERIFY(Settings::setProvider(Provider::openrouter));
+        launch();
+        QTRY_VERIFY(m_watcher->layout().children.size() > 8);
+        const DBusMenuLayoutItem root = m_watcher->layout();
+        QStringList items;
+        for (const DBusMenuLayoutItem &item : root.children) {
+            const QVariantMap &p = item.properties;
+            QString row = p.value(u"type"_s).toString() == u"separator"_s
+                ? u"---"_s
+                : p.value(u"label"_s).toString();
+            if (!p.value(u"enabled"_s, true).toBool())
+                row += u" (disabled)"_s;
+            if (p.contains(u"shortcut"_s))
+                row += u" "_s + qdbus_cast<DBusMenuShortcut>(p[u"shortcut"_s]).value(0).join(u'+');
+            for (const DBusMenuLayoutItem &child : item.children)
+                row += u" ["_s + child.properties[u"label"_s].toString() + u' '
+                    + child.properties[u"toggle-type"_s].toString()
+                    + QString::number(child.properties[u"toggle-state"_s].toInt()) + u']';
+            items << row;
+        }
+        QCOMPARE(items,
+                 (QStringList {
+                     u"OpenRouter-Guthaben (disabled)"_s, u"$ – (disabled)"_s,
+                     u"Kein API-Key für OpenRouter hinterlegt. (disabled)"_s,
+                     u"Zuletzt abgefragt: – (disabled)"_s, u"---"_s, u"Aktualisieren Control+r"_s,
+                     u"Anbieter [DeepSeek radio0] [OpenRouter radio1] [Moonshot radio0]"_s,
+                     u"---"_s, u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s,
+                     u"---"_s, u"Beenden Control+q"_s}));
+    }
+
+    void menuEventsAct()
+    {
+        launch();
+        QTRY_VERIFY(m_watcher->layout().children.size() > 8);
+        m_watcher->bus.connect(m_watcher->registrations[0], u"/MenuBar"_s,
+                               u"com.canonical.dbusmenu"_s, u"ItemsPropertiesUpdated"_s,
+                               m_watcher.get(), SLOT(itemSignal(QDBusMessage)));
+        const DBusMenuLayoutItem root = m_watcher->layout();
+        const auto find = [&root](const QString &label) {
+            std::optional<int> found;
+            const std::function<void(const DBusMenuLayoutItem &)> walk = [&](const auto &item) {
+                if (item.properties.value(u"label"_s).toString() == label)
+                    found = item.id;
+                for (const DBusMenuLayoutItem &child : item.children)
+                    walk(child);
+            };
+            walk(root);
+            return found.value_or(-1);
+        };
+
+        m_watcher->call(
+            u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"Event"_s,
+            {find(u"Moonshot"_s), u"clicked"_s, QVariant::fromValue(QDBusVariant(QString())), 0u});
+        QTRY_COMPARE(Settings::provider(), Provider::moonshot);
+        QTRY_VERIFY(m_watcher->signalsSeen.contains(u"ItemsPropertiesUpdated"_s));
+
+        // The real program quits on it (tests/e2e); here the item that quits is what counts.
+        QAction *quit = m_app->menu()->actions().constLast();
+        QCOMPARE(quit->text(), u"Beenden"_s);
+        QSignalSpy quitting(quit, &QAction::triggered);
+        m_watcher->call(
+            u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"Event"_s,
+            {find(u"Beenden"_s), u"clicked"_s, QVariant::fromValue(QDBusVariant(QString())), 0u});
+        QTRY_COMPARE(quitting.size(), 1);
+    }
+
+    // Activate opens the panel where the host says; while it is open no tooltip covers it.
+    void activateOpensThePanelWithoutTooltip()
+    {
+        launch();
+        QTRY_COMPARE(m_watcher->registrations.size(), 1);
+        m_watcher->call(u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s, u"Activate"_s,
+                        {400, 30});
+        QTRY_VERIFY(m_app->popover()->isShown());
+        const QRect panel = m_app->popover()->geometry();
+        QVERIFY2(panel.top() >= 31 && panel.left() <= 400 && panel.right() >= 400,
+                 qPrintable(u"%1,%2 %3x%4"_s.arg(panel.x())
+                                .arg(panel.y())
+                                .arg(panel.width())
+                                .arg(panel.height())));
+        DBusToolTip tip;
+        m_watcher->itemProperties()[u"ToolTip"_s].value<QDBusArgument>() >> tip;
+        QVERIFY(tip.title.isEmpty() && tip.text.isEmpty());
+        QVERIFY(m_watcher->itemProperties()[u"Title"_s].toString().isEmpty());
+        m_watcher->call(u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s, u"Activate"_s,
+                        {400, 30});
+        QTRY_VERIFY(!m_app->popover()->isShown());
+        QTRY_COMPARE(m_watcher->itemProperties()[u"Title"_s].toString(), u"CreditGauge"_s);
+    }
+
+private:
+    void launch()
+    {
+        m_app = std::make_unique<AppDelegate>(std::make_unique<StatusNotifierItem>(),
+                                              RefreshCycle::Options {.watchNetwork = false});
+        m_app->applicationDidFinishLaunching();
+    }
+
+    QTemporaryDir m_config;
+    std::unique_ptr<FakeProviderServer> m_server;
+    std::unique_ptr<Watcher> m_watcher;
+    std::unique_ptr<AppDelegate> m_app;
+};
+
+QTEST_MAIN(TestStatusNotifierItem)
+#include "TestStatusNotifierItem.moc"
