@@ -8,11 +8,14 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools
     qtkeychain-qt6-dev libsecret-1-0
-    # run-time: TLS backend and certificates
-    ca-certificates libqt6network6 fonts-dejavu-core
+    # run-time: TLS backend and certificates, native Wayland
+    ca-certificates libqt6network6 fonts-dejavu-core qt6-wayland
     # tests: locales, secret service, X server, tray host, tools
     locales dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth x11-utils
     xdotool trayer imagemagick openssl iproute2 util-linux
+    # tests: the tray hosts (Xfce's panel, waybar on sway) and what a screen reader asks through
+    xfce4-panel xfwm4 xfconf sway waybar wayvnc grim wtype
+    at-spi2-core python3-gi gir1.2-atspi-2.0
     # sanitizers and fuzzing (libFuzzer comes with clang's runtime)
     clang-16 libclang-rt-16-dev
     # benchmark

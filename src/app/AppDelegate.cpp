@@ -136,7 +136,7 @@ void AppDelegate::statusClicked()
 {
     if (m_popover->isShown()) {
         m_popover->performClose();
-    } else if (!m_popover->justClosedByOutsideClick()) {
+    } else if (!m_popover->justClosedByClickOn(m_statusItem->anchor())) {
         // A click on the icon while the popover was open first closes it as a click outside;
         // it must not open it again straight away.
         m_popover->showAt(m_statusItem->anchor());

@@ -1,11 +1,14 @@
 #include "Popover.h"
 
+#include "SwayPlacement.h"
+
 #include <QAccessible>
 #include <QAccessibleObject>
 #include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -111,6 +114,8 @@ void Popover::showAt(const QRect &anchor)
     show();
     raise();
     activateWindow();
+    // Where the window cannot place itself, the compositor may do it for us.
+    SwayPlacement::placeBelowPointer(this);
 }
 
 void Popover::reposition()
@@ -141,9 +146,21 @@ void Popover::performClose()
     m_closingOnPurpose = false;
 }
 
-bool Popover::justClosedByOutsideClick() const
+bool Popover::justClosedByClickOn(const QRect &item) const
 {
-    return m_outsideClose.isValid() && m_outsideClose.elapsed() < outsideClickWindowMs;
+    if (!m_outsideClose.isValid() || m_outsideClose.elapsed() >= outsideClickWindowMs)
+        return false;
+    // Trays report the item's place, or only the point of the click: a few pixels either way.
+    return !m_outsideClick || item.isEmpty()
+        || item.adjusted(-4, -4, 4, 4).contains(*m_outsideClick);
+}
+
+// A popup sees the press that closes it, outside its own area.
+void Popover::mousePressEvent(QMouseEvent *event)
+{
+    if (!rect().contains(event->position().toPoint()))
+        m_outsideClick = event->globalPosition().toPoint();
+    QWidget::mousePressEvent(event);
 }
 
 void Popover::keyPressEvent(QKeyEvent *event)
@@ -172,6 +189,7 @@ void Popover::paintEvent(QPaintEvent *)
 
 void Popover::showEvent(QShowEvent *event)
 {
+    m_outsideClick.reset();
     QWidget::showEvent(event);
     Q_EMIT shownChanged(true);
 }

@@ -6,6 +6,8 @@
 #include <QSize>
 #include <QWidget>
 
+#include <optional>
+
 namespace creditgauge {
 
 // The frameless window that shows the panel attached below the tray icon. It closes when the
@@ -24,10 +26,10 @@ public:
     void reposition();
     void performClose();
 
-    // True for a short moment after the popover closed because the user clicked outside it.
-    // That click may have been on the tray icon itself, whose own click handler must then not
-    // open the popover again.
-    bool justClosedByOutsideClick() const;
+    // True for a short moment after the popover closed because the user clicked outside it,
+    // on `item` (global coordinates) where the click's position is known. That click was on the
+    // tray item itself, whose own click handler must then not open the popover again.
+    bool justClosedByClickOn(const QRect &item) const;
 
     // Where a window of `size` goes for `anchor`, inside `available`; `cursor` stands in for
     // an empty anchor.
@@ -40,6 +42,7 @@ Q_SIGNALS:
 protected:
     void showEvent(QShowEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
     bool event(QEvent *event) override;
     void hideEvent(QHideEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
@@ -50,6 +53,7 @@ private:
     bool m_closingOnPurpose = false;
     QRect m_anchor;
     QElapsedTimer m_outsideClose;
+    std::optional<QPoint> m_outsideClick;
 };
 
 } // namespace creditgauge
