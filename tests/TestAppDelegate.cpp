@@ -147,7 +147,11 @@ private Q_SLOTS:
         if (!settings.isEmpty()) {
             QDir().mkpath(m_config.path() + u"/creditgauge"_s);
             QFile f(m_config.path() + u"/creditgauge/creditgauge.conf"_s);
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(settings) > 0);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(settings) > 0 && f.flush());
+            // Qt notices outside edits by time stamp and size; make each one distinct.
+            static int edits = 0;
+            f.setFileTime(QDateTime::currentDateTime().addSecs(++edits),
+                          QFileDevice::FileModificationTime);
         }
         launch();
         QMenu *menu = openMenu();

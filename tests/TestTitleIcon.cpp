@@ -1,3 +1,4 @@
+#include "tray/BadgeGlyphs.h"
 #include "tray/TitleIcon.h"
 
 #include <QImage>
@@ -24,7 +25,11 @@ private Q_SLOTS:
     void titleFigure()
     {
         QFETCH(QString, row);
-        QCOMPARE(creditgauge::titleFigure(row.section(u" -> "_s, 0, 0)), row.section(u" -> "_s, 1));
+        const QString figure = creditgauge::titleFigure(row.section(u" -> "_s, 0, 0));
+        QCOMPARE(figure, row.section(u" -> "_s, 1));
+        // Every figure a title gives is drawn from the badge's own glyphs: the item loads no
+        // font (and stays small) whatever the balance.
+        QVERIFY(badgeGlyphs(figure).has_value());
     }
 
     // The figure stays centred and off the badge's outer ring; only the alarm badge is red.

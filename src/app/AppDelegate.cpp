@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTimer>
 
 namespace creditgauge {
 
@@ -24,12 +25,12 @@ AppDelegate::AppDelegate(std::unique_ptr<StatusItem> statusItem,
     , m_content(std::make_unique<BalanceViewController>())
     , m_menu(std::make_unique<QMenu>())
 {
-    m_popover = new Popover(m_content->view());
+    Popover::exposeToAccessibility();
 }
 
 AppDelegate::~AppDelegate()
 {
-    delete m_popover; // takes the panel's view with it
+    delete m_popover.data(); // takes the panel's view with it
     if (m_keyDialog)
         delete m_keyDialog.data();
 }
@@ -52,24 +53,11 @@ void AppDelegate::applicationDidFinishLaunching()
             self->switchProvider();
     };
     connect(m_content.get(), &BalanceViewController::changed, this, &AppDelegate::updateToolTip);
-    // A refresh can make the open panel smaller or larger; it stays under the item.
-    connect(m_content.get(), &BalanceViewController::changed, m_popover, &Popover::reposition,
-            Qt::QueuedConnection);
-    connect(m_popover, &Popover::shownChanged, m_statusItem.get(), &StatusItem::setPanelOpen);
 
     buildMenu();
     m_statusItem->setMenu(m_menu.get());
     connect(m_menu.get(), &QMenu::aboutToShow, this, &AppDelegate::updateMenu);
     connect(m_statusItem.get(), &StatusItem::clicked, this, &AppDelegate::statusClicked);
-
-    // The panel's menu shortcuts work while it is open.
-    auto *refreshShortcut = new QAction(m_popover);
-    refreshShortcut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    connect(refreshShortcut, &QAction::triggered, this, &AppDelegate::menuRefresh);
-    auto *quitShortcut = new QAction(m_popover);
-    quitShortcut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quitShortcut, &QAction::triggered, this, &AppDelegate::menuQuit);
-    m_popover->addActions({refreshShortcut, quitShortcut});
 
     connect(&m_cycle, &RefreshCycle::refreshing, this, [this](Provider provider) {
         m_content->setProvider(provider);
@@ -79,15 +67,46 @@ void AppDelegate::applicationDidFinishLaunching()
             [this](Provider, RefreshCycle::Trigger trigger) { showLoading(trigger); });
     connect(&m_cycle, &RefreshCycle::stateChanged, this, &AppDelegate::show);
     show(m_cycle.state());
-    m_cycle.start();
+    // The first query once the event loop runs: the item reaches the tray first.
+    QTimer::singleShot(0, &m_cycle, &RefreshCycle::start);
+}
+
+// The panel and its popover are made when first needed, not at start: most sessions show
+// the item for hours before anyone opens it.
+Popover *AppDelegate::popover()
+{
+    if (m_popover)
+        return m_popover;
+    m_popover = new Popover(m_content->view());
+    // A refresh can make the open panel smaller or larger; it stays under the item.
+    connect(m_content.get(), &BalanceViewController::changed, m_popover, &Popover::reposition,
+            Qt::QueuedConnection);
+    connect(m_popover, &Popover::shownChanged, m_statusItem.get(), &StatusItem::setPanelOpen);
+
+    // The menu's shortcuts work while it is open.
+    auto *refreshShortcut = new QAction(m_popover);
+    refreshShortcut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    connect(refreshShortcut, &QAction::triggered, this, &AppDelegate::menuRefresh);
+    auto *quitShortcut = new QAction(m_popover);
+    quitShortcut->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quitShortcut, &QAction::triggered, this, &AppDelegate::menuQuit);
+    m_popover->addActions({refreshShortcut, quitShortcut});
+    m_popover->setWindowTitle(m_content->statusText());
+    return m_popover;
+}
+
+bool AppDelegate::panelShown() const
+{
+    return m_popover && m_popover->isShown();
 }
 
 // The menu at the item, as the panel's provider button asks. Where only the host can open a
 // menu at the item (Wayland), it opens below the button instead, inside the panel.
 void AppDelegate::switchProvider()
 {
-    if (m_statusItem->canPopUpMenu() || !m_popover->isShown()) {
-        m_popover->performClose();
+    if (m_statusItem->canPopUpMenu() || !panelShown()) {
+        if (m_popover)
+            m_popover->performClose();
         m_statusItem->popUpMenu();
         return;
     }
@@ -121,25 +140,26 @@ void AppDelegate::show(const RefreshState &state)
 // Only a refresh the user asked for shows that it is loading, and only where they look.
 void AppDelegate::showLoading(RefreshCycle::Trigger trigger)
 {
-    if (trigger == RefreshCycle::Trigger::User && m_popover->isShown())
+    if (trigger == RefreshCycle::Trigger::User && panelShown())
         m_content->showLoading();
 }
 
 void AppDelegate::updateToolTip()
 {
     // Screen readers and window lists name the panel by its state (Qt adds the program name).
-    m_popover->setWindowTitle(m_content->statusText());
+    if (m_popover)
+        m_popover->setWindowTitle(m_content->statusText());
     m_statusItem->setDetails(m_content->summaryLines());
 }
 
 void AppDelegate::statusClicked()
 {
-    if (m_popover->isShown()) {
+    if (panelShown()) {
         m_popover->performClose();
-    } else if (!m_popover->justClosedByClickOn(m_statusItem->anchor())) {
+    } else if (!popover()->justClosedByClickOn(m_statusItem->anchor())) {
         // A click on the icon while the popover was open first closes it as a click outside;
         // it must not open it again straight away.
-        m_popover->showAt(m_statusItem->anchor());
+        popover()->showAt(m_statusItem->anchor());
     }
     m_cycle.refresh(RefreshCycle::Trigger::User);
 }
@@ -213,7 +233,8 @@ void AppDelegate::menuPickProvider(QAction *item)
 
 void AppDelegate::askForKey()
 {
-    m_popover->performClose();
+    if (m_popover)
+        m_popover->performClose();
     if (m_keyDialog) {
         m_keyDialog->raise();
         m_keyDialog->activateWindow();

@@ -35,13 +35,14 @@ public:
     // For tests and for the application's own wiring.
     StatusItem *statusItem() const { return m_statusItem.get(); }
     BalanceViewController *content() const { return m_content.get(); }
-    Popover *popover() const { return m_popover; }
+    Popover *popover();
     QMenu *menu() const { return m_menu.get(); }
     RefreshCycle &cycle() { return m_cycle; }
     KeyDialog *keyDialog() const { return m_keyDialog; }
 
 private:
     void show(const RefreshState &state);
+    bool panelShown() const;
     void showLoading(RefreshCycle::Trigger trigger);
     void updateToolTip();
 

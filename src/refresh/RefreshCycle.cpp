@@ -73,10 +73,6 @@ void RefreshCycle::start()
         m_wakeTimer.stop();
         m_waitingForNetwork = false;
     });
-    if (m_options.watchNetwork) {
-        m_network = new NetworkWatcher(this);
-        connect(m_network, &NetworkWatcher::statusChanged, this, &RefreshCycle::networkChanged);
-    }
     refresh(Trigger::Start);
     m_timer.start();
 }
@@ -180,10 +176,22 @@ void RefreshCycle::watchStore(Provider asked)
 // logind announces the wake before Wi-Fi is back, so a query sent at once would fail. It goes
 // out once the network is back, or after a short delay when the system tells nothing about the
 // network.
+// Asked first when it matters, after a wake or a failed query: until then the process does
+// without the network information backend and what it loads.
+NetworkWatcher::Status RefreshCycle::networkStatus()
+{
+    if (!m_options.watchNetwork)
+        return NetworkWatcher::Status::Unknown;
+    if (!m_network) {
+        m_network = new NetworkWatcher(this);
+        connect(m_network, &NetworkWatcher::statusChanged, this, &RefreshCycle::networkChanged);
+    }
+    return m_network->status();
+}
+
 void RefreshCycle::wokeUp()
 {
-    const NetworkWatcher::Status network
-        = m_network ? m_network->status() : NetworkWatcher::Status::Unknown;
+    const NetworkWatcher::Status network = networkStatus();
     if (network == NetworkWatcher::Status::Online) {
         m_wakeTimer.stop();
         refresh(Trigger::Wake);
@@ -208,9 +216,9 @@ void RefreshCycle::networkChanged()
     }
 }
 
-bool RefreshCycle::isOffline() const
+bool RefreshCycle::isOffline()
 {
-    return m_network && m_network->status() == NetworkWatcher::Status::Offline;
+    return networkStatus() == NetworkWatcher::Status::Offline;
 }
 
 } // namespace creditgauge

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "NetworkWatcher.h"
 #include "RefreshState.h"
 #include "core/Provider.h"
 #include "core/Records.h"
@@ -14,7 +15,6 @@
 
 namespace creditgauge {
 
-class NetworkWatcher;
 class WakeWatcher;
 
 // Decides when the balance is asked for and what the answer means, for the tray and any other
@@ -76,7 +76,8 @@ private:
     void watchStore(Provider provider);
     void wokeUp();
     void networkChanged();
-    bool isOffline() const;
+    bool isOffline();
+    NetworkWatcher::Status networkStatus();
 
     Options m_options;
     RefreshState m_state;

@@ -75,13 +75,18 @@ constexpr qint64 outsideClickWindowMs = 300;
 
 } // namespace
 
-Popover::Popover(QWidget *content)
+void Popover::exposeToAccessibility()
 {
     static const bool exposed = [] {
         QAccessible::installFactory(accessibleFactory);
         return true;
     }();
     Q_UNUSED(exposed);
+}
+
+Popover::Popover(QWidget *content)
+{
+    exposeToAccessibility();
     setWindowFlags(popupsNeedAParent()
                        ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                        : Qt::Popup | Qt::FramelessWindowHint);

@@ -18,6 +18,10 @@ class Popover : public QWidget
 public:
     explicit Popover(QWidget *content);
 
+    // Lists open popovers among the application's accessible children, which Qt leaves out
+    // for popups. Must run before a screen reader first asks for the application, at start.
+    static void exposeToAccessibility();
+
     bool isShown() const { return isVisible(); }
     // Opens attached below `anchor` (global coordinates), above it when there is no room
     // below; at the pointer when the tray gives no geometry. Always inside the screen.

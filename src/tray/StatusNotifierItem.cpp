@@ -17,8 +17,8 @@
 namespace creditgauge {
 namespace {
 
-// What hosts ask for: panels from 16 px up, high-DPI ones double.
-const QList<int> iconSizes {16, 20, 22, 24, 32, 48, 64};
+// Hosts pick the nearest size and scale: panels from 16 px up, high-DPI ones double.
+const QList<int> iconSizes {16, 22, 24, 32, 48};
 
 // Hosts are told apart by the process that owns the watcher, by its name as the kernel keeps
 // it (15 characters).

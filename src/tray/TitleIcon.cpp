@@ -1,12 +1,14 @@
 #include "TitleIcon.h"
 
+#include "BadgeGlyphs.h"
+
 #include <QColor>
 #include <QFont>
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPen>
 #include <QPixmap>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -47,10 +49,13 @@ QFont figureFont()
     return font;
 }
 
-QPainterPath textPath(const QFont &font, const QString &text)
+// The figure from our own glyphs; from the system's fonts only for a character they lack.
+QPainterPath figurePath(const QString &text)
 {
+    if (std::optional<QPainterPath> glyphs = badgeGlyphs(text))
+        return *glyphs;
     QPainterPath path;
-    path.addText(0, 0, font, text);
+    path.addText(0, 0, figureFont(), text);
     return path;
 }
 
@@ -64,6 +69,15 @@ const QList<int> &titleIconSizes()
     return sizes;
 }
 
+namespace {
+
+bool isAsciiDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+} // namespace
+
 QString titleFigure(const QString &title)
 {
     const QString text = title.trimmed();
@@ -72,14 +86,30 @@ QString titleFigure(const QString &title)
         --start;
     const QString figure = text.mid(start);
 
-    static const QRegularExpression number(
-        QStringLiteral("^([-\u2212]?)([0-9]{1,3}(?:\\.[0-9]{3})+|[0-9]+)(?:,[0-9]*)?$"));
-    const QRegularExpressionMatch match = number.match(figure);
-    if (!match.hasMatch())
-        return figure;
-
-    const QString sign = match.captured(1);
-    QString digits = match.captured(2).remove(QLatin1Char('.'));
+    // A German whole number: a sign, digits grouped by points in threes (or not at all), maybe
+    // a decimal comma with more digits after it.
+    QStringView rest(figure);
+    QString sign;
+    if (rest.startsWith(u'-') || rest.startsWith(u'\u2212')) {
+        sign = rest.first(1).toString();
+        rest = rest.sliced(1);
+    }
+    if (const qsizetype comma = rest.indexOf(u','); comma >= 0) {
+        for (const QChar c : rest.sliced(comma + 1)) {
+            if (!isAsciiDigit(c))
+                return figure;
+        }
+        rest = rest.first(comma);
+    }
+    const QList<QStringView> parts = rest.split(u'.');
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const qsizetype length = parts[i].size();
+        const bool fits
+            = parts.size() == 1 ? length >= 1 : (i == 0 ? length >= 1 && length <= 3 : length == 3);
+        if (!fits || !std::all_of(parts[i].begin(), parts[i].end(), isAsciiDigit))
+            return figure;
+    }
+    QString digits = rest.toString().remove(QLatin1Char('.'));
     while (digits.size() > 1 && digits.front() == QLatin1Char('0'))
         digits.remove(0, 1);
     if (digits.size() <= 3)
@@ -119,14 +149,14 @@ QImage renderTitle(const QString &title, bool alarm, int size)
     if (figure.isEmpty())
         return image;
 
-    const QFont font = figureFont();
-    const QPainterPath glyphs = textPath(font, figure);
+    const QPainterPath glyphs = figurePath(figure);
     const QRectF ink = glyphs.boundingRect();
     if (ink.isEmpty())
         return image;
     // Every figure shares the digits' height, so "–" and "!" are as large as "12", not
     // stretched to fill the badge; commas and letters that reach further widen the band.
-    QRectF digitInk = textPath(font, QStringLiteral("0123456789")).boundingRect();
+    static const QRectF digitsInk = figurePath(QStringLiteral("0123456789")).boundingRect();
+    QRectF digitInk = digitsInk;
     if (digitInk.top() >= 0)
         digitInk = ink;
     const qreal top = std::min(digitInk.top(), ink.top());
@@ -154,12 +184,57 @@ QImage renderTitle(const QString &title, bool alarm, int size)
     return image;
 }
 
+namespace {
+
+// Draws the badge at whatever size the tray asks for, when it asks: a tray shows one size,
+// and drawing every size up front would cost each title change the time and memory of all.
+class TitleIconEngine : public QIconEngine
+{
+public:
+    TitleIconEngine(const QString &title, bool alarm)
+        : m_title(title)
+        , m_alarm(alarm)
+    { }
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode, QIcon::State) override
+    {
+        const int size = std::min(rect.width(), rect.height());
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+        const QImage image = renderTitle(m_title, m_alarm, int(std::ceil(size * ratio)));
+        const QRect square(rect.x() + (rect.width() - size) / 2,
+                           rect.y() + (rect.height() - size) / 2, size, size);
+        painter->drawImage(square, image);
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+        return pixmap;
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        QList<QSize> sizes;
+        for (const int size : titleIconSizes())
+            sizes << QSize(size, size);
+        return sizes;
+    }
+
+    QIconEngine *clone() const override { return new TitleIconEngine(m_title, m_alarm); }
+
+private:
+    QString m_title;
+    bool m_alarm;
+};
+
+} // namespace
+
 QIcon titleIcon(const QString &title, bool alarm)
 {
-    QIcon icon;
-    for (const int size : titleIconSizes())
-        icon.addPixmap(QPixmap::fromImage(renderTitle(title, alarm, size)));
-    return icon;
+    return QIcon(new TitleIconEngine(title, alarm));
 }
 
 } // namespace creditgauge

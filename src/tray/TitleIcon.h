@@ -21,7 +21,7 @@ QString titleFigure(const QString &title);
 // titleFigure(title) on a rounded badge, `size` pixels square; red when `alarm` is set.
 QImage renderTitle(const QString &title, bool alarm, int size);
 
-// renderTitle() at every size of titleIconSizes().
+// renderTitle() as an icon, drawn at each size when it is asked for.
 QIcon titleIcon(const QString &title, bool alarm);
 
 } // namespace creditgauge

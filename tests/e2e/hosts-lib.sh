@@ -62,12 +62,17 @@ bus_call() {
 name_owned() { bus_call NameHasOwner "$1" | grep -q 'boolean true'; }
 name_pid() { bus_call GetConnectionUnixProcessID "$1" | awk '/uint32/ { print $2 }'; }
 
-# registered PID: the StatusNotifierWatcher lists an item of that process.
+# registered PID: the StatusNotifierWatcher lists an item of that process (by the bus name it
+# registered with, well-known or unique).
 registered() {
-    dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
+    local item
+    for item in $(dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
         /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
         string:org.kde.StatusNotifierWatcher string:RegisteredStatusNotifierItems 2>/dev/null |
-        grep -q "StatusNotifierItem-$1-"
+        sed -n 's/^ *string "\([^"/@]*\).*"$/\1/p'); do
+        [ "$(name_pid "$item")" = "$1" ] && return 0
+    done
+    false
 }
 
 start_xvfb() {
@@ -78,6 +83,20 @@ start_xvfb() {
     DISPLAY=":$(head -n 1 "$SESSION/display")"
     export DISPLAY XDG_SESSION_TYPE=x11
 }
+
+# trayer, an XEmbed tray only, at the top right.
+start_trayer() {
+    start_xvfb
+    trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
+        --SetPartialStrut true >"$SESSION/log/trayer.log" 2>&1 &
+    PIDS+=($!)
+    tray_window() { TRAY=$(xdotool search --onlyvisible --name '^panel$' 2>/dev/null | head -n 1)
+        [ -n "$TRAY" ]; }
+    wait_until 15 tray_window || fail "setup: trayer's panel never appeared"
+}
+
+# embedded CLASS: trayer holds an icon of that window class.
+embedded() { xwininfo -tree -id "$TRAY" 2>/dev/null | grep -q "(\"$1\" "; }
 
 # The Xfce panel along the top with nothing on it but its notification area, which hosts
 # StatusNotifierItems (and XEmbed icons), under xfwm4.

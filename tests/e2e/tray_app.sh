@@ -153,7 +153,7 @@ fake_start server '/user/balance=200:{"balance_infos":[{"currency":"USD","total_
 wait_until 15 eval 'icon_embedded || app_gone' && icon_embedded || fail "key: no icon"
 # The balance: the dark badge, not the red alarm one.
 balance() { dark=$(count 'r<=0.25&&g<=0.25&&b<=0.25') red=$(count 'r>=0.63&&g<=0.35&&b<=0.35')
-    [ "$dark" -ge 200 ] && [ "$red" -eq 0 ]; }
+    [ "$dark" -ge 150 ] && [ "$red" -eq 0 ]; }
 wait_until 10 balance ||
     fail "key: no balance badge ($dark dark, $red red pixels); requests: $(cat "$D/requests.log")"
 grep -qx 'GET /user/balance accept=application/json ua=CreditGauge/1.0.1 auth=ok' \
