@@ -26,6 +26,13 @@ namespace {
 
 const QString noAmount = u"$ –"_s;
 
+QByteArray deepseekBody(double total)
+{
+    return u"{\"balance_infos\": [{\"currency\": \"USD\", \"total_balance\": %1}]}"_s
+        .arg(total, 0, 'f', 2)
+        .toUtf8();
+}
+
 QAction *action(QMenu *menu, const QString &text)
 {
     for (QAction *a : menu->actions()) {
@@ -129,6 +136,44 @@ private Q_SLOTS:
         QTest::qWait(500);
         QVERIFY(!m_app->popover()->isShown());
         QCOMPARE(requests(), 3);
+    }
+
+    // The panel opens centred below the item with the size it has now, and stays there when
+    // a refresh makes it narrower or wider.
+    void panelStaysCentredBelowTheItem()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
+        QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
+        m_server->setResponse("/user/balance", 200, deepseekBody(123456789.5));
+        launch();
+        QTRY_COMPARE(m_item->lastTitle().text, u"$ 123.456.790"_s);
+        const auto centred = [this] {
+            const QRect panel = m_app->popover()->geometry();
+            return qAbs(panel.center().x() - m_item->anchorRect.center().x()) <= 1
+                && panel.top() > m_item->anchorRect.bottom();
+        };
+        const auto answer = [this](int status, const QByteArray &body, const QString &title) {
+            m_server->setResponse("/user/balance", status, body);
+            m_app->cycle().refresh(RefreshCycle::Trigger::Timer);
+            return QTest::qWaitFor([&] { return m_item->lastTitle().text == title; });
+        };
+        m_item->click();
+        QTRY_VERIFY(m_app->popover()->isShown());
+        const int wide = m_app->popover()->width();
+        QVERIFY(centred());
+        m_app->popover()->performClose();
+
+        // Narrower while hidden: the next opening is placed for the new width.
+        QVERIFY(answer(500, "{}", u"$ !"_s));
+        m_item->click();
+        QTRY_VERIFY(m_app->popover()->isShown());
+        QTRY_VERIFY(m_app->popover()->width() < wide);
+        QVERIFY(centred());
+
+        // Wider while open.
+        QVERIFY(answer(200, deepseekBody(123456789.5), u"$ 123.456.790"_s));
+        QTRY_COMPARE(m_app->popover()->width(), wide);
+        QTRY_VERIFY(centred());
     }
 
     void menuContentsAndPickingAProvider_data()

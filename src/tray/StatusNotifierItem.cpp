@@ -27,6 +27,12 @@ const QList<int> iconSizes {16, 22, 24, 32, 48};
 // the Ayatana label beside the icon; Plasma, waybar and Xfce's systray show the icon only.
 bool showsLabel(const QString &processName)
 {
+    if (processName.isEmpty()) {
+        // The watcher's process is out of sight (a sandbox, another PID namespace): the desktop
+        // names itself instead.
+        const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+        return desktop.contains(u"GNOME") || desktop.contains(u"Unity");
+    }
     return processName == u"gnome-shell" || processName.startsWith(u"ayatana-indica")
         || processName.startsWith(u"indicator-appl");
 }
