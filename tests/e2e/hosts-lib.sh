@@ -44,7 +44,11 @@ fail() {
     [ -z "${artifacts:-}" ] || [ ! -f "$SESSION/shot.png" ] ||
         cp "$SESSION/shot.png" "$artifacts/failed-$(basename "$0" .sh).png"
     local f
-    for f in "$SESSION"/log/*.log; do echo "---- $(basename "$f"):"; tail -n 20 "$f"; done
+    for f in "$SESSION"/log/*.log; do
+        echo "---- $(basename "$f"):"
+        # The program's own output is normally empty: all of it, sanitizer reports included.
+        if [ "$(basename "$f")" = creditgauge.log ]; then cat "$f"; else tail -n 20 "$f"; fi
+    done
     exit 1
 }
 

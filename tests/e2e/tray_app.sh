@@ -151,7 +151,9 @@ printf %s "$FAKE_PROVIDER_EXPECT_KEY" | secret-tool store --label=creditgauge \
 fake_start server '/user/balance=200:{"balance_infos":[{"currency":"USD","total_balance":"12.5"}]}'
 "$app" > "$session/app.log" 2>&1 < /dev/null & app_pid=$!
 wait_until 15 eval 'icon_embedded || app_gone' && icon_embedded || fail "key: no icon"
-# The balance: the dark badge, not the red alarm one.
+# The balance, once asked for: the dark badge, not the red alarm one.
+wait_until 15 test -s "$D/requests.log" || fail "key: no request"
+sleep 0.5
 balance() { dark=$(count 'r<=0.25&&g<=0.25&&b<=0.25') red=$(count 'r>=0.63&&g<=0.35&&b<=0.35')
     [ "$dark" -ge 150 ] && [ "$red" -eq 0 ]; }
 wait_until 10 balance ||
