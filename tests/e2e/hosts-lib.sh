@@ -6,6 +6,14 @@
 # host_session SCRIPT ARGS...: re-runs SCRIPT inside a private D-Bus session; once inside,
 # sets up the session and returns. Everything started later ends with the script.
 
+# require_tools TOOL...: exits 77 (skipped) unless every TOOL is on the PATH.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+    done
+}
+
 host_session() {
     if [ "${CG_HOST_SESSION:-}" != 1 ]; then
         local session

@@ -13,9 +13,8 @@ source "$here/hosts-lib.sh"
 
 if [ "${CG_HOST_SESSION:-}" != 1 ]; then
     [ $# -eq 2 ] && [ -x "$1" ] || { echo "usage: $0 CREDITGAUGE ARTIFACTS_DIR" >&2; exit 2; }
-    for tool in sway swaymsg waybar wayvnc grim wtype convert gnome-keyring-daemon \
-        dbus-run-session dbus-send; do
-        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }; done
+    require_tools sway swaymsg waybar wayvnc grim wtype convert gnome-keyring-daemon \
+        dbus-run-session dbus-send
     [ "$(id -u)" -ne 0 ] || unshare --user --map-user=1000 --map-group=1000 true 2>/dev/null ||
         { echo "SKIP: as root, sway needs a user namespace, which is not allowed here"; exit 77; }
     ls /usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so >/dev/null 2>&1 ||

@@ -13,9 +13,8 @@ source "$here/hosts-lib.sh"
 
 if [ "${CG_HOST_SESSION:-}" != 1 ]; then
     [ $# -eq 2 ] && [ -x "$1" ] || { echo "usage: $0 CREDITGAUGE ARTIFACTS_DIR" >&2; exit 2; }
-    for tool in Xvfb xfce4-panel xfwm4 xdotool xwininfo import convert gnome-keyring-daemon \
-        dbus-run-session dbus-send /usr/bin/python3; do
-        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }; done
+    require_tools Xvfb xfce4-panel xfwm4 xdotool xwininfo import convert gnome-keyring-daemon \
+        dbus-run-session dbus-send /usr/bin/python3
     /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
         { echo "SKIP: no AT-SPI for Python (gir1.2-atspi-2.0)"; exit 77; }
     mkdir -p "$2"
