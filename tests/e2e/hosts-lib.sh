@@ -149,6 +149,11 @@ EOF
 EOF
     xfwm4 --compositor=off --sm-client-disable >"$SESSION/log/xfwm4.log" 2>&1 &
     PIDS+=($!)
+}
+
+# The panel (with its systray) comes after the window manager, as in a session that
+# autostarts applications before its panel is up.
+start_xfce_panel() {
     xfce4-panel --sm-client-disable >"$SESSION/log/xfce4-panel.log" 2>&1 &
     PIDS+=($!)
     wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from Xfce"

@@ -24,10 +24,14 @@ app=$1 artifacts=$2
 host_session
 start_xfce
 
+# Started before the panel, as at a login: it waits for the panel and still becomes its
+# StatusNotifierItem, although the panel claims the older XEmbed tray first.
 # Screen readers ask over AT-SPI; Qt answers once it is told one listens.
 QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$app" >"$SESSION/log/creditgauge.log" 2>&1 </dev/null &
 app_pid=$!
 PIDS+=("$app_pid")
+sleep 0.5
+start_xfce_panel
 app_gone() { ! kill -0 "$app_pid" 2>/dev/null; }
 wait_until 20 registered "$app_pid" || fail "item: not registered with the Xfce panel"
 
