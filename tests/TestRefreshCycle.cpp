@@ -4,6 +4,8 @@
 #include "FakeProviderServer.h"
 #include "TestSession.h"
 
+#include <QLoggingCategory>
+#include <QMutex>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -255,6 +257,51 @@ private Q_SLOTS:
         resumeNow();
         QTRY_COMPARE(m_cycle->state().title(), u"$ 7"_s);
         QCOMPARE(requests(), 1);
+    }
+
+    // Every category on, Qt's own too: the diagnostics tell host, status, Qt's error and time,
+    // and the key is nowhere, not even as the Authorization header.
+    void diagnosticsNeverCarryTheKey()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
+        const QString key = u"sk-diagnostics-4711"_s;
+        QVERIFY(TestSession::storeKey(key, u"api-key"_s));
+        m_server->setResponse("/user/balance", 200, deepseekBody(12));
+
+        static QMutex mutex;
+        static QStringList lines;
+        lines.clear();
+        QLoggingCategory::setFilterRules(u"*.debug=true"_s);
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &context, const QString &message) {
+                const QMutexLocker lock(&mutex);
+                lines << QString::fromLatin1(context.category) + u": "_s + message;
+            });
+        const auto restore = qScopeGuard([previous] {
+            qInstallMessageHandler(previous);
+            QLoggingCategory::setFilterRules(QString());
+        });
+
+        start();
+        QTRY_COMPARE(m_cycle->state().title(), u"$ 12"_s);
+        m_server->setResponse("/user/balance", 401, "{}");
+        m_cycle->refresh(RefreshCycle::Trigger::User);
+        QTRY_COMPARE(m_cycle->state().kind, Kind::Failed);
+        ProviderClient::Transport closed = m_server->transport(5s);
+        closed.deepseekBalance = u"http://127.0.0.1:1/user/balance"_s; // nobody listens there
+        ProviderClient::setTransportForTesting(closed);
+        m_cycle->refresh(RefreshCycle::Trigger::User);
+        QTRY_VERIFY(m_cycle->state().message != u"API-Key ungültig (401)"_s);
+
+        const QMutexLocker lock(&mutex);
+        const QString all = lines.join(u'\n');
+        QVERIFY2(!all.contains(key), qPrintable(all));
+        QVERIFY2(!all.contains(u"Bearer"_s, Qt::CaseInsensitive), qPrintable(all));
+        for (const QString &expected :
+             {u"creditgauge.store: api-key found"_s, u"creditgauge.network: GET http://127.0.0.1"_s,
+              u"HTTP 200"_s, u"HTTP 401"_s, u"ConnectionRefusedError (Connection refused)"_s,
+              u"creditgauge.refresh: refresh for deepseek"_s})
+            QVERIFY2(all.contains(expected), qPrintable(expected + u" in\n"_s + all));
     }
 
 private:

@@ -1,5 +1,7 @@
 #include "CreditGaugeApp.h"
 
+#include "app/CommandLine.h"
+
 #include "core/Format.h"
 #include "core/Provider.h"
 #include "providers/ProviderClient.h"
@@ -47,7 +49,15 @@ QString resultLine(Provider provider, const BalanceResult &result)
         + details.join(QLatin1Char(' '));
 }
 
-void discardMessage(QtMsgType, const QMessageLogContext &, const QString &) { }
+// The one result line is the only output; Qt's own warnings (such as the one it prints after a
+// transfer time-out) must not reach the terminal. Our diagnostics reach this handler only when
+// the user has enabled their category, and then they are wanted.
+void selftestMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && std::strncmp(context.category, "creditgauge.", 12) == 0)
+        std::fprintf(stderr, "%s\n",
+                     qFormatLogMessage(type, context, message).toLocal8Bit().constData());
+}
 
 // Keys pass through this process's memory, so none of it may end up in a core dump, and no
 // other process of the same user may attach to it or read it (as password managers do).
@@ -145,14 +155,21 @@ int main(int argc, char *argv[])
         selftest = selftest || std::strcmp(argv[i], "--selftest") == 0;
 
     if (selftest) {
-        // The one result line is the only output; Qt's own warnings (such as the one it
-        // prints after a transfer time-out) must not reach the terminal.
-        qInstallMessageHandler(discardMessage);
+        qInstallMessageHandler(selftestMessage);
         QCoreApplication app(argc, argv);
         selftestRun();
         return 0;
     }
 
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLine::Outcome outcome
+        = CommandLine::parse(arguments, QProcessEnvironment::systemEnvironment());
+    std::fputs(outcome.out.toLocal8Bit().constData(), stdout);
+    std::fputs(outcome.err.toLocal8Bit().constData(), stderr);
+    if (outcome.exitCode)
+        return *outcome.exitCode;
     return runTray(argc, argv);
 }
 

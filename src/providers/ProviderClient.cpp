@@ -3,9 +3,12 @@
 #include "BalanceAssembly.h"
 #include "core/ApiKey.h"
 #include "core/BoundedBody.h"
+#include "core/Log.h"
 #include "core/MainThread.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QMetaEnum>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -82,12 +85,38 @@ RequestResult classify(QNetworkReply *reply, BoundedBody &transfer)
     return std::unexpected(HTTPFailure {*status});
 }
 
+// What a user needs to tell a DNS, TLS, proxy or time-out failure from an answer the provider
+// gave: Qt's error and its text, the status and how long it took.
+void logOutcome(QNetworkReply *reply, const BoundedBody &transfer, const RequestResult &result,
+                qint64 elapsedMs)
+{
+    if (!log::network().isDebugEnabled())
+        return;
+    QStringList parts;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid())
+        parts << QStringLiteral("HTTP %1").arg(status.toInt());
+    if (reply->error() != QNetworkReply::NoError)
+        parts << QStringLiteral("%1 (%2)").arg(
+            QString::fromLatin1(
+                QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error())),
+            reply->errorString());
+    if (transfer.tooLarge)
+        parts << QStringLiteral("body over the limit, abandoned");
+    else if (result)
+        parts << QStringLiteral("%1 bytes").arg(result->size());
+    parts << QStringLiteral("%1 ms").arg(elapsedMs);
+    qCDebug(log::network).noquote()
+        << reply->url().host() + QLatin1Char(':') << parts.join(QStringLiteral(", "));
+}
+
 // Sends an authenticated GET and hands the body or the failure to `completion`, once, on the
 // main thread, never before this returns.
 void get(const QString &address, const QString &key, RequestCompletion completion)
 {
     const QUrl url(address, QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty()) {
+        qCDebug(log::network) << "not sent: unusable address" << address;
         postToMainThread([completion = std::move(completion)] {
             completion(std::unexpected(HTTPFailure {HTTPFailure::invalidAddress}));
         });
@@ -105,11 +134,16 @@ void get(const QString &address, const QString &key, RequestCompletion completio
     if (config.tls)
         request.setSslConfiguration(*config.tls);
 
+    // The address only: it names the endpoint and carries no secret. The headers stay unlogged.
+    qCDebug(log::network).noquote() << "GET" << url.toDisplayString();
+    QElapsedTimer clock;
+    clock.start();
     QNetworkReply *reply = network()->get(request);
     auto transfer = BoundedBody::collect(reply, maxBodyBytes, config.timeout);
     QObject::connect(reply, &QNetworkReply::finished, reply,
-                     [reply, transfer, completion = std::move(completion)] {
+                     [reply, transfer, clock, completion = std::move(completion)] {
                          RequestResult result = classify(reply, *transfer);
+                         logOutcome(reply, *transfer, result, clock.elapsed());
                          reply->deleteLater();
                          completion(std::move(result));
                      });

@@ -2,8 +2,11 @@
 
 #include "NetworkWatcher.h"
 #include "WakeWatcher.h"
+#include "core/Log.h"
 #include "providers/ProviderClient.h"
 #include "store/Settings.h"
+
+#include <QMetaEnum>
 
 namespace creditgauge {
 namespace {
@@ -37,6 +40,11 @@ bool isAutomatic(RefreshCycle::Trigger trigger)
         return false;
     }
     return false;
+}
+
+template<typename Enum> const char *name(Enum value)
+{
+    return QMetaEnum::fromType<Enum>().valueToKey(int(value));
 }
 
 } // namespace
@@ -92,6 +100,8 @@ void RefreshCycle::selectProvider(Provider provider)
 void RefreshCycle::refresh(Trigger trigger)
 {
     const Provider selected = provider();
+    qCDebug(log::refresh).noquote()
+        << "refresh for" << selected.rawValue() << "on" << name(trigger);
     Q_EMIT refreshing(selected);
     QPointer<RefreshCycle> self(this);
     KeyStore::read(
@@ -106,8 +116,11 @@ void RefreshCycle::refresh(Trigger trigger)
 void RefreshCycle::keyRead(Provider asked, Trigger trigger, const KeyStore::ReadResult &key)
 {
     // Another provider was picked meanwhile; the refresh that picking started reports for it.
-    if (asked != provider())
+    if (asked != provider()) {
+        qCDebug(log::refresh).noquote()
+            << "key for" << asked.rawValue() << "dropped: no longer selected";
         return;
+    }
     if (!key) {
         if (key.error() == KeyStore::Failure::NoAnswer)
             watchStore(asked);
@@ -130,8 +143,11 @@ void RefreshCycle::keyRead(Provider asked, Trigger trigger, const KeyStore::Read
 
 void RefreshCycle::answered(Provider asked, Trigger trigger, const BalanceResult &result)
 {
-    if (asked != provider())
+    if (asked != provider()) {
+        qCDebug(log::refresh).noquote()
+            << "answer for" << asked.rawValue() << "dropped: no longer selected";
         return;
+    }
     const QDateTime now = QDateTime::currentDateTime();
     if (result) {
         m_retryWhenOnline = false;
@@ -141,8 +157,10 @@ void RefreshCycle::answered(Provider asked, Trigger trigger, const BalanceResult
                 .at = now});
         return;
     }
-    if (isAutomatic(trigger) && isOffline())
+    if (isAutomatic(trigger) && isOffline()) {
+        qCDebug(log::refresh) << "failed while offline; tried again when the network is back";
         m_retryWhenOnline = true;
+    }
     report({.kind = RefreshState::Kind::Failed,
             .provider = asked,
             .message = result.error().m,
@@ -152,6 +170,8 @@ void RefreshCycle::answered(Provider asked, Trigger trigger, const BalanceResult
 void RefreshCycle::report(RefreshState state)
 {
     m_state = std::move(state);
+    qCDebug(log::refresh).noquote()
+        << m_state.provider.rawValue() << "now shows" << m_state.title() << m_state.message;
     Q_EMIT stateChanged(m_state);
 }
 
@@ -192,6 +212,7 @@ NetworkWatcher::Status RefreshCycle::networkStatus()
 void RefreshCycle::wokeUp()
 {
     const NetworkWatcher::Status network = networkStatus();
+    qCDebug(log::refresh) << "woke up; network" << name(network);
     if (network == NetworkWatcher::Status::Online) {
         m_wakeTimer.stop();
         refresh(Trigger::Wake);
@@ -203,6 +224,7 @@ void RefreshCycle::wokeUp()
 
 void RefreshCycle::networkChanged()
 {
+    qCDebug(log::refresh) << "network" << name(m_network->status());
     if (m_network->status() != NetworkWatcher::Status::Online)
         return;
     if (m_waitingForNetwork) {

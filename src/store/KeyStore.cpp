@@ -1,8 +1,10 @@
 #include "KeyStore.h"
 
+#include "core/Log.h"
 #include "core/MainThread.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QPointer>
@@ -98,6 +100,8 @@ void finishNotFound(const QString &account)
         watcher->deleteLater();
         const bool locked = !reply.isError() && reply.argumentAt<0>().isEmpty()
             && !reply.argumentAt<1>().isEmpty();
+        qCDebug(log::store).noquote()
+            << account << (locked ? "is in a locked keyring" : "is not stored");
         finishRead(account,
                    locked ? ReadResult(std::unexpected(Failure::Locked))
                           : ReadResult(std::nullopt));
@@ -121,6 +125,7 @@ void read(const QString &account, ReadCompletion completion,
             waiter->deadline = nullptr;
             // The entry stays while the store works on, so later reads join the same job.
             auto &pending = pendingReads();
+            qCDebug(log::store).noquote() << account << "the store has not answered in time";
             if (auto it = pending.find(account); it != pending.end() && it->removeOne(waiter))
                 deliver({waiter}, std::unexpected(Failure::NoAnswer));
         });
@@ -135,15 +140,27 @@ void read(const QString &account, ReadCompletion completion,
     }
     pending.insert(account, {waiter});
 
+    qCDebug(log::store).noquote() << "reading" << account;
+    QElapsedTimer clock;
+    clock.start();
     auto *job = makeJob<QKeychain::ReadPasswordJob>(account);
-    QObject::connect(job, &QKeychain::Job::finished, job, [job, account] {
+    QObject::connect(job, &QKeychain::Job::finished, job, [job, account, clock] {
         job->deleteLater();
         switch (job->error()) {
-        case QKeychain::NoError:
-            return finishRead(account, strictUtf8(job->binaryData()));
+        case QKeychain::NoError: {
+            const std::optional<QString> key = strictUtf8(job->binaryData());
+            qCDebug(log::store).noquote()
+                << account << (key ? "found" : "found, but not usable text") << "after"
+                << clock.elapsed() << "ms";
+            return finishRead(account, key);
+        }
         case QKeychain::EntryNotFound:
+            qCDebug(log::store).noquote() << account << "not found after" << clock.elapsed()
+                                          << "ms; asking whether it is locked";
             return finishNotFound(account);
         default:
+            qCDebug(log::store).noquote()
+                << account << "unreadable after" << clock.elapsed() << "ms:" << job->errorString();
             return finishRead(account, std::unexpected(Failure::Unavailable));
         }
     });
@@ -156,8 +173,10 @@ void save(const QString &key, const QString &account, SaveCompletion completion)
     // Stored as text, so that an entry made with secret-tool and one made here look alike.
     job->setTextData(key);
     QObject::connect(job, &QKeychain::Job::finished, job,
-                     [job, completion = std::move(completion)] {
+                     [job, account, completion = std::move(completion)] {
                          const bool ok = job->error() == QKeychain::NoError;
+                         qCDebug(log::store).noquote()
+                             << account << (ok ? QStringLiteral("saved") : job->errorString());
                          job->deleteLater();
                          postToMainThread([completion, ok] { completion(ok); });
                      });

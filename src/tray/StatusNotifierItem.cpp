@@ -3,6 +3,7 @@
 #include "DBusMenuExporter.h"
 #include "StatusNotifierItemAdaptor.h"
 #include "TitleIcon.h"
+#include "core/Log.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -127,10 +128,15 @@ void StatusNotifierItem::registerWithWatcher()
         QLatin1String(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
     call << m_service;
     QDBusPendingCallWatcher *reply = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    qCDebug(log::tray).noquote() << "registering" << m_service << "with the watcher of"
+                                 << (host.isEmpty() ? QStringLiteral("an unknown host") : host);
     connect(reply, &QDBusPendingCallWatcher::finished, this, [this, reply] {
         reply->deleteLater();
-        if (!reply->isError())
-            Q_EMIT registered();
+        if (reply->isError()) {
+            qCDebug(log::tray).noquote() << "the watcher refused:" << reply->error().message();
+            return;
+        }
+        Q_EMIT registered();
     });
 }
 

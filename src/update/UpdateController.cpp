@@ -2,6 +2,7 @@
 
 #include "Appcast.h"
 #include "core/BoundedBody.h"
+#include "core/Log.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>
@@ -28,7 +29,6 @@ QString installedVersion()
 }
 
 } // namespace
-
 
 UpdateController::UpdateController(UpdaterBridge *bridge)
     : QObject(bridge)
@@ -93,6 +93,8 @@ void UpdateController::start(const QUrl &feed)
     if (m_bridge->m_tls)
         request.setSslConfiguration(*m_bridge->m_tls);
 
+    qCDebug(log::update).noquote() << "GET" << feed.toDisplayString();
+    m_clock.start();
     m_reply = m_network->get(request);
     m_body = BoundedBody::collect(m_reply, maxFeedBytes, feedTimeout);
     connect(m_reply, &QNetworkReply::finished, this, &UpdateController::onFinished);
@@ -112,6 +114,8 @@ void UpdateController::onFinished()
     const int status = statusAttribute.isValid() ? statusAttribute.toInt() : 0;
     const QNetworkReply::NetworkError error = reply->error();
     const QString serverError = QStringLiteral("Serverfehler (HTTP %1)").arg(status);
+    qCDebug(log::update).noquote() << reply->url().host() + QLatin1Char(':') << "HTTP" << status
+                                   << reply->errorString() << m_clock.elapsed() << "ms";
 
     const std::shared_ptr<BoundedBody> body = std::exchange(m_body, nullptr);
     if (body->tooLarge) {
@@ -149,6 +153,8 @@ void UpdateController::onFinished()
         fail(QStringLiteral("Der Update-Feed nennt keine Version."));
         return;
     }
+    qCDebug(log::update).noquote()
+        << items->size() << "items; newest" << Appcast::forDisplay(newest->displayVersion);
     if (Appcast::compareVersions(newest->version, installedVersion()) <= 0) {
         conclude(Outcome::UpToDate, QStringLiteral("CreditGauge ist aktuell."),
                  QStringLiteral("Version %1 ist die neueste Version.").arg(installedVersion()));
@@ -240,6 +246,5 @@ void UpdateController::present()
     m_dialog->raise();
     m_dialog->activateWindow();
 }
-
 
 } // namespace creditgauge

@@ -2,6 +2,7 @@
 
 #include "UpdaterBridge.h"
 
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QNetworkReply>
 #include <QObject>
@@ -49,6 +50,7 @@ private:
     std::unique_ptr<QMessageBox> m_dialog;
     QPointer<QNetworkReply> m_reply;
     std::shared_ptr<BoundedBody> m_body;
+    QElapsedTimer m_clock;
     QPointer<QAbstractButton> m_cancelButton;
     QPointer<QAbstractButton> m_downloadButton;
     QUrl m_downloadPage;

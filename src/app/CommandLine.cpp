@@ -1,0 +1,183 @@
+#include "CommandLine.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace creditgauge::CommandLine {
+namespace {
+
+constexpr int usageError = 2;
+constexpr int noDisplay = 1;
+
+// The options Qt itself reads from the command line; session managers restart a program with
+// "-session", and users pass "-platform" or "-style". They are accepted here and left to Qt.
+const char *const qtValueOptions[] = {
+    "platform",
+    "platformpluginpath",
+    "platformtheme",
+    "plugin",
+    "qwindowgeometry",
+    "geometry",
+    "qwindowicon",
+    "icon",
+    "qwindowtitle",
+    "title",
+    "session",
+    "display",
+    "name",
+    "visual",
+    "style",
+    "stylesheet",
+    "qmljsdebugger",
+};
+const char *const qtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+
+bool takesValue(const QString &name)
+{
+    return std::ranges::any_of(qtValueOptions,
+                               [&name](const char *o) { return name == QLatin1String(o); });
+}
+
+QString quoted(const QString &text)
+{
+    return QStringLiteral("\u201E") + text + QStringLiteral("\u201C");
+}
+
+Outcome usage(const QString &problem)
+{
+    return {usageError,
+            {},
+            QStringLiteral("creditgauge: ") + problem + QStringLiteral("\n\n") + helpText()};
+}
+
+// The parser's own messages are English; the user reads German. Its findings are retold with
+// the argument as it was typed.
+QString problemWith(const QCommandLineParser &parser, const QStringList &arguments)
+{
+    const auto nameOf = [](const QString &argument) {
+        QString name = argument;
+        while (name.startsWith(QLatin1Char('-')))
+            name.remove(0, 1);
+        return name.section(QLatin1Char('='), 0, 0);
+    };
+    const QStringList options = arguments.mid(1).filter(QRegularExpression(QStringLiteral("^-.")));
+    if (!parser.unknownOptionNames().isEmpty()) {
+        const QString name = parser.unknownOptionNames().constFirst();
+        for (const QString &argument : options) {
+            if (nameOf(argument) == name)
+                return QStringLiteral("Unbekannte Option ")
+                    + quoted(argument.section(QLatin1Char('='), 0, 0)) + QLatin1Char('.');
+        }
+        return QStringLiteral("Unbekannte Option ") + quoted(name) + QLatin1Char('.');
+    }
+    for (const QString &argument : options) {
+        if (argument.contains(QLatin1Char('=')) && !takesValue(nameOf(argument)))
+            return QStringLiteral("Die Option ") + quoted(argument.section(QLatin1Char('='), 0, 0))
+                + QStringLiteral(" nimmt keinen Wert.");
+    }
+    if (!options.isEmpty() && options.constLast() == arguments.constLast())
+        return QStringLiteral("Der Option ") + quoted(arguments.constLast())
+            + QStringLiteral(" fehlt ihr Wert.");
+    return QStringLiteral("Ungültiger Aufruf (") + parser.errorText() + QLatin1Char(')');
+}
+
+// Without a display the platform plugin would abort the process with a core dump; say what
+// is missing instead. Another platform (offscreen, vnc, a -platform option) needs neither.
+bool displayReachable(const QCommandLineParser &parser, const QProcessEnvironment &env)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    if (parser.isSet(QStringLiteral("platform")))
+        return true;
+    const QString platform = env.value(QStringLiteral("QT_QPA_PLATFORM"));
+    const bool wantsX = platform.isEmpty() || platform.contains(QStringLiteral("xcb"));
+    const bool wantsWayland = platform.isEmpty() || platform.contains(QStringLiteral("wayland"));
+    if (!wantsX && !wantsWayland)
+        return true;
+    if (wantsX
+        && (parser.isSet(QStringLiteral("display"))
+            || !env.value(QStringLiteral("DISPLAY")).isEmpty()))
+        return true;
+    if (wantsWayland) {
+        if (!env.value(QStringLiteral("WAYLAND_DISPLAY")).isEmpty())
+            return true;
+        // Qt's Wayland plugin falls back to the compositor's default socket.
+        const QString runtime = env.value(QStringLiteral("XDG_RUNTIME_DIR"));
+        if (!platform.isEmpty() && !runtime.isEmpty()
+            && QFileInfo::exists(runtime + QStringLiteral("/wayland-0")))
+            return true;
+    }
+    return false;
+#else
+    Q_UNUSED(parser);
+    Q_UNUSED(env);
+    return true;
+#endif
+}
+
+} // namespace
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Aufruf: creditgauge [Optionen]\n"
+        "Zeigt das verbleibende API-Guthaben bei DeepSeek, OpenRouter oder Moonshot im\n"
+        "Statusbereich der Arbeitsumgebung. Läuft CreditGauge schon, zeigt ein zweiter Start\n"
+        "dessen Guthaben.\n"
+        "\n"
+        "Optionen:\n"
+        "  -h, --help     Zeigt diese Hilfe.\n"
+        "  -v, --version  Zeigt die Versionsnummer.\n"
+        "  --selftest     Fragt das Guthaben einmal ohne Oberfläche ab und gibt eine Zeile\n"
+        "                 aus (Anbieter aus CREDITGAUGE_PROVIDER, Key aus CREDITGAUGE_KEY).\n"
+        "\n"
+        "Diagnose: QT_LOGGING_RULES='creditgauge.*.debug=true' creditgauge\n"
+        "Mehr dazu in man creditgauge.\n");
+}
+
+Outcome parse(const QStringList &arguments, const QProcessEnvironment &env)
+{
+    QCommandLineParser parser;
+    // Qt's own options are single-dash words ("-session id"); "-h" stays a short option name
+    // because every option here is registered under its full name.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(
+        QStringList {QStringLiteral("h"), QStringLiteral("help"), QStringLiteral("?")});
+    const QCommandLineOption version(QStringList {QStringLiteral("v"), QStringLiteral("version")});
+    parser.addOption(help);
+    parser.addOption(version);
+    for (const char *name : qtValueOptions) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setValueName(QStringLiteral("wert"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char *name : qtFlagOptions) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+
+    if (!parser.parse(arguments))
+        return usage(problemWith(parser, arguments));
+    if (parser.isSet(help))
+        return {0, helpText(), {}};
+    if (parser.isSet(version))
+        return {0, QStringLiteral("creditgauge " CREDITGAUGE_VERSION "\n"), {}};
+    if (!parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("Unerwartetes Argument ")
+                     + quoted(parser.positionalArguments().constFirst()) + QLatin1Char('.'));
+    if (!displayReachable(parser, env))
+        return {noDisplay,
+                {},
+                QStringLiteral("creditgauge: Keine grafische Sitzung gefunden (weder DISPLAY noch "
+                               "WAYLAND_DISPLAY ist gesetzt).\nCreditGauge zeigt das Guthaben im "
+                               "Statusbereich der Arbeitsumgebung; ohne Oberfläche fragt "
+                               "\u201Ecreditgauge --selftest\u201C es einmal ab.\n")};
+    return {};
+}
+
+} // namespace creditgauge::CommandLine

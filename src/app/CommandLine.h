@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What the command line asks for, decided before any GUI library is loaded: --help and
+// --version must work without a display or a D-Bus session, and a mistyped option must not
+// start the tray.
+namespace creditgauge::CommandLine {
+
+struct Outcome
+{
+    // Set: print `out` and `err` and leave with this status. Unset: start the tray.
+    std::optional<int> exitCode;
+    QString out;
+    QString err;
+};
+
+// `arguments` as main() got them, the program name first; "--selftest" is handled before.
+Outcome parse(const QStringList &arguments, const QProcessEnvironment &env);
+
+QString helpText();
+
+} // namespace creditgauge::CommandLine

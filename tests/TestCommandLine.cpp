@@ -1,0 +1,164 @@
+#include "app/CommandLine.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace creditgauge;
+using namespace Qt::StringLiterals;
+
+using Env = QMap<QString, QString>;
+
+namespace {
+
+QProcessEnvironment environment(const Env &vars)
+{
+    QProcessEnvironment env;
+    for (auto it = vars.cbegin(); it != vars.cend(); ++it)
+        env.insert(it.key(), it.value());
+    return env;
+}
+
+const Env x11 {{u"DISPLAY"_s, u":0"_s}};
+
+} // namespace
+
+// What the command line does before any GUI library is loaded, and the real binary doing it
+// with no display and no D-Bus session.
+class TestCommandLine : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void outcome_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<Env>("env");
+        QTest::addColumn<int>("exitCode"); // -1: the tray starts
+        QTest::addColumn<QString>("out"); // the start of standard output
+        QTest::addColumn<QString>("err"); // the start of standard error
+
+        const QString usage = u"Aufruf: creditgauge [Optionen]"_s;
+        QTest::newRow("-h") << QStringList {u"-h"_s} << Env {} << 0 << usage << QString();
+        QTest::newRow("--help") << QStringList {u"--help"_s} << Env {} << 0 << usage << QString();
+        QTest::newRow("-help, as Qt programs take it")
+            << QStringList {u"-help"_s} << Env {} << 0 << usage << QString();
+        QTest::newRow("-v") << QStringList {u"-v"_s} << Env {} << 0 << u"creditgauge 1.0.1\n"_s
+                            << QString();
+        QTest::newRow("--version")
+            << QStringList {u"--version"_s} << x11 << 0 << u"creditgauge 1.0.1\n"_s << QString();
+        QTest::newRow("help wins over a Qt option")
+            << QStringList {u"-session"_s, u"1a2b"_s, u"--help"_s} << Env {} << 0 << usage
+            << QString();
+
+        QTest::newRow("unknown long option")
+            << QStringList {u"--bogus"_s} << x11 << 2 << QString()
+            << u"creditgauge: Unbekannte Option „--bogus“.\n\nAufruf:"_s;
+        QTest::newRow("unknown single-dash option keeps its spelling")
+            << QStringList {u"-x"_s} << x11 << 2 << QString()
+            << u"creditgauge: Unbekannte Option „-x“."_s;
+        QTest::newRow("unknown option with a value")
+            << QStringList {u"--provider=openrouter"_s} << x11 << 2 << QString()
+            << u"creditgauge: Unbekannte Option „--provider“."_s;
+        QTest::newRow("stray argument") << QStringList {u"deepseek"_s} << x11 << 2 << QString()
+                                        << u"creditgauge: Unerwartetes Argument „deepseek“."_s;
+        QTest::newRow("Qt option without its value")
+            << QStringList {u"-platform"_s} << x11 << 2 << QString()
+            << u"creditgauge: Der Option „-platform“ fehlt ihr Wert."_s;
+        QTest::newRow("flag given a value")
+            << QStringList {u"--version=2"_s} << x11 << 2 << QString()
+            << u"creditgauge: Die Option „--version“ nimmt keinen Wert."_s;
+
+        // A session manager restarts the program with its own options.
+        QTest::newRow("-session") << QStringList {u"-session"_s, u"10d3f2"_s} << x11 << -1
+                                  << QString() << QString();
+        QTest::newRow("Qt's style and reverse")
+            << QStringList {u"-style"_s, u"fusion"_s, u"-reverse"_s} << x11 << -1 << QString()
+            << QString();
+        QTest::newRow("Wayland") << QStringList {} << Env {{u"WAYLAND_DISPLAY"_s, u"wayland-1"_s}}
+                                 << -1 << QString() << QString();
+
+        const QString noDisplay = u"creditgauge: Keine grafische Sitzung gefunden"_s;
+        QTest::newRow("no display") << QStringList {} << Env {} << 1 << QString() << noDisplay;
+        QTest::newRow("X11 asked for, only Wayland there")
+            << QStringList {}
+            << Env {{u"QT_QPA_PLATFORM"_s, u"xcb"_s}, {u"WAYLAND_DISPLAY"_s, u"wayland-0"_s}} << 1
+            << QString() << noDisplay;
+        QTest::newRow("a platform that needs no display")
+            << QStringList {} << Env {{u"QT_QPA_PLATFORM"_s, u"offscreen"_s}} << -1 << QString()
+            << QString();
+        QTest::newRow("-platform on the command line")
+            << QStringList {u"-platform"_s, u"offscreen"_s} << Env {} << -1 << QString()
+            << QString();
+        QTest::newRow("-display on the command line")
+            << QStringList {u"-display"_s, u":1"_s} << Env {{u"QT_QPA_PLATFORM"_s, u"xcb"_s}} << -1
+            << QString() << QString();
+    }
+    void outcome()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(Env, env);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const CommandLine::Outcome o
+            = CommandLine::parse(QStringList {u"creditgauge"_s} + arguments, environment(env));
+        QCOMPARE(o.exitCode.value_or(-1), exitCode);
+        QVERIFY2(o.out.startsWith(out), qPrintable(o.out));
+        QVERIFY2(o.err.startsWith(err), qPrintable(o.err));
+        QCOMPARE(o.out.isEmpty(), out.isEmpty());
+        QCOMPARE(o.err.isEmpty(), err.isEmpty());
+        if (exitCode == 2)
+            QVERIFY(o.err.endsWith(CommandLine::helpText()));
+    }
+
+    // Qt's Wayland plugin finds the compositor's default socket without WAYLAND_DISPLAY.
+    void defaultWaylandSocket()
+    {
+        QTemporaryDir runtime;
+        Env env {{u"QT_QPA_PLATFORM"_s, u"wayland"_s}, {u"XDG_RUNTIME_DIR"_s, runtime.path()}};
+        QCOMPARE(CommandLine::parse({u"creditgauge"_s}, environment(env)).exitCode, 1);
+        QFile socket(runtime.filePath(u"wayland-0"_s));
+        QVERIFY(socket.open(QIODevice::WriteOnly));
+        QCOMPARE(CommandLine::parse({u"creditgauge"_s}, environment(env)).exitCode, std::nullopt);
+    }
+
+    // The binary itself, with nothing of a desktop around it: no display, no session bus.
+    void realBinary_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QByteArray>("err");
+        QTest::newRow("help") << QStringList {u"--help"_s} << 0
+                              << QByteArray("Aufruf: creditgauge [Optionen]\n") << QByteArray();
+        QTest::newRow("version") << QStringList {u"--version"_s} << 0
+                                 << QByteArray("creditgauge 1.0.1\n") << QByteArray();
+        QTest::newRow("unknown option") << QStringList {u"--bogus"_s} << 2 << QByteArray()
+                                        << QByteArray("creditgauge: Unbekannte Option");
+        QTest::newRow("no display") << QStringList {} << 1 << QByteArray()
+                                    << QByteArray("creditgauge: Keine grafische Sitzung");
+    }
+    void realBinary()
+    {
+        QFETCH(QStringList, arguments);
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
+                                 "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
+            env.remove(QString::fromLatin1(name));
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(CREDITGAUGE_BINARY), arguments);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QTEST(process.exitCode(), "exitCode");
+        QFETCH(QByteArray, out);
+        QFETCH(QByteArray, err);
+        const QByteArray stdOut = process.readAllStandardOutput();
+        const QByteArray stdErr = process.readAllStandardError();
+        QVERIFY2(stdOut.startsWith(out) && stdOut.isEmpty() == out.isEmpty(), stdOut.constData());
+        QVERIFY2(stdErr.startsWith(err) && stdErr.isEmpty() == err.isEmpty(), stdErr.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "TestCommandLine.moc"
