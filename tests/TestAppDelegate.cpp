@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/TrayApplication.h"
 #include "providers/ProviderClient.h"
 #include "store/Settings.h"
 #include "ui/BalanceViewController.h"
@@ -8,6 +9,7 @@
 #include "TestSession.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -211,10 +213,11 @@ private Q_SLOTS:
         QStringList items;
         for (const QAction *a : menu->actions())
             items << (a->isSeparator() ? u"---"_s : a->text() + a->shortcut().toString());
-        QCOMPARE(items,
-                 (QStringList {u"AktualisierenCtrl+R"_s, u"Anbieter"_s, u"---"_s,
-                               u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s,
-                               u"---"_s, u"BeendenCtrl+Q"_s}));
+        QCOMPARE(
+            items,
+            (QStringList {u"AktualisierenCtrl+R"_s, u"Anbieter"_s, u"---"_s,
+                          u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s, u"---"_s,
+                          u"Beim Anmelden starten"_s, u"---"_s, u"BeendenCtrl+Q"_s}));
         QStringList names;
         for (const QAction *a : action(menu, u"Anbieter"_s)->menu()->actions())
             names << a->text();
@@ -230,6 +233,61 @@ private Q_SLOTS:
         if (TestSession::secretService() != SecretService::None)
             QTRY_COMPARE(m_app->content()->statusText(),
                          u"Kein API-Key für Moonshot hinterlegt."_s);
+    }
+
+    // The check mark is the entry in the autostart folder, whoever wrote or removed it.
+    void autostartItemWritesAndRemovesTheEntry()
+    {
+        launch();
+        const QString entry = m_config.filePath(u"autostart/creditgauge.desktop"_s);
+        QAction *item = action(openMenu(), u"Beim Anmelden starten"_s);
+        QVERIFY(item && item->isCheckable());
+        QVERIFY(!item->isChecked());
+        item->trigger();
+        QVERIFY(QFile::exists(entry));
+        QVERIFY(action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
+
+        QVERIFY(QFile::remove(entry)); // e.g. by the desktop's own settings
+        QVERIFY(!action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
+        action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
+        QVERIFY(QFile::exists(entry));
+        action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
+        QVERIFY(!QFile::exists(entry));
+        QVERIFY(!action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
+    }
+
+    // A second start of the program asks for the details: the panel opens (and stays open
+    // when it already is) and the balance is fetched anew.
+    void secondStartShowsThePanelAndRefreshes()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
+        QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
+        m_server->setResponse("/user/balance", 200, deepseekBody(5));
+        launch();
+        QTRY_COMPARE(requests(), 1);
+        m_app->showDetails();
+        QVERIFY(m_app->popover()->isShown());
+        QTRY_COMPARE(requests(), 2);
+        m_app->showDetails();
+        QVERIFY(m_app->popover()->isShown());
+        QTRY_COMPARE(requests(), 3);
+    }
+
+    // Qt's own texts, such as the key field's context menu, speak German like the rest.
+    void qtTextsAreGerman()
+    {
+        QVERIFY(installQtTranslations(*qApp));
+        QLineEdit field;
+        field.setText(u"x"_s);
+        field.selectAll();
+        const std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
+        QStringList texts;
+        for (const QAction *a : menu->actions())
+            texts << a->text();
+        QVERIFY2(texts.contains(u"&Kopieren\tStrg+C"_s), qPrintable(texts.join(u", "_s)));
+        QCOMPARE(
+            QDialogButtonBox(QDialogButtonBox::Cancel).button(QDialogButtonBox::Cancel)->text(),
+            u"Abbrechen"_s);
     }
 
     void keyDialog_data()

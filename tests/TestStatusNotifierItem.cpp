@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "providers/ProviderClient.h"
+#include "session/Autostart.h"
 #include "store/Settings.h"
 #include "tray/DBusTypes.h"
 #include "tray/StatusNotifierItem.h"
@@ -205,32 +206,39 @@ private Q_SLOTS:
     {
         QVERIFY(Settings::setProvider(Provider::openrouter));
         launch();
-        QTRY_VERIFY(m_watcher->layout().children.size() > 8);
-        const DBusMenuLayoutItem root = m_watcher->layout();
-        QStringList items;
-        for (const DBusMenuLayoutItem &item : root.children) {
-            const QVariantMap &p = item.properties;
-            QString row = p.value(u"type"_s).toString() == u"separator"_s
-                ? u"---"_s
-                : p.value(u"label"_s).toString();
-            if (!p.value(u"enabled"_s, true).toBool())
-                row += u" (disabled)"_s;
-            if (p.contains(u"shortcut"_s))
-                row += u" "_s + qdbus_cast<DBusMenuShortcut>(p[u"shortcut"_s]).value(0).join(u'+');
-            for (const DBusMenuLayoutItem &child : item.children)
-                row += u" ["_s + child.properties[u"label"_s].toString() + u' '
-                    + child.properties[u"toggle-type"_s].toString()
-                    + QString::number(child.properties[u"toggle-state"_s].toInt()) + u']';
-            items << row;
-        }
-        QCOMPARE(items,
-                 (QStringList {
-                     u"OpenRouter-Guthaben (disabled)"_s, u"$ – (disabled)"_s,
-                     u"Kein API-Key für OpenRouter hinterlegt. (disabled)"_s,
-                     u"Zuletzt abgefragt: – (disabled)"_s, u"---"_s, u"Aktualisieren Control+r"_s,
-                     u"Anbieter [DeepSeek radio0] [OpenRouter radio1] [Moonshot radio0]"_s,
-                     u"---"_s, u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s,
-                     u"---"_s, u"Beenden Control+q"_s}));
+        const auto rows = [this] {
+            QStringList items;
+            for (const DBusMenuLayoutItem &item : m_watcher->layout().children) {
+                const QVariantMap &p = item.properties;
+                QString row = p.value(u"type"_s).toString() == u"separator"_s
+                    ? u"---"_s
+                    : p.value(u"label"_s).toString();
+                if (!p.value(u"enabled"_s, true).toBool())
+                    row += u" (disabled)"_s;
+                if (p.contains(u"shortcut"_s))
+                    row += u" "_s
+                        + qdbus_cast<DBusMenuShortcut>(p[u"shortcut"_s]).value(0).join(u'+');
+                if (p.contains(u"toggle-type"_s))
+                    row += u" "_s + p[u"toggle-type"_s].toString()
+                        + QString::number(p[u"toggle-state"_s].toInt());
+                for (const DBusMenuLayoutItem &child : item.children)
+                    row += u" ["_s + child.properties[u"label"_s].toString() + u' '
+                        + child.properties[u"toggle-type"_s].toString()
+                        + QString::number(child.properties[u"toggle-state"_s].toInt()) + u']';
+                items << row;
+            }
+            return items;
+        };
+        // The summary lines follow the key read; the layout is read until it has settled.
+        QTRY_COMPARE(
+            rows(),
+            (QStringList {
+                u"OpenRouter-Guthaben (disabled)"_s, u"$ – (disabled)"_s,
+                u"Kein API-Key für OpenRouter hinterlegt. (disabled)"_s,
+                u"Zuletzt abgefragt: – (disabled)"_s, u"---"_s, u"Aktualisieren Control+r"_s,
+                u"Anbieter [DeepSeek radio0] [OpenRouter radio1] [Moonshot radio0]"_s, u"---"_s,
+                u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s, u"---"_s,
+                u"Beim Anmelden starten checkmark0"_s, u"---"_s, u"Beenden Control+q"_s}));
     }
 
     void menuEventsAct()
@@ -258,6 +266,23 @@ private Q_SLOTS:
             {find(u"Moonshot"_s), u"clicked"_s, QVariant::fromValue(QDBusVariant(QString())), 0u});
         QTRY_COMPARE(Settings::provider(), Provider::moonshot);
         QTRY_VERIFY(m_watcher->signalsSeen.contains(u"ItemsPropertiesUpdated"_s));
+
+        // The host draws the check mark from the exported state, which follows the click.
+        const int autostart = find(u"Beim Anmelden starten"_s);
+        const auto autostartState = [this, autostart] {
+            for (const DBusMenuLayoutItem &item : m_watcher->layout().children) {
+                if (item.id == autostart)
+                    return item.properties.value(u"toggle-state"_s).toInt();
+            }
+            return -1;
+        };
+        QCOMPARE(autostartState(), 0);
+        m_watcher->call(
+            u"/MenuBar"_s, u"com.canonical.dbusmenu"_s, u"Event"_s,
+            {autostart, u"clicked"_s, QVariant::fromValue(QDBusVariant(QString())), 0u});
+        QTRY_VERIFY(QFile::exists(Autostart::entryPath()));
+        QTRY_COMPARE(autostartState(), 1);
+        QVERIFY(QFile::remove(Autostart::entryPath()));
 
         // The real program quits on it (tests/e2e); here the item that quits is what counts.
         QAction *quit = m_app->menu()->actions().constLast();

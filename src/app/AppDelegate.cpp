@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 
+#include "session/Autostart.h"
 #include "store/KeyStore.h"
 #include "store/Settings.h"
 #include "tray/Popover.h"
@@ -152,6 +153,17 @@ void AppDelegate::updateToolTip()
     m_statusItem->setDetails(m_content->summaryLines());
 }
 
+void AppDelegate::showDetails()
+{
+    if (panelShown()) {
+        m_popover->raise();
+        m_popover->activateWindow();
+    } else {
+        popover()->showAt(m_statusItem->anchor());
+    }
+    m_cycle.refresh(RefreshCycle::Trigger::User);
+}
+
 void AppDelegate::statusClicked()
 {
     if (panelShown()) {
@@ -190,6 +202,12 @@ void AppDelegate::buildMenu()
     menu->addSeparator();
     menu->addAction(QStringLiteral("API-Key ändern \u2026"), this, &AppDelegate::menuKey);
     menu->addSeparator();
+    if (Autostart::isSupported()) {
+        m_autostartItem = menu->addAction(QStringLiteral("Beim Anmelden starten"));
+        m_autostartItem->setCheckable(true);
+        connect(m_autostartItem, &QAction::toggled, this, &AppDelegate::menuAutostart);
+        menu->addSeparator();
+    }
     QAction *quitItem = menu->addAction(QStringLiteral("Beenden"), this, &AppDelegate::menuQuit);
     quitItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     updateMenu();
@@ -202,6 +220,12 @@ void AppDelegate::updateMenu()
     const Provider selected = m_cycle.provider();
     for (QAction *item : m_providerItems->actions())
         item->setChecked(item->data().toString() == selected.rawValue());
+    // The entry is the choice: the user may have removed it, or switched it off in the
+    // desktop's own settings.
+    if (m_autostartItem) {
+        const QSignalBlocker quiet(m_autostartItem);
+        m_autostartItem->setChecked(Autostart::isEnabled());
+    }
 }
 
 void AppDelegate::menuRefresh()
@@ -217,6 +241,18 @@ void AppDelegate::menuKey()
 void AppDelegate::menuQuit()
 {
     QCoreApplication::quit();
+}
+
+void AppDelegate::menuAutostart(bool enabled)
+{
+    if (!Autostart::setEnabled(enabled)) {
+        QMessageBox::warning(
+            nullptr, QStringLiteral("CreditGauge"),
+            QStringLiteral("Der Autostart-Eintrag %1 lässt sich nicht %2.")
+                .arg(Autostart::entryPath(),
+                     enabled ? QStringLiteral("schreiben") : QStringLiteral("entfernen")));
+    }
+    updateMenu();
 }
 
 void AppDelegate::menuPickProvider(QAction *item)

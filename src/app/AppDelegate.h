@@ -32,6 +32,10 @@ public:
     // The start sequence: panel, callbacks, clicks, the first title, then the refresh cycle.
     void applicationDidFinishLaunching();
 
+    // What a second start of the program asks for: the panel, opened (or raised) and
+    // refreshed as a click on the item would.
+    void showDetails();
+
     // For tests and for the application's own wiring.
     StatusItem *statusItem() const { return m_statusItem.get(); }
     BalanceViewController *content() const { return m_content.get(); }
@@ -53,6 +57,7 @@ private:
     void menuRefresh();
     void menuKey();
     void menuQuit();
+    void menuAutostart(bool enabled);
     void menuPickProvider(QAction *item);
     void askForKey();
     void saveKey(Provider provider, const QString &key);
@@ -63,6 +68,7 @@ private:
     QPointer<Popover> m_popover;
     std::unique_ptr<QMenu> m_menu;
     QActionGroup *m_providerItems = nullptr;
+    QAction *m_autostartItem = nullptr;
     QPointer<KeyDialog> m_keyDialog;
 };
 

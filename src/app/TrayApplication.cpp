@@ -1,17 +1,21 @@
 #include "TrayApplication.h"
 
 #include "app/AppDelegate.h"
+#include "core/Log.h"
+#include "session/SingleInstance.h"
 #include "tray/StatusNotifierItem.h"
 #include "tray/TrayIconStatusItem.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QEventLoop>
-#include <QLockFile>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
-#include <QStandardPaths>
+#include <QProcessEnvironment>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QTranslator>
 
 #include <chrono>
 #include <cstdio>
@@ -46,12 +50,53 @@ bool waitForTray()
 // Our own StatusNotifierItem wherever a host watches for one; the XEmbed tray otherwise.
 std::unique_ptr<StatusItem> makeStatusItem()
 {
-    if (StatusNotifierItem::isWatcherAvailable())
+    if (StatusNotifierItem::isWatcherAvailable()) {
+        qCDebug(log::tray) << "a StatusNotifierWatcher runs: StatusNotifierItem";
         return std::make_unique<StatusNotifierItem>();
+    }
+    qCDebug(log::tray) << "no StatusNotifierWatcher: XEmbed tray icon";
     return std::make_unique<TrayIconStatusItem>();
 }
 
+// Plain GNOME has no tray at all; the extension that adds one is a Debian package away.
+QString noTrayMessage()
+{
+    QString text
+        = QStringLiteral("CreditGauge braucht einen Statusbereich (System-Tray) in der Leiste der "
+                         "Arbeitsumgebung, aber diese Sitzung bietet keinen an.\n\n");
+    const QString desktop
+        = QProcessEnvironment::systemEnvironment().value(QStringLiteral("XDG_CURRENT_DESKTOP"));
+    if (desktop.contains(QStringLiteral("GNOME"), Qt::CaseInsensitive)) {
+        text += QStringLiteral(
+            "Unter GNOME bringt ihn die Erweiterung \u201EAppIndicator and KStatusNotifierItem "
+            "Support\u201C:\n"
+            "    sudo apt install gnome-shell-extension-appindicator\n"
+            "Danach ab- und wieder anmelden, die Erweiterung einschalten und CreditGauge "
+            "erneut starten:\n"
+            "    gnome-extensions enable ubuntu-appindicators@ubuntu.com");
+    } else {
+        text += QStringLiteral(
+            "Fügen Sie der Leiste einen Statusbereich hinzu (oft \u201EInfobereich\u201C, "
+            "\u201EBenachrichtigungsfläche\u201C oder \u201ESystem-Tray\u201C genannt) und "
+            "starten Sie CreditGauge dann erneut.");
+    }
+    return text;
+}
+
 } // namespace
+
+bool installQtTranslations(QCoreApplication &app)
+{
+    auto *translator = new QTranslator(&app);
+    if (!translator->load(QLocale(QLocale::German, QLocale::Germany), QStringLiteral("qtbase"),
+                          QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        qCDebug(log::tray) << "Qt's German translations are not installed";
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
+}
 
 int runTrayApplication(int argc, char *argv[])
 {
@@ -63,19 +108,20 @@ int runTrayApplication(int argc, char *argv[])
     // The panel and the dialogs come and go; only "Beenden" ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // One instance per user session: a second start leaves quietly.
-    QString lockDir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (lockDir.isEmpty())
-        lockDir = QDir::tempPath();
-    QLockFile lock(lockDir + QStringLiteral("/creditgauge.lock"));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0))
+    installQtTranslations(app);
+    // The dialogs carry the program's icon; the theme has it once the package is installed.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("creditgauge")));
+
+    // One instance per user session: a second start shows the running one's details.
+    SingleInstance instance;
+    if (!instance.claim()) {
+        if (!SingleInstance::askToShowDetails())
+            std::fprintf(stderr, "creditgauge: CreditGauge läuft bereits.\n");
         return 0;
+    }
 
     if (!waitForTray()) {
-        const QString text = QStringLiteral(
-            "CreditGauge braucht einen Statusbereich (System-Tray) in der Leiste der "
-            "Arbeitsumgebung, aber diese Sitzung bietet keinen an.");
+        const QString text = noTrayMessage();
         std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
         QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
         return 1;
@@ -83,6 +129,9 @@ int runTrayApplication(int argc, char *argv[])
 
     AppDelegate delegate(makeStatusItem());
     delegate.applicationDidFinishLaunching();
+    QObject::connect(&instance, &SingleInstance::showDetailsRequested, &delegate,
+                     &AppDelegate::showDetails);
+    instance.listen();
     return QApplication::exec();
 }
 

@@ -1,9 +1,16 @@
 #pragma once
 
+class QCoreApplication;
+
 namespace creditgauge {
 
 // The tray application: QApplication, one instance per session, the controller and its tray
 // icon; returns when the user quits.
 int runTrayApplication(int argc, char *argv[]);
+
+// Qt's own texts (standard buttons, the line edit's context menu) in German, whatever the
+// system's language: the rest of the interface is German too. False when the translations
+// are not installed; Qt then speaks English.
+bool installQtTranslations(QCoreApplication &app);
 
 } // namespace creditgauge

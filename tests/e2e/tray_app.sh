@@ -111,9 +111,18 @@ crop $((px - 10)) $((icon_y - 2)) $((pw + 20)) $((py - icon_y + ph + 12)) "$arti
 xdotool key Escape
 wait_until 5 eval "! viewable $panel" || fail "panel: still visible 5 s after Escape"
 
+# A second start asks the running instance over the session bus to show its details, and
+# leaves; the panel opens below the icon as it does on a click.
 timeout 10 "$app" &> "$session/2.log" < /dev/null || fail "second start: status $? (124: hung)"
 [ ! -s "$session/2.log" ] || fail "second start: wrote $(cat "$session/2.log")"
 ! app_gone && icon_embedded || fail "second start: the first instance or its icon is gone"
+wait_until 10 panel_up || fail "second start: the running instance shows no panel"
+read -r px py pw ph < <(geometry "$panel")
+((py >= icon_bottom && py <= icon_bottom + 10 && px <= icon_cx && px + pw > icon_cx)) ||
+    fail "second start: panel at ${pw}x$ph+$px+$py, not below the icon"
+wait_until 5 painted "$px" "$py" "$pw" "$ph" || true
+xdotool key Escape
+wait_until 5 eval "! viewable $panel" || fail "second start: panel still visible after Escape"
 
 # quit_from_menu [SCREENSHOT]: right click, "Beenden" (the last entry), and the wait until the
 # process has ended; sets quit_ms from the Return to the end.
