@@ -8,8 +8,10 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools
     qtkeychain-qt6-dev libsecret-1-0
-    # run-time: TLS backend and certificates, native Wayland
-    ca-certificates libqt6network6 fonts-dejavu-core qt6-wayland
+    # run-time: TLS backend and certificates, native Wayland, Qt's German texts
+    ca-certificates libqt6network6 fonts-dejavu-core qt6-wayland qt6-translations-l10n
+    # packaging: the icon's bitmaps, what cpack runs, checking the package and its files
+    librsvg2-bin file lintian desktop-file-utils appstream
     # tests: locales, secret service, X server, tray host, tools
     locales dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth x11-utils
     xdotool trayer imagemagick openssl iproute2 util-linux
