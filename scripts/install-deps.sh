@@ -8,8 +8,10 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools
     qtkeychain-qt6-dev libsecret-1-0
-    # run-time: TLS backend and certificates, native Wayland, Qt's German texts
+    # run-time: TLS backend and certificates, native Wayland, Qt's German texts, the
+    # history's SQLite driver
     ca-certificates libqt6network6 fonts-dejavu-core qt6-wayland qt6-translations-l10n
+    libqt6sql6-sqlite
     # packaging: the icon's bitmaps, what cpack runs, checking the package and its files
     librsvg2-bin file lintian desktop-file-utils appstream
     # tests: locales, secret service, X server, tray host, tools

@@ -1,3 +1,4 @@
+#include "history/BalanceHistory.h"
 #include "refresh/RefreshCycle.h"
 #include "store/Settings.h"
 
@@ -257,6 +258,43 @@ private Q_SLOTS:
         resumeNow();
         QTRY_COMPARE(m_cycle->state().title(), u"$ 7"_s);
         QCOMPARE(requests(), 1);
+    }
+
+    // Each balance goes into the history and the forecast comes from it; a history file that
+    // cannot be used is moved aside and never stands between the user and the balance.
+    void balanceIsKeptAndForecastWhateverTheHistoryFile_data()
+    {
+        QTest::addColumn<bool>("damaged");
+        QTest::newRow("history of three days") << false;
+        QTest::newRow("damaged file") << true;
+    }
+    void balanceIsKeptAndForecastWhateverTheHistoryFile()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
+        QFETCH(bool, damaged);
+        QTemporaryDir data;
+        const QString path = data.filePath(u"history.sqlite"_s);
+        if (damaged) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(4096, 'x')) > 0);
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot be used"_s));
+        } else {
+            BalanceHistory earlier(path);
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            for (int day = 3; day >= 1; --day)
+                QVERIFY(earlier.record(Provider::deepseek, {u"USD"_s, 12.0 + day, {}},
+                                       now.addDays(-day)));
+        }
+        QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
+        m_server->setResponse("/user/balance", 200, deepseekBody(12));
+        start({.watchNetwork = true, .historyPath = path});
+        QTRY_COMPARE(m_cycle->state().title(), u"$ 12"_s);
+        const QList<BalanceSample> kept = m_cycle->history().samples(
+            Provider::deepseek, QDateTime::currentDateTimeUtc().addDays(-7));
+        QCOMPARE(kept.size(), damaged ? 1 : 4);
+        QCOMPARE(kept.last().balance.total, 12.0);
+        QCOMPARE(m_cycle->state().forecastLine(),
+                 damaged ? QString() : u"≈ $ 1,00 pro Tag · reicht noch ≈ 12 Tage"_s);
     }
 
     // Every category on, Qt's own too: the diagnostics tell host, status, Qt's error and time,

@@ -2,9 +2,10 @@
 
 #include <QLoggingCategory>
 
-// The program's diagnostics, one category per concern. All of them are silent unless the user
-// enables them, e.g. QT_LOGGING_RULES='creditgauge.*.debug=true'. They say what was asked of
-// whom, what came back and how long it took; never a key and never a request header.
+// The program's diagnostics, one category per concern. Their debug messages are silent unless
+// the user enables them, e.g. QT_LOGGING_RULES='creditgauge.*.debug=true'. They say what was
+// asked of whom, what came back and how long it took; never a key and never a request header.
+// Warnings, for the rare problem a user must hear of unasked, are on.
 namespace creditgauge::log {
 
 const QLoggingCategory &network();
@@ -12,5 +13,7 @@ const QLoggingCategory &store();
 const QLoggingCategory &refresh();
 const QLoggingCategory &tray();
 const QLoggingCategory &update();
+const QLoggingCategory &history();
+const QLoggingCategory &notify();
 
 } // namespace creditgauge::log

@@ -81,4 +81,18 @@ QString Provider::keyNote() const
     return {};
 }
 
+QString Provider::topUpAddress() const
+{
+    switch (m_case) {
+    case deepseek:
+        return QStringLiteral("https://platform.deepseek.com/top_up");
+    case openrouter:
+        return QStringLiteral("https://openrouter.ai/settings/credits");
+    case moonshot:
+        return QStringLiteral("https://platform.moonshot.ai/console/pay");
+    }
+    Q_UNREACHABLE();
+    return {};
+}
+
 } // namespace creditgauge

@@ -32,6 +32,8 @@ public:
     QString keyPlaceholder() const;
     QString titleText() const;
     QString keyNote() const;
+    // The provider's own page for adding credit (always HTTPS).
+    QString topUpAddress() const;
 
     friend constexpr bool operator==(Provider, Provider) noexcept = default;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 
@@ -26,6 +27,15 @@ struct Balance
     QList<BalanceDetail> details; // in the order the provider's answer was read
 
     friend bool operator==(const Balance &, const Balance &) = default;
+};
+
+// A balance as it was seen at one moment, as the history keeps it.
+struct BalanceSample
+{
+    QDateTime at; // in UTC
+    Balance balance;
+
+    friend bool operator==(const BalanceSample &, const BalanceSample &) = default;
 };
 
 // A failed balance query: the complete German message the user sees.

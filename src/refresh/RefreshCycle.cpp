@@ -56,6 +56,7 @@ RefreshCycle::RefreshCycle(QObject *parent)
 RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
+    , m_history(options.historyPath)
 {
     m_state.provider = provider();
     m_timer.setInterval(options.interval);
@@ -151,10 +152,15 @@ void RefreshCycle::answered(Provider asked, Trigger trigger, const BalanceResult
     const QDateTime now = QDateTime::currentDateTime();
     if (result) {
         m_retryWhenOnline = false;
+        // Kept first, so that the forecast includes it; history is never needed to show it.
+        const QDateTime utc = now.toUTC();
+        m_history.record(asked, *result, utc);
         report({.kind = RefreshState::Kind::Balance,
                 .provider = asked,
                 .balance = *result,
-                .at = now});
+                .at = now,
+                .forecast = Forecast::compute(
+                    m_history.samples(asked, utc.addDays(-Forecast::windowDays)), utc)});
         return;
     }
     if (isAutomatic(trigger) && isOffline()) {

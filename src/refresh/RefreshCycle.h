@@ -4,6 +4,7 @@
 #include "RefreshState.h"
 #include "core/Provider.h"
 #include "core/Records.h"
+#include "history/BalanceHistory.h"
 #include "store/KeyStore.h"
 
 #include <QObject>
@@ -42,6 +43,8 @@ public:
         std::chrono::milliseconds networkWait {std::chrono::seconds(60)};
         std::chrono::milliseconds wakeDelay {std::chrono::seconds(10)};
         bool watchNetwork = true;
+        // Where the balances are kept; empty: the user's data folder.
+        QString historyPath {};
     };
 
     explicit RefreshCycle(QObject *parent = nullptr);
@@ -61,6 +64,8 @@ public:
 
     const RefreshState &state() const { return m_state; }
     const QTimer &timer() const { return m_timer; }
+    // Every balance this cycle (or another process) has seen; the forecast comes from it.
+    BalanceHistory &history() { return m_history; }
 
 Q_SIGNALS:
     // A refresh for `provider` begins (its key is read next).
@@ -80,6 +85,7 @@ private:
     NetworkWatcher::Status networkStatus();
 
     Options m_options;
+    BalanceHistory m_history;
     RefreshState m_state;
     QTimer m_timer;
     QTimer m_wakeTimer;

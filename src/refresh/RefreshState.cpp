@@ -20,6 +20,11 @@ QString RefreshState::title() const
     return {};
 }
 
+QString RefreshState::forecastLine() const
+{
+    return forecast ? Forecast::line(*forecast) : QString();
+}
+
 bool RefreshState::alarm() const
 {
     switch (kind) {

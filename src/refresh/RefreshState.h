@@ -2,6 +2,7 @@
 
 #include "core/Provider.h"
 #include "core/Records.h"
+#include "history/Forecast.h"
 
 #include <QDateTime>
 #include <QString>
@@ -26,12 +27,17 @@ struct RefreshState
     std::optional<Balance> balance {}; // with Kind::Balance
     QString message {}; // the German message, with Kind::StoreUnavailable and Kind::Failed
     QDateTime at {}; // when the answer arrived, with Kind::Balance and Kind::Failed
+    // How long the balance lasts at the recent pace, with Kind::Balance when the history
+    // allows a forecast.
+    std::optional<SpendingForecast> forecast {};
 
     // The status item's title: the amount without cents, "$ –" without one, "$ !" after a
     // failure, whatever the provider's currency.
     QString title() const;
     // Whether the title stands in the alarm colour: a low balance, no key, any failure.
     bool alarm() const;
+    // "≈ $ 1,20 pro Tag · reicht noch ≈ 16 Tage", or empty without a forecast.
+    QString forecastLine() const;
 };
 
 } // namespace creditgauge

@@ -45,7 +45,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 missing=()
 # What dpkg-shlibdeps finds, then what only run time loads.
 for p in libc6 libqt6core6 libqt6network6 libqt6gui6 libqt6widgets6 libqt6dbus6 libqt6keychain1 \
-    libsecret-1-0 qt6-wayland qt6-translations-l10n; do
+    libsecret-1-0 qt6-wayland qt6-translations-l10n libqt6sql6-sqlite; do
     [[ ", $depends," == *", $p"[\ ,]* ]] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && pass depends || fail "depends: no ${missing[*]} in: $depends"

@@ -1,0 +1,105 @@
+#include "LowBalanceNotifier.h"
+
+#include "NotificationsInterface.h"
+#include "core/Format.h"
+#include "core/Log.h"
+#include "history/BalanceHistory.h"
+
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+namespace creditgauge {
+namespace {
+
+QString lowFlag(Provider p)
+{
+    return QStringLiteral("alert.low.") + p.rawValue();
+}
+
+QString runningOutFlag(Provider p)
+{
+    return QStringLiteral("alert.running-out.") + p.rawValue();
+}
+
+} // namespace
+
+LowBalanceNotifier::LowBalanceNotifier(BalanceHistory &memory, QObject *parent)
+    : QObject(parent)
+    , m_memory(memory)
+    , m_service(new OrgFreedesktopNotificationsInterface(
+          QStringLiteral("org.freedesktop.Notifications"),
+          QStringLiteral("/org/freedesktop/Notifications"), QDBusConnection::sessionBus(), this))
+{
+    connect(m_service, &OrgFreedesktopNotificationsInterface::ActionInvoked, this,
+            &LowBalanceNotifier::actionInvoked);
+    connect(m_service, &OrgFreedesktopNotificationsInterface::NotificationClosed, this,
+            [this](uint id, uint) { m_shown.remove(id); });
+}
+
+LowBalanceNotifier::~LowBalanceNotifier() = default;
+
+void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
+                                      const std::optional<SpendingForecast> &forecast)
+{
+    const QString amount = Format::amount(balance.total, balance.currency, true);
+    const QString outlook = forecast ? QStringLiteral("\n") + Forecast::line(*forecast) : QString();
+
+    const bool low = isLow(balance);
+    const bool wasLow = m_memory.flag(lowFlag(provider));
+    if (low != wasLow)
+        m_memory.setFlag(lowFlag(provider), low);
+
+    // Unknown pace (too little history) changes nothing; a known one of three days or more
+    // ends the alert, so that it can come again.
+    const std::optional<bool> runningOut
+        = forecast ? std::optional<bool>(forecast->daysLeft < runningOutDays) : std::nullopt;
+    const bool wasRunningOut = m_memory.flag(runningOutFlag(provider));
+    if (runningOut && *runningOut != wasRunningOut)
+        m_memory.setFlag(runningOutFlag(provider), *runningOut);
+
+    // Both at once say one thing: the low one, with the pace.
+    if (low && !wasLow) {
+        send(provider, QStringLiteral("%1-Guthaben niedrig").arg(provider.displayName()),
+             QStringLiteral("Noch %1, weniger als %2.")
+                     .arg(amount, Format::amount(lowBalanceThreshold, balance.currency, true))
+                 + outlook);
+    } else if (runningOut.value_or(false) && !wasRunningOut) {
+        send(provider, QStringLiteral("%1-Guthaben bald aufgebraucht").arg(provider.displayName()),
+             QStringLiteral("Noch %1.").arg(amount) + outlook);
+    }
+}
+
+void LowBalanceNotifier::send(Provider provider, const QString &summary, const QString &body)
+{
+    const QString action = QStringLiteral("Guthaben aufladen");
+    // "default" is what a click on the notification itself does.
+    const QStringList actions {QStringLiteral("default"), action, QStringLiteral("top-up"), action};
+    const QVariantMap hints {{QStringLiteral("desktop-entry"), QStringLiteral("creditgauge")},
+                             {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))}};
+    qCDebug(log::notify).noquote() << "notifying:" << summary;
+    auto *watcher = new QDBusPendingCallWatcher(
+        m_service->Notify(QStringLiteral("CreditGauge"), 0, QStringLiteral("creditgauge"), summary,
+                          body, actions, hints, -1),
+        this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, provider] {
+        watcher->deleteLater();
+        const QDBusPendingReply<uint> reply = *watcher;
+        if (reply.isError()) {
+            // No notification service in this session: the tray's red title has to do.
+            qCDebug(log::notify).noquote() << "no notification:" << reply.error().message();
+            return;
+        }
+        m_shown.insert(reply.value(), provider);
+    });
+}
+
+void LowBalanceNotifier::actionInvoked(uint id, const QString &action)
+{
+    const auto it = m_shown.constFind(id);
+    if (it == m_shown.cend() || !openUrl)
+        return;
+    if (action == u"default" || action == u"top-up")
+        openUrl(QUrl(it->topUpAddress()));
+}
+
+} // namespace creditgauge

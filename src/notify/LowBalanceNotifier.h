@@ -1,0 +1,51 @@
+#pragma once
+
+#include "core/Provider.h"
+#include "core/Records.h"
+#include "history/Forecast.h"
+
+#include <QHash>
+#include <QObject>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
+
+class OrgFreedesktopNotificationsInterface;
+
+namespace creditgauge {
+
+class BalanceHistory;
+
+// Tells the user, once, when the balance they watch runs low: when the total falls below the
+// alarm threshold (again only after it has been at or above it in between), and when the
+// forecast says it lasts less than three days. Through the desktop's notification service; with
+// an action that opens the provider's page for adding credit. Without a notification service
+// nothing happens and nothing is printed. What was said is kept in the history, so a restart
+// does not repeat it.
+class LowBalanceNotifier : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr double runningOutDays = 3.0;
+
+    explicit LowBalanceNotifier(BalanceHistory &memory, QObject *parent = nullptr);
+    ~LowBalanceNotifier() override;
+
+    // Opens a provider's page when the user picks the notification's action.
+    std::function<void(const QUrl &)> openUrl;
+
+    // The selected provider's balance as it is shown now, with the forecast if there is one.
+    void balanceShown(Provider provider, const Balance &balance,
+                      const std::optional<SpendingForecast> &forecast);
+
+private:
+    void send(Provider provider, const QString &summary, const QString &body);
+    void actionInvoked(uint id, const QString &action);
+
+    BalanceHistory &m_memory;
+    OrgFreedesktopNotificationsInterface *m_service;
+    QHash<uint, Provider> m_shown; // the notifications of ours still on screen
+};
+
+} // namespace creditgauge
