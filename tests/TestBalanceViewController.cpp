@@ -1,7 +1,9 @@
-#include "store/Settings.h"
-#include "ui/BalanceViewController.h"
 #include "core/Format.h"
+#include "store/Settings.h"
+#include "ui/BalanceChart.h"
+#include "ui/BalanceViewController.h"
 
+#include <QBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -24,6 +26,19 @@ Ops::value_type show(double total, QString currency = u"USD"_s, QList<BalanceDet
 {
     return std::bind(&Panel::showBalance, std::placeholders::_1, Balance {currency, total, details},
                      QDateTime({2024, 5, 1}, {9, 5}));
+}
+
+const QDateTime now(QDate(2024, 5, 1), QTime(9, 5));
+const QString forecast = u"\u2248 $ 1,20 pro Tag \u00b7 reicht noch \u2248 16 Tage"_s;
+
+Ops::value_type withHistory(int samples, const QString &line = forecast)
+{
+    return [samples, line](Panel &panel) {
+        QList<BalanceSample> list;
+        for (int i = 0; i < samples; ++i)
+            list << BalanceSample {now.addDays(i - samples), Balance {u"USD"_s, 20.0 - i, {}}};
+        panel.showHistory(list, line, now);
+    };
 }
 
 double luminance(const QColor &c)
@@ -103,6 +118,79 @@ private Q_SLOTS:
             if (viewFirst)
                 QCOMPARE(shown[3]->palette().color(QPalette::WindowText),
                          Panel::color(role, view->palette()));
+        }
+    }
+
+    void history_data()
+    {
+        QTest::addColumn<Ops>("ops");
+        QTest::addColumn<bool>("chartShown");
+        QTest::addColumn<QString>("forecastShown");
+        QTest::addColumn<int>("changes");
+        const auto row
+            = [](const char *name, const Ops &ops, bool chart, const QString &line, int changes) {
+                  QTest::newRow(name) << ops << chart << line << changes;
+              };
+        const auto good = show(12.5);
+        const auto provider = [](Provider p) {
+            return [p](Panel &panel) {
+                panel.setProvider(p);
+            };
+        };
+        row("shown", {good, withHistory(3)}, true, forecast, 2);
+        row("no forecast line", {good, withHistory(3, {})}, true, {}, 1);
+        row("one sample: no chart", {good, withHistory(1)}, false, forecast, 2);
+        row("loading keeps them", {good, withHistory(3), &Panel::showLoading}, true, forecast, 3);
+        row("the same provider keeps them", {good, withHistory(3), provider(Provider::deepseek)},
+            true, forecast, 2);
+        row("another provider clears them", {good, withHistory(3), provider(Provider::moonshot)},
+            false, {}, 3);
+        row("no key clears them", {good, withHistory(3), &Panel::showNoKey}, false, {}, 3);
+        row("an error clears them",
+            {good, withHistory(3), std::bind(&Panel::showError, std::placeholders::_1, u"x"_s)},
+            false, {}, 3);
+    }
+
+    void history()
+    {
+        QFETCH(Ops, ops);
+        QFETCH(bool, chartShown);
+        QFETCH(QString, forecastShown);
+        QFETCH(int, changes);
+        enum { ViewFirst, ViewAfter, ViewDeletedAfter };
+        for (const int order : {ViewFirst, ViewAfter, ViewDeletedAfter}) {
+            Panel panel;
+            if (order != ViewAfter)
+                panel.view();
+            QSignalSpy changed(&panel, &Panel::changed);
+            for (const auto &op : ops)
+                op(panel);
+            QCOMPARE(changed.count(), changes);
+            if (order == ViewDeletedAfter)
+                delete panel.view();
+            QWidget *view = panel.view();
+
+            // Below the time line and above the buttons, the rest of the panel as before.
+            const QList<QLabel *> labels = view->findChildren<QLabel *>();
+            QCOMPARE(labels.size(), 6);
+            QCOMPARE(labels[0]->text(), panel.provider().titleText());
+            QCOMPARE(labels[4]->text(), panel.timeText());
+            const auto *chart = view->findChild<BalanceChart *>();
+            const auto *layout = qobject_cast<QBoxLayout *>(view->layout());
+            QVERIFY(chart && layout);
+            QCOMPARE(layout->indexOf(chart), layout->indexOf(labels[4]) + 1);
+            QCOMPARE(layout->indexOf(labels[5]), layout->indexOf(chart) + 1);
+            QVERIFY(layout->itemAt(layout->indexOf(labels[5]) + 1)->layout()); // the buttons
+
+            QCOMPARE(chart->isVisibleTo(view), chartShown);
+            QCOMPARE(labels[5]->isVisibleTo(view), !forecastShown.isEmpty());
+            QCOMPARE(labels[5]->text(), forecastShown);
+            QCOMPARE(labels[5]->palette().color(QPalette::WindowText),
+                     Panel::color(Role::Secondary, view->palette()));
+            QStringList expected = panel.summaryLines();
+            if (!forecastShown.isEmpty())
+                QCOMPARE(expected.takeLast(), forecastShown);
+            QCOMPARE(expected.last(), panel.timeText());
         }
     }
 

@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
@@ -22,11 +23,15 @@ AppDelegate::AppDelegate(std::unique_ptr<StatusItem> statusItem,
                          const RefreshCycle::Options &options, QObject *parent)
     : QObject(parent)
     , m_cycle(options)
+    , m_notifier(m_cycle.history())
     , m_statusItem(std::move(statusItem))
     , m_content(std::make_unique<BalanceViewController>())
     , m_menu(std::make_unique<QMenu>())
 {
     Popover::exposeToAccessibility();
+    m_notifier.openUrl = [](const QUrl &page) {
+        QDesktopServices::openUrl(page);
+    };
 }
 
 AppDelegate::~AppDelegate()
@@ -127,9 +132,15 @@ void AppDelegate::show(const RefreshState &state)
     case RefreshState::Kind::StoreUnavailable:
         m_content->showStoreUnavailable(state.message);
         break;
-    case RefreshState::Kind::Balance:
+    case RefreshState::Kind::Balance: {
         m_content->showBalance(*state.balance, state.at);
+        // The chart's span: a month, from where the line stood when it began.
+        const QDateTime now = state.at.toUTC();
+        m_content->showHistory(m_cycle.history().samples(state.provider, now.addDays(-30), true),
+                               state.forecastLine(), now);
+        m_notifier.balanceShown(state.provider, *state.balance, state.forecast);
         break;
+    }
     case RefreshState::Kind::Failed:
         m_content->showError(state.message);
         break;

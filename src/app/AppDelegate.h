@@ -1,5 +1,6 @@
 #pragma once
 
+#include "notify/LowBalanceNotifier.h"
 #include "refresh/RefreshCycle.h"
 #include "tray/Popover.h"
 #include "ui/KeyDialog.h"
@@ -42,6 +43,7 @@ public:
     Popover *popover();
     QMenu *menu() const { return m_menu.get(); }
     RefreshCycle &cycle() { return m_cycle; }
+    LowBalanceNotifier &notifier() { return m_notifier; }
     KeyDialog *keyDialog() const { return m_keyDialog; }
 
 private:
@@ -63,6 +65,7 @@ private:
     void saveKey(Provider provider, const QString &key);
 
     RefreshCycle m_cycle;
+    LowBalanceNotifier m_notifier;
     std::unique_ptr<StatusItem> m_statusItem;
     std::unique_ptr<BalanceViewController> m_content;
     QPointer<Popover> m_popover;

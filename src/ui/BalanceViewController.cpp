@@ -1,5 +1,6 @@
 #include "BalanceViewController.h"
 
+#include "BalanceChart.h"
 #include "core/Format.h"
 #include "store/Settings.h"
 
@@ -100,8 +101,12 @@ BalanceViewController::~BalanceViewController()
 
 void BalanceViewController::setProvider(Provider provider)
 {
+    const bool other = provider != m_provider;
     m_provider = provider;
-    if (setText(Title, provider.titleText()))
+    bool any = setText(Title, provider.titleText());
+    if (other)
+        any = clearHistory() || any;
+    if (any)
         Q_EMIT changed();
 }
 
@@ -136,6 +141,7 @@ void BalanceViewController::showError(const QString &message)
     bool any = setText(Amount, missingAmount());
     any = setText(Detail, blank) || any;
     any = setStatus(message, ColorRole::Red) || any;
+    any = clearHistory() || any;
     any = setText(Time,
                   queriedAt(QDateTime::currentDateTime()) + QStringLiteral(" (fehlgeschlagen)"))
         || any;
@@ -152,6 +158,7 @@ void BalanceViewController::showNoKey()
                     ColorRole::Orange)
         || any;
     any = setText(Time, noTime) || any;
+    any = clearHistory() || any;
     if (any)
         Q_EMIT changed();
 }
@@ -162,7 +169,18 @@ void BalanceViewController::showStoreUnavailable(const QString &message)
     any = setText(Detail, blank) || any;
     any = setStatus(message, ColorRole::Orange) || any;
     any = setText(Time, noTime) || any;
+    any = clearHistory() || any;
     if (any)
+        Q_EMIT changed();
+}
+
+void BalanceViewController::showHistory(const QList<BalanceSample> &samples,
+                                        const QString &forecastLine, const QDateTime &now)
+{
+    m_samples = samples;
+    m_samplesNow = now;
+    applyHistory();
+    if (setText(Forecast, forecastLine.trimmed().isEmpty() ? QString() : forecastLine))
         Q_EMIT changed();
 }
 
@@ -196,6 +214,11 @@ QString BalanceViewController::statusText() const
 QString BalanceViewController::timeText() const
 {
     return m_texts[Time];
+}
+
+QString BalanceViewController::forecastText() const
+{
+    return m_texts[Forecast];
 }
 
 QStringList BalanceViewController::summaryLines() const
@@ -306,6 +329,7 @@ void BalanceViewController::loadView()
     // A long message wraps within the width the other rows give; it must not widen the panel.
     label(Status)->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     label(Time)->setFont(systemFont(10, QFont::Normal));
+    label(Forecast)->setFont(systemFont(10, QFont::Normal));
 
     auto *layout = new QVBoxLayout(view);
     layout->setContentsMargins(16, 14, 16, 14);
@@ -319,8 +343,15 @@ void BalanceViewController::loadView()
     layout->addWidget(separator);
     layout->addWidget(label(Status));
     layout->addWidget(label(Time), 0, Qt::AlignLeft);
+    auto *chart = new BalanceChart;
+    layout->addWidget(chart);
+    layout->addWidget(label(Forecast), 0, Qt::AlignLeft);
     for (auto &owned : m_ownedLabels)
         (void)owned.release(); // the view owns them now
+    // Only now that they have a parent: shown without one, they would become windows.
+    m_chart = chart;
+    applyHistory();
+    label(Forecast)->setHidden(m_texts[Forecast].isEmpty());
 
     QFont buttonFont = QApplication::font();
     buttonFont.setPointSizeF(std::max(7.0, buttonFont.pointSizeF() - 1));
@@ -358,9 +389,28 @@ bool BalanceViewController::setText(Label which, const QString &text)
     if (m_texts[which] == text)
         return false;
     m_texts[which] = text;
-    if (QLabel *l = label(which))
+    if (QLabel *l = label(which)) {
         l->setText(text);
+        if (which == Forecast && m_view)
+            l->setHidden(text.isEmpty());
+    }
     return true;
+}
+
+bool BalanceViewController::clearHistory()
+{
+    m_samples.clear();
+    m_samplesNow = QDateTime();
+    applyHistory();
+    return setText(Forecast, QString());
+}
+
+void BalanceViewController::applyHistory()
+{
+    if (!m_chart)
+        return;
+    m_chart->setSamples(m_samples, m_samplesNow);
+    m_chart->setHidden(!m_chart->hasData());
 }
 
 bool BalanceViewController::setStatus(const QString &text, ColorRole role)
@@ -390,6 +440,7 @@ void BalanceViewController::applyColors()
     paint(label(Detail), ColorRole::Secondary);
     paint(label(Status), m_statusRole);
     paint(label(Time), ColorRole::Tertiary);
+    paint(label(Forecast), ColorRole::Secondary);
 }
 
 void BalanceViewController::equalizeButtons()

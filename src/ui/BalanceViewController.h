@@ -19,9 +19,12 @@ class QWidget;
 
 namespace creditgauge {
 
+class BalanceChart;
+
 // The panel under the tray icon: whose balance, the total, its components, a status line, the
-// time of the last query, and three buttons. It turns results into texts and colours and
-// passes button presses on; it queries nothing itself.
+// time of the last query, the last 30 days as a small chart with a forecast line, and three
+// buttons. It turns results into texts and colours and passes button presses on; it queries
+// nothing itself.
 //
 // The labels exist from construction, so the show operations work before the view is built;
 // what they set appears when the view is first shown.
@@ -52,6 +55,11 @@ public:
     void showNoKey();
     // The secret store could not be read, so nothing was asked: `message` says why.
     void showStoreUnavailable(const QString &message);
+    // The chart of `samples` up to `now` and a ready-made forecast line below it; each hides
+    // while empty. They belong to one provider's balance: showNoKey, showError,
+    // showStoreUnavailable and a change of provider clear both, showLoading keeps them.
+    void showHistory(const QList<BalanceSample> &samples, const QString &forecastLine,
+                     const QDateTime &now);
 
     // Builds the view on first use. The caller may reparent it (the popover does); the panel
     // keeps track of it and never deletes it twice.
@@ -64,6 +72,7 @@ public:
     QString detailText() const;
     QString statusText() const;
     QString timeText() const;
+    QString forecastText() const;
     ColorRole statusRole() const { return m_statusRole; }
     // One line per non-blank label, top to bottom.
     QStringList summaryLines() const;
@@ -85,13 +94,15 @@ private Q_SLOTS:
     void keyTapped();
 
 private:
-    enum Label { Title, Amount, Detail, Status, Time, LabelCount };
+    enum Label { Title, Amount, Detail, Status, Time, Forecast, LabelCount };
 
     bool eventFilter(QObject *watched, QEvent *event) override;
     void loadView();
     // Both return whether anything changed; the show operations emit changed() once.
     bool setText(Label which, const QString &text);
     bool setStatus(const QString &text, ColorRole role);
+    bool clearHistory();
+    void applyHistory();
     void applyColors();
     void equalizeButtons();
     QLabel *label(Label which) const;
@@ -104,6 +115,10 @@ private:
     // Owned here until the view is built, then by the view.
     std::unique_ptr<QLabel> m_ownedLabels[LabelCount];
     QPointer<QLabel> m_labels[LabelCount];
+    // Kept like the texts: the chart is made with the view and dies with it.
+    QList<BalanceSample> m_samples;
+    QDateTime m_samplesNow;
+    QPointer<BalanceChart> m_chart;
     QPointer<QWidget> m_view;
     QList<QPointer<QPushButton>> m_buttons;
 };

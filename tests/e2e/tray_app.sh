@@ -158,6 +158,25 @@ export FAKE_PROVIDER_EXPECT_KEY=sk-e2e-0123456789
 printf %s "$FAKE_PROVIDER_EXPECT_KEY" | secret-tool store --label=creditgauge \
     xdg:schema org.qt.keychain server creditgauge user api-key type plaintext
 fake_start server '/user/balance=200:{"balance_infos":[{"currency":"USD","total_balance":"12.5"}]}'
+# Ten days of history as an earlier run of the program left it: spending of 1,00 a day, a
+# top-up in the middle. The panel then shows the month's curve and the forecast.
+/usr/bin/python3 - "$XDG_DATA_HOME/creditgauge/history.sqlite" <<'PY'
+import os, sqlite3, sys, time
+os.makedirs(os.path.dirname(sys.argv[1]), exist_ok=True)
+db = sqlite3.connect(sys.argv[1])
+db.executescript("""PRAGMA journal_mode=WAL;
+CREATE TABLE balances (id INTEGER PRIMARY KEY, at INTEGER NOT NULL, provider TEXT NOT NULL,
+  currency TEXT NOT NULL, total REAL NOT NULL, details TEXT NOT NULL);
+CREATE INDEX balances_by_provider ON balances(provider, at);
+CREATE TABLE flags (name TEXT PRIMARY KEY, value INTEGER NOT NULL);
+PRAGMA user_version=1;""")
+now = int(time.time() * 1000)
+for day in range(10, 0, -1):
+    total = 12.5 + day - (8 if day > 5 else 0)
+    db.execute("INSERT INTO balances (at, provider, currency, total, details) VALUES (?, 'deepseek', 'USD', ?, '[]')",
+               (now - day * 86400000, total))
+db.commit()
+PY
 "$app" > "$session/app.log" 2>&1 < /dev/null & app_pid=$!
 wait_until 15 eval 'icon_embedded || app_gone' && icon_embedded || fail "key: no icon"
 # The balance, once asked for: the dark badge, not the red alarm one.
@@ -170,6 +189,18 @@ wait_until 10 balance ||
 grep -qx 'GET /user/balance accept=application/json ua=CreditGauge/1.0.1 auth=ok' \
     "$D/requests.log" || fail "key: the request was not as expected: $(cat "$D/requests.log")"
 crop "$icon_x" "$icon_y" 22 22 -filter point -resize 800% "$artifacts/tray-balance-zoom.png"
+# The panel with the history: the curve and the forecast line below the time make it taller
+# than the one without a balance above.
+title="Alles in Ordnung."
+no_key_height=$ph
+click_at "$icon_cx" "$icon_cy" 1
+wait_until 10 panel_up || fail "history: no panel after a left click"
+read -r px py pw ph < <(geometry "$panel")
+wait_until 5 painted "$px" "$py" "$pw" "$ph" || true
+crop $((px - 10)) $((icon_y - 2)) $((pw + 20)) $((py - icon_y + ph + 12)) "$artifacts/panel-history.png"
+((ph >= no_key_height + 60)) || fail "history: panel ${ph} px high, without the curve and forecast?"
+xdotool key Escape
+wait_until 5 eval "! viewable $panel" || fail "history: panel still visible after Escape"
 # A TLS connection is open now; quitting closes it at once and without a word on stderr.
 quit_from_menu
 fake_stop
