@@ -134,10 +134,7 @@ void AppDelegate::show(const RefreshState &state)
         break;
     case RefreshState::Kind::Balance: {
         m_content->showBalance(*state.balance, state.at);
-        // The chart's span: a month, from where the line stood when it began.
-        const QDateTime now = state.at.toUTC();
-        m_content->showHistory(m_cycle.history().samples(state.provider, now.addDays(-30), true),
-                               state.forecastLine(), now);
+        m_content->showHistory(state.recent, state.forecastLine(), state.at.toUTC());
         m_notifier.balanceShown(state.provider, *state.balance, state.forecast);
         break;
     }

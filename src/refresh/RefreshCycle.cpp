@@ -153,14 +153,18 @@ void RefreshCycle::answered(Provider asked, Trigger trigger, const BalanceResult
     if (result) {
         m_retryWhenOnline = false;
         // Kept first, so that the forecast includes it; history is never needed to show it.
+        // One read serves the chart's month and the forecast's week within it.
         const QDateTime utc = now.toUTC();
         m_history.record(asked, *result, utc);
+        QList<BalanceSample> recent
+            = m_history.samples(asked, utc.addDays(-RefreshState::recentDays), true);
+        std::optional<SpendingForecast> forecast = Forecast::compute(recent, utc);
         report({.kind = RefreshState::Kind::Balance,
                 .provider = asked,
                 .balance = *result,
                 .at = now,
-                .forecast = Forecast::compute(
-                    m_history.samples(asked, utc.addDays(-Forecast::windowDays)), utc)});
+                .forecast = std::move(forecast),
+                .recent = std::move(recent)});
         return;
     }
     if (isAutomatic(trigger) && isOffline()) {

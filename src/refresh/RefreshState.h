@@ -5,6 +5,7 @@
 #include "history/Forecast.h"
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -30,6 +31,11 @@ struct RefreshState
     // How long the balance lasts at the recent pace, with Kind::Balance when the history
     // allows a forecast.
     std::optional<SpendingForecast> forecast {};
+    // With Kind::Balance: the provider's history over the last recentDays, oldest first,
+    // beginning with the newest sample before them (where a line through the period starts).
+    QList<BalanceSample> recent {};
+
+    static constexpr int recentDays = 30;
 
     // The status item's title: the amount without cents, "$ –" without one, "$ !" after a
     // failure, whatever the provider's currency.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Records.h"
+#include "refresh/RefreshState.h"
 
 #include <QDateTime>
 #include <QList>
@@ -18,7 +19,7 @@ class BalanceChart : public QWidget
 {
     Q_OBJECT
 public:
-    static constexpr int days = 30;
+    static constexpr int days = RefreshState::recentDays;
 
     explicit BalanceChart(QWidget *parent = nullptr);
 
