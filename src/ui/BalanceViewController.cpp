@@ -1,7 +1,7 @@
 #include "BalanceViewController.h"
 
 #include "BalanceChart.h"
-#include "core/Format.h"
+#include "refresh/StateText.h"
 #include "store/Settings.h"
 
 #include <QApplication>
@@ -23,17 +23,6 @@ namespace creditgauge {
 namespace {
 
 const QString blank = QStringLiteral(" ");
-const QString noTime = QStringLiteral("Zuletzt abgefragt: \u2013");
-
-QString missingAmount()
-{
-    return Format::symbol(QStringLiteral("USD")) + QStringLiteral(" \u2013");
-}
-
-QString queriedAt(const QDateTime &at)
-{
-    return QStringLiteral("Zuletzt abgefragt: ") + Format::time(at) + QStringLiteral(" Uhr");
-}
 
 QLabel *makeLabel(const QString &text, bool wraps)
 {
@@ -84,7 +73,7 @@ BalanceViewController::BalanceViewController(QObject *parent)
     m_texts[Amount] = QStringLiteral("\u2013");
     m_texts[Detail] = blank;
     m_texts[Status] = blank;
-    m_texts[Time] = noTime;
+    m_texts[Time] = StateText::notQueried();
     for (int i = 0; i < LabelCount; ++i) {
         m_ownedLabels[i].reset(makeLabel(m_texts[i], i == Status));
         m_labels[i] = m_ownedLabels[i].get();
@@ -118,46 +107,34 @@ void BalanceViewController::showLoading()
 
 void BalanceViewController::showBalance(const Balance &balance, const QDateTime &at)
 {
-    QStringList pieces;
-    for (const BalanceDetail &detail : balance.details)
-        pieces << detail.name + QLatin1Char(' ')
-                + Format::amount(detail.amount, balance.currency, true);
-
-    bool any = setText(Amount, Format::amount(balance.total, balance.currency, true));
-    any = setText(Detail, pieces.isEmpty() ? blank : pieces.join(QStringLiteral(" \u00b7 ")))
+    const QString details = StateText::details(balance);
+    bool any = setText(Amount, StateText::amount(balance));
+    any = setText(Detail, details.isEmpty() ? blank : details) || any;
+    any = setText(Time, StateText::queriedAt(at)) || any;
+    any = setStatus(StateText::balanceStatus(balance),
+                    isLow(balance) ? ColorRole::Red : ColorRole::Secondary)
         || any;
-    any = setText(Time, queriedAt(at)) || any;
-    if (isLow(balance))
-        any = setStatus(QStringLiteral("Guthaben knapp \u2014 bitte aufladen."), ColorRole::Red)
-            || any;
-    else
-        any = setStatus(QStringLiteral("Alles in Ordnung."), ColorRole::Secondary) || any;
     if (any)
         Q_EMIT changed();
 }
 
 void BalanceViewController::showError(const QString &message)
 {
-    bool any = setText(Amount, missingAmount());
+    bool any = setText(Amount, StateText::missingAmount());
     any = setText(Detail, blank) || any;
     any = setStatus(message, ColorRole::Red) || any;
     any = clearHistory() || any;
-    any = setText(Time,
-                  queriedAt(QDateTime::currentDateTime()) + QStringLiteral(" (fehlgeschlagen)"))
-        || any;
+    any = setText(Time, StateText::failedAt(QDateTime::currentDateTime())) || any;
     if (any)
         Q_EMIT changed();
 }
 
 void BalanceViewController::showNoKey()
 {
-    bool any = setText(Amount, missingAmount());
+    bool any = setText(Amount, StateText::missingAmount());
     any = setText(Detail, blank) || any;
-    any = setStatus(QStringLiteral("Kein API-Key f\u00fcr ") + m_provider.displayName()
-                        + QStringLiteral(" hinterlegt."),
-                    ColorRole::Orange)
-        || any;
-    any = setText(Time, noTime) || any;
+    any = setStatus(StateText::noKeyStatus(m_provider), ColorRole::Orange) || any;
+    any = setText(Time, StateText::notQueried()) || any;
     any = clearHistory() || any;
     if (any)
         Q_EMIT changed();
@@ -165,10 +142,10 @@ void BalanceViewController::showNoKey()
 
 void BalanceViewController::showStoreUnavailable(const QString &message)
 {
-    bool any = setText(Amount, missingAmount());
+    bool any = setText(Amount, StateText::missingAmount());
     any = setText(Detail, blank) || any;
     any = setStatus(message, ColorRole::Orange) || any;
-    any = setText(Time, noTime) || any;
+    any = setText(Time, StateText::notQueried()) || any;
     any = clearHistory() || any;
     if (any)
         Q_EMIT changed();
