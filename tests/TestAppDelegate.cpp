@@ -80,9 +80,8 @@ private Q_SLOTS:
     {
         if (!TestSession::startFresh(m_config.path()))
             QSKIP("needs the secret service of scripts/test-session.sh");
-        m_server = std::make_unique<FakeProviderServer>();
-        QVERIFY(m_server->listen());
-        ProviderClient::setTransportForTesting(m_server->transport(5s));
+        m_server = FakeProviderServer::standIn();
+        QVERIFY(m_server);
     }
     void cleanup()
     {

@@ -57,8 +57,8 @@ private Q_SLOTS:
             << QStringList {u"-x"_s} << x11 << 2 << QString()
             << u"creditgauge: Unbekannte Option „-x“."_s;
         QTest::newRow("unknown option with a value")
-            << QStringList {u"--provider=openrouter"_s} << x11 << 2 << QString()
-            << u"creditgauge: Unbekannte Option „--provider“."_s;
+            << QStringList {u"--bogus=openrouter"_s} << x11 << 2 << QString()
+            << u"creditgauge: Unbekannte Option „--bogus“."_s;
         QTest::newRow("stray argument") << QStringList {u"deepseek"_s} << x11 << 2 << QString()
                                         << u"creditgauge: Unerwartetes Argument „deepseek“."_s;
         QTest::newRow("Qt option without its value")
@@ -103,12 +103,64 @@ private Q_SLOTS:
         const CommandLine::Outcome o
             = CommandLine::parse(QStringList {u"creditgauge"_s} + arguments, environment(env));
         QCOMPARE(o.exitCode.value_or(-1), exitCode);
+        QVERIFY(!o.bar);
         QVERIFY2(o.out.startsWith(out), qPrintable(o.out));
         QVERIFY2(o.err.startsWith(err), qPrintable(o.err));
         QCOMPARE(o.out.isEmpty(), out.isEmpty());
         QCOMPARE(o.err.isEmpty(), err.isEmpty());
         if (exitCode == 2)
             QVERIFY(o.err.endsWith(CommandLine::helpText()));
+    }
+
+    // The text-bar mode: needs no display; its format may follow as the next argument.
+    void barMode_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("runs"); // "format provider", or the start of the error
+
+        QTest::newRow("plain by default") << QStringList {u"--bar"_s} << u"0 -"_s;
+        QTest::newRow("format as the next argument")
+            << QStringList {u"--bar"_s, u"waybar"_s} << u"1 -"_s;
+        QTest::newRow("format after =, provider")
+            << QStringList {u"--bar=i3blocks"_s, u"--provider"_s, u"moonshot"_s} << u"2 moonshot"_s;
+        QTest::newRow("provider first")
+            << QStringList {u"--provider=openrouter"_s, u"--bar"_s, u"polybar"_s}
+            << u"3 openrouter"_s;
+        QTest::newRow("bare --bar before another option")
+            << QStringList {u"--bar"_s, u"--provider"_s, u"deepseek"_s} << u"0 deepseek"_s;
+        QTest::newRow("unknown format")
+            << QStringList {u"--bar=json"_s}
+            << u"creditgauge: Unbekanntes Format „json“ für --bar (plain, waybar, i3blocks oder "
+               "polybar)."_s;
+        QTest::newRow("a stray word after --bar")
+            << QStringList {u"--bar"_s, u"Waybar"_s}
+            << u"creditgauge: Unerwartetes Argument „Waybar“."_s;
+        QTest::newRow("unknown provider")
+            << QStringList {u"--bar"_s, u"--provider=DeepSeek"_s}
+            << u"creditgauge: Unbekannter Anbieter „DeepSeek“ (deepseek, openrouter oder "
+               "moonshot)."_s;
+        QTest::newRow("provider without its value")
+            << QStringList {u"--bar"_s, u"--provider"_s}
+            << u"creditgauge: Der Option „--provider“ fehlt ihr Wert."_s;
+        QTest::newRow("provider for the tray")
+            << QStringList {u"--provider=moonshot"_s}
+            << u"creditgauge: Die Option „--provider“ gilt nur mit „--bar“."_s;
+    }
+    void barMode()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, runs);
+        const CommandLine::Outcome o
+            = CommandLine::parse(QStringList {u"creditgauge"_s} + arguments, {});
+        if (o.exitCode) {
+            QCOMPARE(*o.exitCode, 2);
+            QVERIFY2(o.err.startsWith(runs + u"\n\n"_s), qPrintable(o.err));
+            return;
+        }
+        QVERIFY(o.bar);
+        QCOMPARE(QString::number(int(*o.bar)) + u' '
+                     + (o.provider ? o.provider->rawValue() : u"-"_s),
+                 runs);
     }
 
     // Qt's Wayland plugin finds the compositor's default socket without WAYLAND_DISPLAY.

@@ -61,9 +61,8 @@ private Q_SLOTS:
         if (qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS"))
             QSKIP("needs the stand-in system bus of scripts/test-session.sh");
         QVERIFY(m_network.setOnline(true));
-        m_server = std::make_unique<FakeProviderServer>();
-        QVERIFY(m_server->listen());
-        ProviderClient::setTransportForTesting(m_server->transport(5s));
+        m_server = FakeProviderServer::standIn();
+        QVERIFY(m_server);
     }
     void cleanup()
     {

@@ -19,9 +19,8 @@ class TestSelftest : public QObject
 private Q_SLOTS:
     void init()
     {
-        m_server = std::make_unique<FakeProviderServer>();
-        QVERIFY(m_server->listen());
-        ProviderClient::setTransportForTesting(m_server->transport(5s));
+        m_server = FakeProviderServer::standIn();
+        QVERIFY(m_server);
     }
 
     void oneLine_data()

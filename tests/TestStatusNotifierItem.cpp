@@ -112,9 +112,8 @@ private Q_SLOTS:
     {
         if (!TestSession::startFresh(m_config.path()) || !TestSession::has(SecretService::Shared))
             QSKIP("needs the session bus and keyring of scripts/test-session.sh");
-        m_server = std::make_unique<FakeProviderServer>();
-        QVERIFY(m_server->listen());
-        ProviderClient::setTransportForTesting(m_server->transport(5s));
+        m_server = FakeProviderServer::standIn();
+        QVERIFY(m_server);
         m_watcher = std::make_unique<Watcher>();
         QVERIFY(m_watcher->start());
     }

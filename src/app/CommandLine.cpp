@@ -36,10 +36,52 @@ const char *const qtValueOptions[] = {
 };
 const char *const qtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
 
+const QString barOption = QStringLiteral("bar");
+const QString providerOption = QStringLiteral("provider");
+
 bool takesValue(const QString &name)
 {
-    return std::ranges::any_of(qtValueOptions,
+    return name == barOption || name == providerOption
+        || std::ranges::any_of(qtValueOptions,
                                [&name](const char *o) { return name == QLatin1String(o); });
+}
+
+// "a, b oder c"
+QString alternatives(const QStringList &names)
+{
+    return names.size() < 2 ? names.join(QString())
+                            : names.mid(0, names.size() - 1).join(QStringLiteral(", "))
+            + QStringLiteral(" oder ") + names.constLast();
+}
+
+QStringList formatNames()
+{
+    QStringList names;
+    for (const char *name : barFormatNames)
+        names << QString::fromLatin1(name);
+    return names;
+}
+
+QStringList providerNames()
+{
+    QStringList names;
+    for (const Provider provider : Provider::allCases())
+        names << provider.rawValue();
+    return names;
+}
+
+// "--bar" may stand alone (plain text) or take its format as the next argument, which the
+// parser cannot express: a bare "--bar" not followed by a format becomes "--bar=plain".
+QStringList withBarFormat(QStringList arguments)
+{
+    const QStringList formats = formatNames();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if ((argument == QStringLiteral("--bar") || argument == QStringLiteral("-bar"))
+            && !formats.contains(arguments.value(i + 1)))
+            arguments[i] = QStringLiteral("--bar=plain");
+    }
+    return arguments;
 }
 
 QString quoted(const QString &text)
@@ -122,20 +164,29 @@ bool displayReachable(const QCommandLineParser &parser, const QProcessEnvironmen
 
 QString helpText()
 {
-    return QStringLiteral(
+    QString text = QStringLiteral(
         "Aufruf: creditgauge [Optionen]\n"
         "Zeigt das verbleibende API-Guthaben bei DeepSeek, OpenRouter oder Moonshot im\n"
         "Statusbereich der Arbeitsumgebung. Läuft CreditGauge schon, zeigt ein zweiter Start\n"
         "dessen Guthaben.\n"
         "\n"
         "Optionen:\n"
-        "  -h, --help     Zeigt diese Hilfe.\n"
-        "  -v, --version  Zeigt die Versionsnummer.\n"
-        "  --selftest     Fragt das Guthaben einmal ohne Oberfläche ab und gibt eine Zeile\n"
-        "                 aus (Anbieter aus CREDITGAUGE_PROVIDER, Key aus CREDITGAUGE_KEY).\n"
-        "\n"
-        "Diagnose: QT_LOGGING_RULES='creditgauge.*.debug=true' creditgauge\n"
-        "Mehr dazu in man creditgauge.\n");
+        "  -h, --help        Zeigt diese Hilfe.\n"
+        "  -v, --version     Zeigt die Versionsnummer.\n"
+        "  --selftest        Fragt das Guthaben einmal ohne Oberfläche ab und gibt eine Zeile\n"
+        "                    aus (Anbieter aus CREDITGAUGE_PROVIDER, Key aus CREDITGAUGE_KEY).\n");
+#ifdef Q_OS_UNIX
+    text += QStringLiteral(
+        "  --bar[=FORMAT]    Gibt das Guthaben ohne Oberfläche für Textleisten aus: eine Zeile\n"
+        "                    je Abfrage (beim Start, alle 30 Minuten, nach dem Aufwachen und\n"
+        "                    bei SIGUSR1). FORMAT: plain (Vorgabe), waybar, i3blocks, polybar.\n"
+        "  --provider NAME   Mit --bar: dieser Anbieter statt des gewählten (deepseek,\n"
+        "                    openrouter oder moonshot); die Wahl bleibt unverändert.\n");
+#endif
+    return text
+        + QStringLiteral("\n"
+                         "Diagnose: QT_LOGGING_RULES='creditgauge.*.debug=true' creditgauge\n"
+                         "Mehr dazu in man creditgauge.\n");
 }
 
 Outcome parse(const QStringList &arguments, const QProcessEnvironment &env)
@@ -161,8 +212,20 @@ Outcome parse(const QStringList &arguments, const QProcessEnvironment &env)
         parser.addOption(option);
     }
 
-    if (!parser.parse(arguments))
-        return usage(problemWith(parser, arguments));
+#ifdef Q_OS_UNIX
+    QCommandLineOption bar(barOption);
+    bar.setValueName(QStringLiteral("format"));
+    parser.addOption(bar);
+    QCommandLineOption provider(providerOption);
+    provider.setValueName(QStringLiteral("name"));
+    parser.addOption(provider);
+    const QStringList given = withBarFormat(arguments);
+#else
+    const QStringList &given = arguments;
+#endif
+
+    if (!parser.parse(given))
+        return usage(problemWith(parser, given));
     if (parser.isSet(help))
         return {0, helpText(), {}};
     if (parser.isSet(version))
@@ -170,6 +233,28 @@ Outcome parse(const QStringList &arguments, const QProcessEnvironment &env)
     if (!parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("Unerwartetes Argument ")
                      + quoted(parser.positionalArguments().constFirst()) + QLatin1Char('.'));
+#ifdef Q_OS_UNIX
+    if (parser.isSet(provider) && !parser.isSet(bar))
+        return usage(
+            QStringLiteral("Die Option \u201E--provider\u201C gilt nur mit \u201E--bar\u201C."));
+    if (parser.isSet(bar)) {
+        Outcome run;
+        run.bar = barFormatFromName(parser.value(bar));
+        if (!run.bar)
+            return usage(QStringLiteral("Unbekanntes Format ") + quoted(parser.value(bar))
+                         + QStringLiteral(" für --bar (") + alternatives(formatNames())
+                         + QStringLiteral(")."));
+        if (parser.isSet(provider)) {
+            run.provider = Provider::fromRawValue(parser.value(provider));
+            if (!run.provider)
+                return usage(QStringLiteral("Unbekannter Anbieter ")
+                             + quoted(parser.value(provider)) + QStringLiteral(" (")
+                             + alternatives(providerNames()) + QStringLiteral(")."));
+        }
+        // Text bars run in any session, with or without a display.
+        return run;
+    }
+#endif
     if (!displayReachable(parser, env))
         return {noDisplay,
                 {},

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "bar/BarFormat.h"
+#include "core/Provider.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -13,10 +16,14 @@ namespace creditgauge::CommandLine {
 
 struct Outcome
 {
-    // Set: print `out` and `err` and leave with this status. Unset: start the tray.
+    // Set: print `out` and `err` and leave with this status. Unset: start the tray, or with
+    // `bar` the text-bar mode.
     std::optional<int> exitCode;
     QString out;
     QString err;
+    std::optional<BarFormat> bar {};
+    // The provider for the text-bar mode's run instead of the stored choice.
+    std::optional<Provider> provider {};
 };
 
 // `arguments` as main() got them, the program name first; "--selftest" is handled before.

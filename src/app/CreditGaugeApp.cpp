@@ -16,6 +16,9 @@
 
 #ifndef CREDITGAUGE_TRAY_MODULE
 #include "TrayApplication.h"
+#ifdef Q_OS_UNIX
+#include "bar/StatusBarMode.h"
+#endif
 #endif
 
 #ifdef Q_OS_LINUX
@@ -68,32 +71,56 @@ void keepMemoryPrivate()
 #endif
 }
 
-// The tray application lives in a module of its own on Linux, so that the self-test never
-// loads the widget and GUI libraries: it starts faster and stays far smaller without them.
+// The tray application and the text-bar mode live in modules of their own on Linux, so that
+// the self-test never loads the widget, GUI, D-Bus and keychain libraries: it starts faster and
+// stays far smaller without them.
 #ifdef CREDITGAUGE_TRAY_MODULE
-int runTray(int argc, char *argv[])
+QFunctionPointer resolveModule(const char *fileName, const char *entry, const char *what)
 {
-    using Entry = int (*)(int, char **);
     const QString exeDir = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
-    const QString name = QStringLiteral(CREDITGAUGE_TRAY_MODULE);
+    const QString name = QString::fromUtf8(fileName);
     QString error;
     // Beside the binary in the build tree; in the library folder once installed.
-    for (const QString &dir : {exeDir, exeDir + QStringLiteral("/" CREDITGAUGE_TRAY_MODULE_DIR)}) {
+    for (const QString &dir : {exeDir, exeDir + QStringLiteral("/" CREDITGAUGE_MODULE_DIR)}) {
         QLibrary module(dir + QLatin1Char('/') + name);
-        if (auto entry = reinterpret_cast<Entry>(module.resolve("creditgauge_run_tray")))
-            return entry(argc, argv);
+        if (const QFunctionPointer function = module.resolve(entry))
+            return function;
         if (error.isEmpty() || QFileInfo::exists(dir + QLatin1Char('/') + name))
             error = module.errorString();
     }
-    std::fprintf(stderr, "creditgauge: Die Tray-Oberfläche lässt sich nicht laden: %s\n",
+    std::fprintf(stderr, "creditgauge: %s lässt sich nicht laden: %s\n", what,
                  error.toLocal8Bit().constData());
-    return 1;
+    return nullptr;
+}
+
+int runTray(int argc, char *argv[])
+{
+    using Entry = int (*)(int, char **);
+    const auto entry = reinterpret_cast<Entry>(
+        resolveModule(CREDITGAUGE_TRAY_MODULE, "creditgauge_run_tray", "Die Tray-Oberfläche"));
+    return entry ? entry(argc, argv) : 1;
+}
+
+int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
+{
+    using Entry = int (*)(int, char **, int, const char *);
+    const auto entry = reinterpret_cast<Entry>(resolveModule(
+        CREDITGAUGE_BAR_MODULE, "creditgauge_run_bar", "Die Ausgabe für Textleisten"));
+    const QByteArray name = provider ? provider->rawValue().toUtf8() : QByteArray();
+    return entry ? entry(argc, argv, int(format), provider ? name.constData() : nullptr) : 1;
 }
 #else
 int runTray(int argc, char *argv[])
 {
     return runTrayApplication(argc, argv);
 }
+
+#ifdef Q_OS_UNIX
+int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
+{
+    return runStatusBar(argc, argv, format, provider);
+}
+#endif
 #endif
 
 } // namespace
@@ -170,6 +197,10 @@ int main(int argc, char *argv[])
     std::fputs(outcome.err.toLocal8Bit().constData(), stderr);
     if (outcome.exitCode)
         return *outcome.exitCode;
+#ifdef Q_OS_UNIX
+    if (outcome.bar)
+        return runBar(argc, argv, *outcome.bar, outcome.provider);
+#endif
     return runTray(argc, argv);
 }
 

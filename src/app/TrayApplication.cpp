@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 #include "core/Log.h"
 #include "session/SingleInstance.h"
+#include "session/UnixSignals.h"
 #include "tray/StatusNotifierItem.h"
 #include "tray/TrayIconStatusItem.h"
 
@@ -18,6 +19,7 @@
 #include <QTranslator>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 
 namespace creditgauge {
@@ -109,6 +111,11 @@ int runTrayApplication(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     installQtTranslations(app);
+#ifdef Q_OS_UNIX
+    // What a text bar's click sends to every process of this name: here too it means refresh,
+    // never the default of ending the program.
+    const UnixSignals refreshSignal({SIGUSR1});
+#endif
     // The dialogs carry the program's icon; the theme has it once the package is installed.
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("creditgauge")));
 
@@ -132,6 +139,10 @@ int runTrayApplication(int argc, char *argv[])
     QObject::connect(&instance, &SingleInstance::showDetailsRequested, &delegate,
                      &AppDelegate::showDetails);
     instance.listen();
+#ifdef Q_OS_UNIX
+    QObject::connect(&refreshSignal, &UnixSignals::received, &delegate,
+                     [&delegate] { delegate.cycle().refresh(RefreshCycle::Trigger::User); });
+#endif
     return QApplication::exec();
 }
 

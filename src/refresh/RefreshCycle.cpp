@@ -57,6 +57,7 @@ RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_history(options.historyPath)
+    , m_unsavedChoice(options.provider)
 {
     m_state.provider = provider();
     m_timer.setInterval(options.interval);

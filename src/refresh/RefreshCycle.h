@@ -45,6 +45,8 @@ public:
         bool watchNetwork = true;
         // Where the balances are kept; empty: the user's data folder.
         QString historyPath {};
+        // The provider for this run instead of the stored choice, which stays as it is.
+        std::optional<Provider> provider {};
     };
 
     explicit RefreshCycle(QObject *parent = nullptr);
@@ -57,7 +59,7 @@ public:
     void refresh(Trigger trigger);
 
     // The stored choice, unless the last choice could not be stored: that one holds for the
-    // rest of the session.
+    // rest of the session. A provider given in the options holds until a choice is made.
     Provider provider() const;
     // Stores the choice and refreshes for it. Does not restart the 30-minute period.
     void selectProvider(Provider provider);

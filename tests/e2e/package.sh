@@ -60,7 +60,7 @@ dpkg-deb -x "$deb" "$root"
 runpath=$(readelf -d "$root/usr/bin/creditgauge" | sed -n 's/.*RUNPATH.*\[\$ORIGIN\/\(.*\)\]/\1/p')
 libdir=$root/usr/bin/$runpath
 absent=()
-for f in usr/bin/creditgauge "${libdir#"$root/"}"/{libcreditgauge-core.so,libcreditgauge-refresh.so,creditgauge-tray.so} \
+for f in usr/bin/creditgauge "${libdir#"$root/"}"/{libcreditgauge-core.so,libcreditgauge-refresh.so,creditgauge-tray.so,creditgauge-bar.so} \
     usr/share/applications/creditgauge.desktop \
     usr/share/metainfo/io.github.creditgauge.CreditGauge.metainfo.xml \
     usr/share/icons/hicolor/scalable/apps/creditgauge.svg \
@@ -92,6 +92,12 @@ LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l \
 out=$(env -u LD_LIBRARY_PATH "$root/usr/bin/creditgauge" --version 2>"$work/err") && status=0 || status=$?
 [ "$out" = "creditgauge ${version%-*}" ] && [ "$status" = 0 ] && [ ! -s "$work/err" ] \
     && pass version || fail "version: exit $status, '$out'" "$work/err"
+
+# The text-bar mode from its installed module: without a session bus the keyring is out of
+# reach, which it says in one line; the reader leaving after that line ends it with status 0.
+out=$(set +o pipefail; env -u LD_LIBRARY_PATH -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS \
+    timeout 30 "$root/usr/bin/creditgauge" --bar 2>"$work/err" </dev/null | head -n 1; echo "${PIPESTATUS[0]}")
+[ "$out" = $'$ !\n0' ] && [ ! -s "$work/err" ] && pass bar_mode || fail "bar_mode: '$out'" "$work/err"
 
 if [ -z "${D:-}" ]; then
     echo "NOTE: not root: no self-test of the unpacked program over HTTPS"

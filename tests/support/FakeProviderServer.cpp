@@ -32,6 +32,15 @@ bool FakeProviderServer::listenTls(const QSslCertificate &certificate, const QSs
 }
 
 // A QSslServer offers a connection only once its handshake is done.
+std::unique_ptr<FakeProviderServer> FakeProviderServer::standIn()
+{
+    auto server = std::make_unique<FakeProviderServer>();
+    if (!server->listen())
+        return nullptr;
+    creditgauge::ProviderClient::setTransportForTesting(server->transport(std::chrono::seconds(5)));
+    return server;
+}
+
 bool FakeProviderServer::start(QTcpServer *server, quint16 port)
 {
     m_server = server;

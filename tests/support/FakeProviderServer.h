@@ -10,6 +10,7 @@
 #include <QTcpServer>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -60,6 +61,10 @@ public:
                 timeout,
                 {}};
     }
+
+    // A server listening on loopback to which every provider query of this process goes from
+    // now on (answers within 5 s); null when it cannot listen.
+    static std::unique_ptr<FakeProviderServer> standIn();
 
     void setResponse(const QByteArray &path, const Response &r) { m_responses.insert(path, r); }
     void setResponse(const QByteArray &path, int status, const QByteArray &body)

@@ -1,0 +1,50 @@
+#include "StatusBarMode.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace creditgauge {
+
+StatusBarMode::StatusBarMode(BarFormat format, const RefreshCycle::Options &options, int outFd,
+                             int inFd, QObject *parent)
+    : QObject(parent)
+    , m_cycle(options)
+    , m_output(m_cycle, format, outFd)
+    , m_signals({SIGUSR1, SIGTERM, SIGINT, SIGHUP})
+{
+    // A reader that goes away shows as EPIPE on the next line instead of killing the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (format == BarFormat::I3blocks)
+        m_output.takeClicksFrom(inFd);
+    connect(&m_output, &StatusBarOutput::finished, this, &StatusBarMode::finished);
+    connect(&m_signals, &UnixSignals::received, this, [this](int number) {
+        if (number == SIGUSR1)
+            m_cycle.refresh(RefreshCycle::Trigger::User);
+        else
+            Q_EMIT finished(0);
+    });
+}
+
+void StatusBarMode::start()
+{
+    QTimer::singleShot(0, &m_cycle, &RefreshCycle::start);
+}
+
+int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("creditgauge"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CREDITGAUGE_VERSION));
+
+    RefreshCycle::Options options;
+    options.provider = provider;
+    StatusBarMode mode(format, options, STDOUT_FILENO, STDIN_FILENO);
+    QObject::connect(&mode, &StatusBarMode::finished, &app, &QCoreApplication::exit);
+    mode.start();
+    return QCoreApplication::exec();
+}
+
+} // namespace creditgauge

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "StatusBarOutput.h"
+#include "core/Provider.h"
+#include "refresh/RefreshCycle.h"
+#include "session/UnixSignals.h"
+
+#include <QObject>
+
+#include <optional>
+
+namespace creditgauge {
+
+// The text-bar mode: the refresh cycle with the stored key, its states as lines on `outFd`,
+// until the reader goes away or SIGTERM, SIGINT or SIGHUP arrives (finished(0)). SIGUSR1 asks
+// for a refresh; so does each line on `inFd` in the i3blocks format (its clicks).
+class StatusBarMode : public QObject
+{
+    Q_OBJECT
+public:
+    StatusBarMode(BarFormat format, const RefreshCycle::Options &options, int outFd, int inFd,
+                  QObject *parent = nullptr);
+
+    // The first query once the event loop runs.
+    void start();
+    RefreshCycle &cycle() { return m_cycle; }
+
+Q_SIGNALS:
+    void finished(int exitCode);
+
+private:
+    RefreshCycle m_cycle;
+    StatusBarOutput m_output;
+    UnixSignals m_signals;
+};
+
+// The mode as the whole process: no display, no widgets, standard output and input. `provider`
+// replaces the stored choice for this run.
+int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider);
+
+} // namespace creditgauge

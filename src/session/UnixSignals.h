@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QObject>
+
+#include <initializer_list>
+
+class QSocketNotifier;
+
+namespace creditgauge {
+
+// Delivers the process's own signals to the event loop: a bar's click sends SIGUSR1 to ask for
+// a refresh, and SIGTERM asks the text-bar mode to finish. The handler only writes the signal
+// number to a pipe; the event loop reads it and emits received().
+//
+// One instance per process at a time; it restores the default dispositions when it goes.
+// Where there are no such signals (Windows) it does nothing.
+class UnixSignals : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UnixSignals(std::initializer_list<int> signalNumbers, QObject *parent = nullptr);
+    ~UnixSignals() override;
+
+    // Whether the signals are caught (false when the pipe or a handler could not be set up).
+    bool isActive() const { return m_notifier != nullptr; }
+
+Q_SIGNALS:
+    void received(int signalNumber);
+
+private:
+    void drain();
+
+    QList<int> m_signals;
+    QSocketNotifier *m_notifier = nullptr;
+};
+
+} // namespace creditgauge
