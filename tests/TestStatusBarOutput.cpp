@@ -218,6 +218,22 @@ private Q_SLOTS:
         QTRY_COMPARE(out.lines().size(), 3);
     }
 
+    // i3blocks 1.4 passes its own input on, the clicks on every block, which it reads on
+    // SIGIO: they stay unread.
+    void sharedInputIsLeftAlone()
+    {
+        TEST_SESSION_REQUIRE(TestSession::SecretService::Shared);
+        Pipe out;
+        Pipe in;
+        QVERIFY(::fcntl(in.ends[0], F_SETFL, ::fcntl(in.ends[0], F_GETFL) | O_ASYNC) == 0);
+        start(BarFormat::I3blocks, out.ends[1], in.ends[0]);
+        QTRY_COMPARE(out.lines().size(), 1);
+        QVERIFY(::write(in.ends[1], "{\"button\":1}\n", 13) == 13);
+        QTest::qWait(300);
+        QCOMPARE(in.lines(), QList<QByteArray> {"{\"button\":1}"});
+        QCOMPARE(out.lines().size(), 1);
+    }
+
     void noKeyAsksNothing()
     {
         TEST_SESSION_REQUIRE(TestSession::SecretService::Shared);

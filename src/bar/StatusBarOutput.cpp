@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,6 +106,14 @@ StatusBarOutput::StatusBarOutput(RefreshCycle &cycle, Format format, int fd, QOb
 
 void StatusBarOutput::takeClicksFrom(int fd)
 {
+    // i3blocks before 1.5 gives a persistent block no input of its own but its own standard
+    // input, which carries the clicks on every block and which it reads when SIGIO says so
+    // (O_ASYNC). Reading it would steal clicks from i3blocks; there SIGUSR1 has to do.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_ASYNC)) {
+        qCDebug(log::refresh, "standard input is shared with the bar: clicks come by signal");
+        return;
+    }
     m_clicksFd = fd;
     m_clicks = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_clicks, &QSocketNotifier::activated, this, &StatusBarOutput::readClicks);

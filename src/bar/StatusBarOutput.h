@@ -29,8 +29,9 @@ public:
 
     StatusBarOutput(RefreshCycle &cycle, Format format, int fd, QObject *parent = nullptr);
 
-    // i3blocks writes a line to a persistent block's standard input for every click; each
-    // line read from `fd` asks for a refresh.
+    // i3blocks (from 1.5 on) writes a line to a persistent block's standard input for every
+    // click; each line read from `fd` asks for a refresh. An input the bar reads itself is left
+    // alone.
     void takeClicksFrom(int fd);
 
 Q_SIGNALS:
