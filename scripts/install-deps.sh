@@ -20,6 +20,8 @@ packages=(
     # tests: the tray hosts (Xfce's panel, waybar on sway) and what a screen reader asks through
     xfce4-panel xfwm4 xfconf sway waybar wayvnc grim wtype
     at-spi2-core python3-gi gir1.2-atspi-2.0
+    # tests: the text bars besides waybar, and pgrep/pkill for the process they start
+    polybar i3blocks procps
     # sanitizers and fuzzing (libFuzzer comes with clang's runtime)
     clang-16 libclang-rt-16-dev
     # benchmark

@@ -169,7 +169,8 @@ output HEADLESS-1 resolution 1440x900 position 0 0 bg #2e3440 solid_color
 xwayland disable
 default_border normal
 EOF
-    cat >"$XDG_CONFIG_HOME/waybar/config" <<'EOF'
+    # A test may bring a waybar config of its own; it needs the tray all the same.
+    [ -s "$XDG_CONFIG_HOME/waybar/config" ] || cat >"$XDG_CONFIG_HOME/waybar/config" <<'EOF'
 { "layer": "top", "position": "top", "height": 28, "modules-left": ["sway/workspaces"],
   "modules-right": ["tray"], "tray": { "icon-size": 22, "spacing": 8 } }
 EOF
