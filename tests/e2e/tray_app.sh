@@ -201,9 +201,15 @@ crop $((px - 10)) $((icon_y - 2)) $((pw + 20)) $((py - icon_y + ph + 12)) "$arti
 ((ph >= no_key_height + 60)) || fail "history: panel ${ph} px high, without the curve and forecast?"
 xdotool key Escape
 wait_until 5 eval "! viewable $panel" || fail "history: panel still visible after Escape"
+# A text bar's click signals every process of the name: the tray asks again and lives on.
+asked() { grep -c /user/balance "$D/requests.log"; }
+before=$(asked)
+kill -USR1 "$app_pid"
+wait_until 10 eval '[ "$(asked)" -gt "$before" ]' || fail "SIGUSR1: no new request"
+kill -0 "$app_pid" 2>/dev/null || fail "SIGUSR1 ended the tray"
 # A TLS connection is open now; quitting closes it at once and without a word on stderr.
 quit_from_menu
 fake_stop
 [ ! -s "$session/app.log" ] || fail "key: creditgauge (or Qt) wrote: $(cat "$session/app.log")"
 ((quit_ms < 1000)) || fail "key: quitting took $quit_ms ms"
-echo "PASS: with a key, the balance over HTTPS, and quitting in $quit_ms ms, silent"
+echo "PASS: with a key, the balance over HTTPS, SIGUSR1 refreshes, and quitting in $quit_ms ms, silent"
