@@ -95,9 +95,7 @@ StatusBarOutput::StatusBarOutput(RefreshCycle &cycle, Format format, int fd, QOb
     // A pipe or socket whose reader has gone polls as an error or hang-up; noticing it at once
     // ends a process that would otherwise linger until its next line. Terminals and files
     // never report that, and a terminal would wake the notifier with every key typed.
-    struct stat info
-    {
-    };
+    struct stat info;
     if (::fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))) {
         m_readerGone = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         connect(m_readerGone, &QSocketNotifier::activated, this, &StatusBarOutput::checkReader);
