@@ -18,7 +18,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_
     -DCREDITGAUGE_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS="$cxxflags" \
     -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
     -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" >/dev/null
-CREDITGAUGE_BUILD_DIR=$build bash "$root/scripts/build.sh"
+cmake --build "$build" --parallel "$(nproc)"
 
 cd "$build"
 cpack -G DEB | tee cpack.log

@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
     }
 
     BalanceChart chart;
-    chart.resize(268 - 16 - 16, chart.sizeHint().height());
+    chart.resize(chart.sizeHint());
     chart.setSamples(samples, now);
     if (!chart.hasData())
         return 1;

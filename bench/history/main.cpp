@@ -1,6 +1,6 @@
 // What the balance history costs the process that keeps it, with a full history (400 days, a
 // sample every half hour: 19,200 rows) beside an empty one: the time of the work done for each
-// balance (keep it, read the chart's month and the forecast's week, compute the forecast) and,
+// balance (keep it, read the chart's month, compute the forecast from it) and,
 // the first time, of opening the database; and the resident memory that opening it adds
 // (QtSql, the SQLite driver, SQLite's page cache).
 //
@@ -8,6 +8,7 @@
 //        bench_history PATH ROWS    (internal) one measurement in a fresh process
 #include "history/BalanceHistory.h"
 #include "history/Forecast.h"
+#include "refresh/RefreshState.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -34,16 +35,16 @@ long rssKib()
     return -1;
 }
 
-// One balance arriving: kept, then the month and the week read back and the pace computed.
+// One balance arriving, as the refresh cycle handles it: kept, then the chart's month read back
+// and the pace computed from it.
 double balanceArrives(BalanceHistory &history, const QDateTime &now, double total)
 {
     QElapsedTimer clock;
     clock.start();
     history.record(Provider::deepseek, {QStringLiteral("USD"), total, {}}, now);
-    const QList<BalanceSample> month = history.samples(Provider::deepseek, now.addDays(-30), true);
-    const auto forecast = Forecast::compute(
-        history.samples(Provider::deepseek, now.addDays(-Forecast::windowDays)), now);
-    Q_UNUSED(month);
+    const QList<BalanceSample> month
+        = history.samples(Provider::deepseek, now.addDays(-RefreshState::recentDays), true);
+    const auto forecast = Forecast::compute(month, now);
     Q_UNUSED(forecast);
     return double(clock.nsecsElapsed()) / 1e6;
 }

@@ -74,11 +74,10 @@ QStringList providerNames()
 // parser cannot express: a bare "--bar" not followed by a format becomes "--bar=plain".
 QStringList withBarFormat(QStringList arguments)
 {
-    const QStringList formats = formatNames();
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if ((argument == QStringLiteral("--bar") || argument == QStringLiteral("-bar"))
-            && !formats.contains(arguments.value(i + 1)))
+            && !barFormatFromName(arguments.value(i + 1)))
             arguments[i] = QStringLiteral("--bar=plain");
     }
     return arguments;

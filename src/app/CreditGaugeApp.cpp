@@ -103,11 +103,10 @@ int runTray(int argc, char *argv[])
 
 int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
 {
-    using Entry = int (*)(int, char **, int, const char *);
+    using Entry = int (*)(int, char **, int, int);
     const auto entry = reinterpret_cast<Entry>(resolveModule(
         CREDITGAUGE_BAR_MODULE, "creditgauge_run_bar", "Die Ausgabe für Textleisten"));
-    const QByteArray name = provider ? provider->rawValue().toUtf8() : QByteArray();
-    return entry ? entry(argc, argv, int(format), provider ? name.constData() : nullptr) : 1;
+    return entry ? entry(argc, argv, int(format), provider ? int(provider->value()) : -1) : 1;
 }
 #else
 int runTray(int argc, char *argv[])

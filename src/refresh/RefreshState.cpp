@@ -1,5 +1,6 @@
 #include "RefreshState.h"
 
+#include "StateText.h"
 #include "core/Format.h"
 
 namespace creditgauge {
@@ -9,7 +10,7 @@ QString RefreshState::title() const
     switch (kind) {
     case Kind::Starting:
     case Kind::NoKey:
-        return QStringLiteral("$ \u2013");
+        return StateText::missingAmount();
     case Kind::StoreUnavailable:
     case Kind::Failed:
         return QStringLiteral("$ !");

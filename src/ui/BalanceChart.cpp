@@ -182,7 +182,7 @@ BalanceChart::BalanceChart(QWidget *parent)
         return true;
     }();
     Q_UNUSED(accessible);
-    setAccessibleName(QStringLiteral("Verlauf der letzten 30 Tage"));
+    setAccessibleName(QStringLiteral("Verlauf der letzten %1 Tage").arg(days));
 }
 
 void BalanceChart::setSamples(const QList<BalanceSample> &samples, const QDateTime &now)
@@ -195,7 +195,7 @@ void BalanceChart::setSamples(const QList<BalanceSample> &samples, const QDateTi
 
 QSize BalanceChart::sizeHint() const
 {
-    return {268 - 16 - 16, chartHeight}; // the panel's width within its margins
+    return {contentWidth, chartHeight};
 }
 
 QSize BalanceChart::minimumSizeHint() const

@@ -20,6 +20,8 @@ class BalanceChart : public QWidget
     Q_OBJECT
 public:
     static constexpr int days = RefreshState::recentDays;
+    // The panel's width within its margins, which the chart spans.
+    static constexpr int contentWidth = 268 - 16 - 16;
 
     explicit BalanceChart(QWidget *parent = nullptr);
 

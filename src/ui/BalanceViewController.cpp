@@ -352,7 +352,7 @@ void BalanceViewController::loadView()
     layout->addLayout(buttons);
     // 268 wide at the least, wider when the content needs it. A minimum width set on the view
     // itself would stop the layout from widening it.
-    layout->addStrut(268 - 16 - 16);
+    layout->addStrut(BalanceChart::contentWidth);
 
     m_view = view;
     m_statusRole = ColorRole::Secondary;
