@@ -28,13 +28,6 @@ namespace {
 
 const QString noAmount = u"$ –"_s;
 
-QByteArray deepseekBody(double total)
-{
-    return u"{\"balance_infos\": [{\"currency\": \"USD\", \"total_balance\": %1}]}"_s
-        .arg(total, 0, 'f', 2)
-        .toUtf8();
-}
-
 QAction *action(QMenu *menu, const QString &text)
 {
     for (QAction *a : menu->actions()) {
@@ -208,22 +201,11 @@ private Q_SLOTS:
                           QFileDevice::FileModificationTime);
         }
         launch();
-        QMenu *menu = openMenu();
-        QStringList items;
-        for (const QAction *a : menu->actions())
-            items << (a->isSeparator() ? u"---"_s : a->text() + a->shortcut().toString());
-        QCOMPARE(
-            items,
-            (QStringList {u"AktualisierenCtrl+R"_s, u"Anbieter"_s, u"---"_s,
-                          u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s, u"---"_s,
-                          u"Beim Anmelden starten"_s, u"---"_s, u"BeendenCtrl+Q"_s}));
-        QStringList names;
-        for (const QAction *a : action(menu, u"Anbieter"_s)->menu()->actions())
-            names << a->text();
-        QCOMPARE(names, (QStringList {u"DeepSeek"_s, u"OpenRouter"_s, u"Moonshot"_s}));
+        QMenu *menu = openMenu(); // its labels and order: TestStatusNotifierItem
+        const qsizetype items = menu->actions().size();
         QFETCH(QString, checked);
         QCOMPARE(::checked(menu), QStringList {checked});
-        QCOMPARE(openMenu()->actions().size(), items.size()); // rebuilt, not doubled
+        QCOMPARE(openMenu()->actions().size(), items); // rebuilt, not doubled
         QCOMPARE(menu->findChildren<QMenu *>().size(), 1); // nor the submenu piling up
 
         action(action(openMenu(), u"Anbieter"_s)->menu(), u"Moonshot"_s)->trigger();

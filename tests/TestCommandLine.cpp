@@ -50,32 +50,29 @@ private Q_SLOTS:
             << QStringList {u"-session"_s, u"1a2b"_s, u"--help"_s} << Env {} << 0 << usage
             << QString();
 
-        QTest::newRow("unknown long option")
-            << QStringList {u"--bogus"_s} << x11 << 2 << QString()
-            << u"creditgauge: Unbekannte Option „--bogus“.\n\nAufruf:"_s;
-        QTest::newRow("unknown single-dash option keeps its spelling")
-            << QStringList {u"-x"_s} << x11 << 2 << QString()
-            << u"creditgauge: Unbekannte Option „-x“."_s;
-        QTest::newRow("unknown option with a value")
-            << QStringList {u"--bogus=openrouter"_s} << x11 << 2 << QString()
-            << u"creditgauge: Unbekannte Option „--bogus“."_s;
-        QTest::newRow("stray argument") << QStringList {u"deepseek"_s} << x11 << 2 << QString()
-                                        << u"creditgauge: Unerwartetes Argument „deepseek“."_s;
-        QTest::newRow("Qt option without its value")
-            << QStringList {u"-platform"_s} << x11 << 2 << QString()
-            << u"creditgauge: Der Option „-platform“ fehlt ihr Wert."_s;
-        QTest::newRow("flag given a value")
-            << QStringList {u"--version=2"_s} << x11 << 2 << QString()
-            << u"creditgauge: Die Option „--version“ nimmt keinen Wert."_s;
+        const auto refused = [](const char *name, const QStringList &arguments,
+                                const QString &err) {
+            QTest::newRow(name) << arguments << x11 << 2 << QString() << u"creditgauge: "_s + err;
+        };
+        refused("unknown long option", {u"--bogus"_s},
+                u"Unbekannte Option „--bogus“.\n\nAufruf:"_s);
+        refused("unknown single-dash option keeps its spelling", {u"-x"_s},
+                u"Unbekannte Option „-x“."_s);
+        refused("unknown option with a value", {u"--bogus=openrouter"_s},
+                u"Unbekannte Option „--bogus“."_s);
+        refused("stray argument", {u"deepseek"_s}, u"Unerwartetes Argument „deepseek“."_s);
+        refused("Qt option without its value", {u"-platform"_s},
+                u"Der Option „-platform“ fehlt ihr Wert."_s);
+        refused("flag given a value", {u"--version=2"_s},
+                u"Die Option „--version“ nimmt keinen Wert."_s);
 
         // A session manager restarts the program with its own options.
-        QTest::newRow("-session") << QStringList {u"-session"_s, u"10d3f2"_s} << x11 << -1
-                                  << QString() << QString();
-        QTest::newRow("Qt's style and reverse")
-            << QStringList {u"-style"_s, u"fusion"_s, u"-reverse"_s} << x11 << -1 << QString()
-            << QString();
-        QTest::newRow("Wayland") << QStringList {} << Env {{u"WAYLAND_DISPLAY"_s, u"wayland-1"_s}}
-                                 << -1 << QString() << QString();
+        const auto starts = [](const char *name, const QStringList &arguments, const Env &env) {
+            QTest::newRow(name) << arguments << env << -1 << QString() << QString();
+        };
+        starts("-session", {u"-session"_s, u"10d3f2"_s}, x11);
+        starts("Qt's style and reverse", {u"-style"_s, u"fusion"_s, u"-reverse"_s}, x11);
+        starts("Wayland", {}, {{u"WAYLAND_DISPLAY"_s, u"wayland-1"_s}});
 
         const QString noDisplay = u"creditgauge: Keine grafische Sitzung gefunden"_s;
         QTest::newRow("no display") << QStringList {} << Env {} << 1 << QString() << noDisplay;
@@ -83,15 +80,10 @@ private Q_SLOTS:
             << QStringList {}
             << Env {{u"QT_QPA_PLATFORM"_s, u"xcb"_s}, {u"WAYLAND_DISPLAY"_s, u"wayland-0"_s}} << 1
             << QString() << noDisplay;
-        QTest::newRow("a platform that needs no display")
-            << QStringList {} << Env {{u"QT_QPA_PLATFORM"_s, u"offscreen"_s}} << -1 << QString()
-            << QString();
-        QTest::newRow("-platform on the command line")
-            << QStringList {u"-platform"_s, u"offscreen"_s} << Env {} << -1 << QString()
-            << QString();
-        QTest::newRow("-display on the command line")
-            << QStringList {u"-display"_s, u":1"_s} << Env {{u"QT_QPA_PLATFORM"_s, u"xcb"_s}} << -1
-            << QString() << QString();
+        starts("a platform that needs no display", {}, {{u"QT_QPA_PLATFORM"_s, u"offscreen"_s}});
+        starts("-platform on the command line", {u"-platform"_s, u"offscreen"_s}, {});
+        starts("-display on the command line", {u"-display"_s, u":1"_s},
+               {{u"QT_QPA_PLATFORM"_s, u"xcb"_s}});
     }
     void outcome()
     {

@@ -106,8 +106,6 @@ private Q_SLOTS:
             << QStringList {{}, low, {}, {}, low};
         QTest::newRow("low from the first balance")
             << QList<double> {1.5, 1.0} << QList<double> {-1, -1} << QStringList {low, {}};
-        QTest::newRow("2,00 is not low")
-            << QList<double> {2.0, 1.99} << QList<double> {-1, -1} << QStringList {{}, low};
         QTest::newRow("forecast under three days, again after three or more")
             << QList<double> {30, 20, 18, 40, 15} << QList<double> {10, 2.5, 2, 5, 2.9}
             << QStringList {{}, soon, {}, {}, soon};

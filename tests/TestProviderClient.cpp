@@ -1,11 +1,8 @@
 #include "FakeProviderServer.h"
 #include "providers/ProviderClient.h"
 
-#include <QFile>
-#include <QProcess>
 #include <QSslSocket>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -227,18 +224,8 @@ void TestProviderClient::tls()
 {
     if (QStandardPaths::findExecutable(u"openssl"_s).isEmpty() || !QSslSocket::supportsSsl())
         QSKIP("no openssl or no TLS backend");
-    QTemporaryDir dir;
-    QProcess p;
-    p.setWorkingDirectory(dir.path());
-    p.start(u"openssl"_s,
-            u"req -x509 -config /dev/null -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-            "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -days 2 -keyout key.pem "
-            "-out cert.pem"_s.split(u' '));
-    QVERIFY2(p.waitForFinished() && p.exitCode() == 0, p.readAllStandardError().constData());
-    const QSslCertificate cert = QSslCertificate::fromPath(dir.filePath(u"cert.pem"_s)).value(0);
-    QFile keyFile(dir.filePath(u"key.pem"_s));
-    QVERIFY(keyFile.open(QIODevice::ReadOnly));
-    const QSslKey key(&keyFile, QSsl::Ec);
+    const auto [cert, key] = FakeProviderServer::selfSignedCertificate();
+    QVERIFY(!cert.isNull() && !key.isNull());
     for (const bool trusted : {false, true}) { // a new origin each: Qt reuses connections
         FakeProviderServer server;
         QVERIFY(server.listenTls(cert, key));

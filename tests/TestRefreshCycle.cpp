@@ -22,13 +22,6 @@ using TestSession::SecretService;
 
 namespace {
 
-QByteArray deepseekBody(double total, const QString &currency = u"USD"_s)
-{
-    return u"{\"balance_infos\": [{\"currency\": \"%1\", \"total_balance\": %2}]}"_s.arg(currency)
-        .arg(total)
-        .toUtf8();
-}
-
 // What a front end shows of a state: "title|alarm|message".
 QString shown(const RefreshState &s)
 {
@@ -87,11 +80,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("2.0 is not low") << deepseekBody(2.0) << u"$ 2|normal|"_s;
         QTest::newRow("1.5 rounds up, still low") << deepseekBody(1.5) << u"$ 2|alarm|"_s;
         QTest::newRow("negative") << deepseekBody(-3) << u"$ -3|alarm|"_s;
         QTest::newRow("yuan") << deepseekBody(120.4, u"CNY"_s) << u"¥ 120|normal|"_s;
-        QTest::newRow("low in any currency") << deepseekBody(1.5, u"CNY"_s) << u"¥ 2|alarm|"_s;
     }
     void balanceTitleAndAlarm()
     {

@@ -2,14 +2,13 @@
 #include "update/UpdaterBridge.h"
 
 #include <QAbstractButton>
-#include <QFile>
 #include <QMessageBox>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
+
+#include <tuple>
 
 using namespace creditgauge;
 using namespace Qt::Literals::StringLiterals;
@@ -51,19 +50,7 @@ private Q_SLOTS:
         if (QStandardPaths::findExecutable(u"openssl"_s).isEmpty() || !QSslSocket::supportsSsl())
             QSKIP("no openssl or no TLS backend");
         // A self-signed certificate for 127.0.0.1, trusted only where a row says so.
-        QTemporaryDir dir;
-        QProcess p;
-        p.setWorkingDirectory(dir.path());
-        p.start(
-            u"openssl"_s,
-            u"req -x509 -config /dev/null -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-            "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 -days 2 -keyout key.pem "
-            "-out cert.pem"_s.split(u' '));
-        QVERIFY2(p.waitForFinished() && p.exitCode() == 0, p.readAllStandardError().constData());
-        m_cert = QSslCertificate::fromPath(dir.filePath(u"cert.pem"_s)).value(0);
-        QFile key(dir.filePath(u"key.pem"_s));
-        QVERIFY(key.open(QIODevice::ReadOnly));
-        m_key = QSslKey(&key, QSsl::Ec);
+        std::tie(m_cert, m_key) = FakeProviderServer::selfSignedCertificate();
         QVERIFY(!m_cert.isNull() && !m_key.isNull());
     }
 

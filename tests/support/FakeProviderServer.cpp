@@ -1,7 +1,11 @@
 #include "FakeProviderServer.h"
 
+#include <QFile>
+#include <QLocale>
+#include <QProcess>
 #include <QSslServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 
 std::optional<QByteArray> FakeProviderServer::Request::header(QByteArrayView name) const
@@ -39,6 +43,31 @@ std::unique_ptr<FakeProviderServer> FakeProviderServer::standIn()
         return nullptr;
     creditgauge::ProviderClient::setTransportForTesting(server->transport(std::chrono::seconds(5)));
     return server;
+}
+
+QByteArray deepseekBody(double total, const QString &currency)
+{
+    return R"({"balance_infos": [{"currency": ")" + currency.toUtf8() + R"(", "total_balance": )"
+        + QByteArray::number(total, 'g', QLocale::FloatingPointShortest) + "}]}";
+}
+
+std::pair<QSslCertificate, QSslKey> FakeProviderServer::selfSignedCertificate()
+{
+    QTemporaryDir dir;
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.start(QStringLiteral("openssl"),
+            QStringLiteral("req -x509 -config /dev/null -nodes -newkey ec -pkeyopt "
+                           "ec_paramgen_curve:prime256v1 -subj /CN=localhost -addext "
+                           "subjectAltName=IP:127.0.0.1 -days 2 -keyout key.pem -out cert.pem")
+                .split(u' '));
+    QFile key(dir.filePath(QStringLiteral("key.pem")));
+    if (!p.waitForFinished() || p.exitCode() != 0 || !key.open(QIODevice::ReadOnly)) {
+        qWarning("openssl: %s", p.readAllStandardError().constData());
+        return {QSslCertificate(), QSslKey()};
+    }
+    return {QSslCertificate::fromPath(dir.filePath(QStringLiteral("cert.pem"))).value(0),
+            QSslKey(&key, QSsl::Ec)};
 }
 
 bool FakeProviderServer::start(QTcpServer *server, quint16 port)

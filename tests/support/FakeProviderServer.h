@@ -65,6 +65,8 @@ public:
     // A server listening on loopback to which every provider query of this process goes from
     // now on (answers within 5 s); null when it cannot listen.
     static std::unique_ptr<FakeProviderServer> standIn();
+    // A certificate for 127.0.0.1 signed by its own key, made by openssl; null when that fails.
+    static std::pair<QSslCertificate, QSslKey> selfSignedCertificate();
 
     void setResponse(const QByteArray &path, const Response &r) { m_responses.insert(path, r); }
     void setResponse(const QByteArray &path, int status, const QByteArray &body)
@@ -85,3 +87,6 @@ private:
     QHash<QByteArray, Response> m_responses;
     QList<Request> m_requests;
 };
+
+// DeepSeek's answer for a balance of `total`, the number written as short as it reads back.
+QByteArray deepseekBody(double total, const QString &currency = QStringLiteral("USD"));
