@@ -92,6 +92,35 @@ public Q_SLOTS:
     void RegisterStatusNotifierItem(const QString &service) { registrations << service; }
     void RegisterStatusNotifierHost(const QString &) { }
     void itemSignal(const QDBusMessage &message) { signalsSeen << message.member(); }
+    // What a host that caches the menu hears of labels that change.
+    void propertiesUpdated(const QDBusMessage &message)
+    {
+        DBusMenuItemList updated;
+        message.arguments().value(0).value<QDBusArgument>() >> updated;
+        for (const DBusMenuItem &item : updated) {
+            if (item.properties.contains(u"label"_s))
+                cachedLabels[item.id] = item.properties.value(u"label"_s).toString();
+        }
+    }
+
+public:
+    // The top-level labels as GNOME's AppIndicator extension keeps them: from each new layout
+    // it takes only the items it has not seen; the others change only through
+    // ItemsPropertiesUpdated.
+    QMap<int, QString> cachedLabels;
+    QMap<int, QString> labels()
+    {
+        QMap<int, QString> labels;
+        for (const DBusMenuLayoutItem &item : layout().children)
+            labels[item.id] = item.properties.value(u"label"_s).toString();
+        return labels;
+    }
+    void cacheNewItems()
+    {
+        const QMap<int, QString> now = labels();
+        for (auto it = now.cbegin(); it != now.cend(); ++it)
+            cachedLabels.insert(it.key(), cachedLabels.value(it.key(), it.value()));
+    }
 };
 
 class TestStatusNotifierItem : public QObject
@@ -226,6 +255,27 @@ private Q_SLOTS:
                 u"Anbieter [DeepSeek radio0] [OpenRouter radio1] [Moonshot radio0]"_s, u"---"_s,
                 u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s, u"---"_s,
                 u"Beim Anmelden starten checkmark0"_s, u"---"_s, u"Beenden Control+q"_s}));
+    }
+
+    // The summary grows from the no-key lines to the balance's: hosts that cache the items
+    // they know must hear of the new labels of those too.
+    void cachingHostSeesTheNewSummary()
+    {
+        launch();
+        QTRY_VERIFY(m_watcher->labels().values().contains(u"Zuletzt abgefragt: –"_s));
+        m_watcher->bus.connect(m_watcher->registrations[0], u"/MenuBar"_s,
+                               u"com.canonical.dbusmenu"_s, u"ItemsPropertiesUpdated"_s,
+                               m_watcher.get(), SLOT(propertiesUpdated(QDBusMessage)));
+        m_watcher->cacheNewItems();
+        const qsizetype items = m_watcher->cachedLabels.size();
+        QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
+        m_server->setResponse("/user/balance", 200,
+                              R"({"balance_infos": [{"currency": "USD", "total_balance": 12.5,
+                                  "topped_up_balance": 10, "granted_balance": 2.5}]})");
+        m_app->cycle().refresh(RefreshCycle::Trigger::User);
+        QTRY_VERIFY(m_watcher->labels().size() > items);
+        m_watcher->cacheNewItems();
+        QCOMPARE(m_watcher->cachedLabels, m_watcher->labels());
     }
 
     void menuEventsAct()

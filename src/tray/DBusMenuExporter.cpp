@@ -338,24 +338,20 @@ bool DBusMenuExporter::announceChanges()
     m_updateScheduled = false;
     Snapshot now = snapshot();
     bool structureChanged = now.size() != m_exported.size();
-    for (auto it = now.cbegin(); !structureChanged && it != now.cend(); ++it) {
-        const auto before = m_exported.constFind(it.key());
-        structureChanged = before == m_exported.cend() || before->children != it->children;
-    }
-    if (structureChanged) {
-        m_exported = std::move(now);
-        Q_EMIT LayoutUpdated(++m_revision, 0);
-        return true;
-    }
     DBusMenuItemList updated;
     DBusMenuItemKeysList removed;
     for (auto it = now.cbegin(); it != now.cend(); ++it) {
-        const Node &before = m_exported[it.key()];
-        if (before.properties == it->properties)
+        const auto before = m_exported.constFind(it.key());
+        if (before == m_exported.cend()) {
+            structureChanged = true;
+            continue;
+        }
+        structureChanged = structureChanged || before->children != it->children;
+        if (before->properties == it->properties)
             continue;
         updated << DBusMenuItem {it.key(), it->properties};
         QStringList gone;
-        for (auto p = before.properties.cbegin(); p != before.properties.cend(); ++p) {
+        for (auto p = before->properties.cbegin(); p != before->properties.cend(); ++p) {
             if (!it->properties.contains(p.key()))
                 gone << p.key();
         }
@@ -363,9 +359,13 @@ bool DBusMenuExporter::announceChanges()
             removed << DBusMenuItemKeys {it.key(), gone};
     }
     m_exported = std::move(now);
+    // Sent with a new layout too: GNOME's AppIndicator extension reads only the items it has
+    // not seen from the new layout and keeps what it knew of the others.
     if (!updated.isEmpty())
         Q_EMIT ItemsPropertiesUpdated(updated, removed);
-    return false;
+    if (structureChanged)
+        Q_EMIT LayoutUpdated(++m_revision, 0);
+    return structureChanged;
 }
 
 } // namespace creditgauge
