@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -10,6 +11,10 @@
 #include <QTimeZone>
 
 #include <csignal>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
@@ -64,6 +69,43 @@ private Q_SLOTS:
         QCOMPARE(totals(history.samples(Provider::moonshot, t0)), QList<double> {50});
         // Another process (or the next start) sees the same.
         QCOMPARE(BalanceHistory(m_path).samples(Provider::deepseek, t0), all);
+    }
+
+    // Which figure a row holds goes in and comes back; rows from before it was kept, or from
+    // an older program writing beside this one, read as what their components say.
+    void figureIsKeptAndOlderRowsReadAsBefore()
+    {
+        const auto insertAsBefore = [this](const QString &details) {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"older"_s);
+            db.setDatabaseName(m_path);
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            QVERIFY(
+                q.exec(u"CREATE TABLE IF NOT EXISTS balances (id INTEGER PRIMARY KEY, at INTEGER"
+                       " NOT NULL, provider TEXT NOT NULL, currency TEXT NOT NULL, total REAL"
+                       " NOT NULL, details TEXT NOT NULL)"_s));
+            QVERIFY(q.exec(u"PRAGMA user_version=1"_s));
+            QVERIFY(q.exec(u"INSERT INTO balances (at, provider, currency, total, details) VALUES"
+                           " (%1, 'openrouter', 'USD', 8, '%2')"_s.arg(t0.toMSecsSinceEpoch())
+                               .arg(details)));
+            q.finish();
+            db.close();
+            db = {};
+            QSqlDatabase::removeDatabase(u"older"_s);
+        };
+        insertAsBefore(uR"([{"name":"Key-Limit","amount":10}])"_s);
+        BalanceHistory history(m_path);
+        Balance credit = usd(7);
+        QVERIFY(history.record(Provider::openrouter, credit, t0.addDays(1)));
+        Balance limit {u"USD"_s, 6, {{u"Key-Limit"_s, 10}}, BalanceFigure::KeyLimit};
+        QVERIFY(history.record(Provider::openrouter, limit, t0.addDays(2)));
+        insertAsBefore(uR"([{"name":"Aufgeladen","amount":9}])"_s);
+        QList<BalanceFigure> figures;
+        for (const BalanceSample &s : BalanceHistory(m_path).samples(Provider::openrouter, t0))
+            figures << s.balance.figure;
+        QCOMPARE(figures,
+                 (QList<BalanceFigure> {BalanceFigure::KeyLimit, BalanceFigure::Credit,
+                                        BalanceFigure::Credit, BalanceFigure::KeyLimit}));
     }
 
     void oneObservationIsKeptOnce_data()
@@ -194,6 +236,63 @@ private Q_SLOTS:
         QCOMPARE(aside.readAll(), contents);
     }
 
+    // A full disk, another user's file or an I/O error says nothing about the rows in the file:
+    // it stays exactly as it is, and the writer hears why its row was not kept.
+    void faultsLeaveTheFileAsItIs_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("I/O error") << u"io"_s << u"Ein-/Ausgabefehler"_s;
+        QTest::newRow("full disk") << u"full"_s << u"der Datenträger ist voll"_s;
+        QTest::newRow("another user's file")
+            << u"owner"_s << u"die Datei darf nicht geschrieben werden"_s;
+    }
+    void faultsLeaveTheFileAsItIs()
+    {
+        QFETCH(QString, fault);
+        const QString dir = m_dir->filePath(u"data"_s);
+        QVERIFY(QDir().mkpath(dir));
+        QStringList command {QStringLiteral(HISTORY_WRITER)};
+        auto unmount = qScopeGuard([&dir] { ::umount(qPrintable(dir)); });
+        if (fault == u"full") {
+            if (qEnvironmentVariableIsEmpty("CREDITGAUGE_TEST_PRIVATE_MOUNTS"))
+                QSKIP("needs root in a mount namespace of its own; see tests/CMakeLists.txt");
+            QVERIFY(::mount("tmpfs", qPrintable(dir), "tmpfs", 0, "size=16m") == 0);
+        } else if (fault == u"owner") {
+            if (::geteuid() != 0)
+                QSKIP("needs root, to hand the folder to another user");
+            QVERIFY(::chmod(qPrintable(m_dir->path()), 0755) == 0);
+            QVERIFY(::chown(qPrintable(dir), 65534, 65534) == 0);
+            command = QStringList {u"setpriv"_s, u"--reuid=65534"_s, u"--regid=65534"_s,
+                                   u"--clear-groups"_s}
+                + command;
+        } else {
+            command = QStringList {u"prlimit"_s, u"--fsize=0"_s} + command;
+        }
+        const QString path = dir + u"/history.sqlite"_s;
+        {
+            BalanceHistory history(path);
+            for (int i = 0; i < 500; ++i)
+                QVERIFY(history.record(Provider::deepseek, usd(i), t0.addSecs(120 * i)));
+        }
+        if (fault == u"full") {
+            QFile filler(dir + u"/filler"_s);
+            QVERIFY(filler.open(QIODevice::WriteOnly));
+            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) { }
+        }
+        const QByteArray before = contents(path);
+
+        QProcess writer;
+        writer.start(command.takeFirst(), command << path << u"1"_s << u"7"_s);
+        QVERIFY(writer.waitForFinished(30000));
+        const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
+        QCOMPARE(writer.exitCode(), 1);
+        QFETCH(QString, problem);
+        QVERIFY2(said.contains(problem), qPrintable(said));
+        QCOMPARE(contents(path), before);
+        QCOMPARE(QDir(dir).entryList(QDir::Files).filter(u"broken"_s), QStringList());
+    }
+
     // A later version of the program owns that layout: left as it is, no history kept.
     void newerLayoutIsLeftAlone()
     {
@@ -226,6 +325,11 @@ private Q_SLOTS:
     }
 
 private:
+    static QByteArray contents(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
     qsizetype rowCount() const
     {
         return BalanceHistory(m_path).samples(Provider::deepseek, t0.addYears(-5)).size()

@@ -172,7 +172,7 @@ private Q_SLOTS:
 
             // Below the time line and above the buttons, the rest of the panel as before.
             const QList<QLabel *> labels = view->findChildren<QLabel *>();
-            QCOMPARE(labels.size(), 6);
+            QCOMPARE(labels.size(), 7); // the last, the notices, stands under the status
             QCOMPARE(labels[0]->text(), panel.provider().titleText());
             QCOMPARE(labels[4]->text(), panel.timeText());
             const auto *chart = view->findChild<BalanceChart *>();

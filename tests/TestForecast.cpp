@@ -10,19 +10,22 @@ namespace {
 
 const QDateTime now(QDate(2026, 12, 7), QTime(12, 0), Qt::UTC);
 
-// (hours before now, total) in USD, or in `currency` where given.
+// (hours before now, total) in USD, or in `currency` where given; the account's credit unless
+// said otherwise.
 struct Point
 {
     double hoursAgo;
     double total;
     QString currency = u"USD"_s;
+    BalanceFigure figure = BalanceFigure::Credit;
 };
 
 QList<BalanceSample> samples(std::initializer_list<Point> points)
 {
     QList<BalanceSample> result;
     for (const Point &p : points)
-        result.append({now.addSecs(qint64(-p.hoursAgo * 3600)), {p.currency, p.total, {}}});
+        result.append(
+            {now.addSecs(qint64(-p.hoursAgo * 3600)), {p.currency, p.total, {}, p.figure}});
     return result;
 }
 
@@ -56,6 +59,13 @@ private Q_SLOTS:
             << samples({{96, 700, u"CNY"_s}, {72, 500, u"CNY"_s}, {48, 6}, {0, 4}}) << 1.0 << 4.0;
         QTest::newRow("mixed currencies, too short in the newest")
             << samples({{96, 700, u"CNY"_s}, {48, 500, u"CNY"_s}, {12, 6}, {0, 4}}) << -1.0 << 0.0;
+        QTest::newRow("currency in another letter case")
+            << samples({{48, 12, u"usd"_s}, {0, 10}}) << 1.0 << 10.0;
+        // A key's limit is another figure than the account's credit: the switch is no spending.
+        constexpr auto keyLimit = BalanceFigure::KeyLimit;
+        QTest::newRow("key limit after credit") << samples(
+            {{96, 50}, {72, 49}, {48, 8, u"USD"_s, keyLimit}, {0, 6, u"USD"_s, keyLimit}})
+                                                << 1.0 << 6.0;
         QTest::newRow("overdrawn lasts no day") << samples({{24, 1}, {0, -0.5}}) << 1.5 << 0.0;
     }
     void pace()

@@ -142,6 +142,7 @@ void AppDelegate::show(const RefreshState &state)
         m_content->showError(state.message);
         break;
     }
+    m_content->showNotices(state.notices);
     m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
 }
@@ -251,15 +252,17 @@ void AppDelegate::menuQuit()
     QCoreApplication::quit();
 }
 
+// The entry on disk is the choice; when it cannot be written (or another entry overrides it),
+// the check mark shows what the next login will do and the panel says why.
 void AppDelegate::menuAutostart(bool enabled)
 {
-    if (!Autostart::setEnabled(enabled)) {
-        QMessageBox::warning(
-            nullptr, QStringLiteral("CreditGauge"),
-            QStringLiteral("Der Autostart-Eintrag %1 lässt sich nicht %2.")
-                .arg(Autostart::entryPath(),
-                     enabled ? QStringLiteral("schreiben") : QStringLiteral("entfernen")));
-    }
+    const bool done = Autostart::setEnabled(enabled) && Autostart::isEnabled() == enabled;
+    m_cycle.setNotice(
+        QStringLiteral("autostart"),
+        done ? QString()
+             : QStringLiteral("Der Autostart-Eintrag %1 lässt sich nicht %2.")
+                   .arg(Autostart::entryPath(),
+                        enabled ? QStringLiteral("schreiben") : QStringLiteral("entfernen")));
     updateMenu();
 }
 
@@ -313,7 +316,7 @@ void AppDelegate::saveKey(Provider provider, const QString &key)
         if (!self)
             return;
         if (saved) {
-            self->m_cycle.refresh(RefreshCycle::Trigger::User);
+            self->m_cycle.refresh(RefreshCycle::Trigger::KeySaved);
             return;
         }
         // The user must not go on believing the key was kept.

@@ -19,12 +19,18 @@ struct BalanceDetail
     friend bool operator==(const BalanceDetail &, const BalanceDetail &) = default;
 };
 
+// Which figure a balance's total is. OpenRouter answers with the credit left on the account
+// or, for an ordinary key, with what is left of that key's limit: two different quantities
+// that must never be read as one line over time.
+enum class BalanceFigure { Credit, KeyLimit };
+
 // The uniform result of a successful balance query, whatever the provider.
 struct Balance
 {
     QString currency; // as the provider delivered it, e.g. "USD"
     double total = 0.0; // in currency units, not cents
     QList<BalanceDetail> details; // in the order the provider's answer was read
+    BalanceFigure figure = BalanceFigure::Credit;
 
     friend bool operator==(const Balance &, const Balance &) = default;
 };

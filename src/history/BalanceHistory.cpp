@@ -12,12 +12,15 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
-#include <QThread>
+#include <QStorageInfo>
 #include <QTimeZone>
 #include <QUuid>
 #include <QVariant>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <optional>
 
 namespace creditgauge {
 namespace {
@@ -26,8 +29,23 @@ using namespace std::chrono_literals;
 
 // Two processes that ask at the same moment (at start, after a wake) see the same answer.
 constexpr auto sameObservation = 60s;
-// A writer waits this long for another to finish its one-row transaction.
-constexpr int busyTimeoutMs = 5000;
+// A writer waits this long for another to finish its short transaction, then leaves the rows
+// for next time: the program's own thread must never wait long.
+constexpr int busyTimeoutMs = 250;
+
+// SQLite's primary result codes.
+enum Code {
+    busy = 5,
+    locked = 6,
+    readOnly = 8,
+    ioError = 10,
+    corrupt = 11,
+    full = 13,
+    cantOpen = 14,
+    auth = 23,
+    notADatabase = 26,
+    perm = 3
+};
 
 int primaryCode(const QSqlError &error)
 {
@@ -36,21 +54,48 @@ int primaryCode(const QSqlError &error)
     return ok ? code : -1;
 }
 
-// SQLite's own result codes for a file that is not (or no longer) a usable database.
+// Only SQLite's own verdict that the file is not, or no longer, a database justifies moving it
+// aside; any other failure says nothing about the rows in it.
 bool isDamage(const QSqlError &error)
 {
-    constexpr int ioError = 10, corrupt = 11, cantOpen = 14, notADatabase = 26;
     const int code = primaryCode(error);
-    return code == corrupt || code == notADatabase || code == ioError || code == cantOpen;
+    return code == corrupt || code == notADatabase;
 }
 
-// Another process holds the lock. Setting up a new file (the switch to WAL) needs it alone,
-// and SQLite does not wait for that by itself.
+// Another process holds the lock: nothing is wrong, the rows go in next time.
 bool isBusy(const QSqlError &error)
 {
-    constexpr int busy = 5, locked = 6;
     const int code = primaryCode(error);
     return code == busy || code == locked;
+}
+
+QString problemText(const QSqlError &error, const QString &path)
+{
+    // SQLite reports a full disk in several ways (an I/O error when the shared-memory file
+    // cannot grow, no way to open the journal); the disk itself tells.
+    constexpr qint64 nearlyFull = 64 * 1024;
+    const QStorageInfo disk(QFileInfo(path).absolutePath());
+    if (disk.isValid() && disk.bytesAvailable() < nearlyFull)
+        return QStringLiteral("der Datenträger ist voll");
+    switch (primaryCode(error)) {
+    case full:
+        return QStringLiteral("der Datenträger ist voll");
+    case readOnly:
+    case perm:
+    case auth:
+    case cantOpen:
+        return QStringLiteral("die Datei darf nicht geschrieben werden");
+    case ioError:
+        return QStringLiteral("Ein-/Ausgabefehler");
+    default:
+        return QStringLiteral("SQLite-Fehler %1").arg(error.nativeErrorCode());
+    }
+}
+
+QString figureName(BalanceFigure figure)
+{
+    return figure == BalanceFigure::KeyLimit ? QStringLiteral("key-limit")
+                                             : QStringLiteral("credit");
 }
 
 QString detailsJson(const QList<BalanceDetail> &details)
@@ -73,11 +118,23 @@ QList<BalanceDetail> detailsFrom(const QString &json)
     return details;
 }
 
+// Rows written before the figure was kept (or by an older program beside this one) carry none;
+// OpenRouter's key limit was then recognisable by its component.
+BalanceFigure figureOf(const QVariant &stored, const QList<BalanceDetail> &details)
+{
+    if (!stored.isNull())
+        return stored.toString() == u"key-limit" ? BalanceFigure::KeyLimit : BalanceFigure::Credit;
+    const bool keyLimit = std::ranges::any_of(
+        details, [](const BalanceDetail &d) { return d.name == u"Key-Limit"; });
+    return keyLimit ? BalanceFigure::KeyLimit : BalanceFigure::Credit;
+}
+
 BalanceSample sampleFrom(const QSqlQuery &q)
 {
-    return {
-        QDateTime::fromMSecsSinceEpoch(q.value(0).toLongLong(), Qt::UTC),
-        Balance {q.value(1).toString(), q.value(2).toDouble(), detailsFrom(q.value(3).toString())}};
+    QList<BalanceDetail> details = detailsFrom(q.value(3).toString());
+    const BalanceFigure figure = figureOf(q.value(4), details);
+    return {QDateTime::fromMSecsSinceEpoch(q.value(0).toLongLong(), Qt::UTC),
+            Balance {q.value(1).toString(), q.value(2).toDouble(), std::move(details), figure}};
 }
 
 // Runs `sql` with the values bound in order; false (and the error logged) when it fails.
@@ -106,6 +163,8 @@ BalanceHistory::BalanceHistory(const QString &path)
 
 BalanceHistory::~BalanceHistory()
 {
+    if (!m_pending.isEmpty())
+        flush();
     close();
 }
 
@@ -131,18 +190,19 @@ bool BalanceHistory::isAvailable()
 
 bool BalanceHistory::ensureOpen()
 {
-    return m_opened || openOnce();
+    return m_opened || open();
 }
 
 // Opens, checks and, on first use, creates the database. A file SQLite calls damaged is moved
-// aside and a fresh one started in its place, once per attempt; a busy or unwritable one is
-// left alone and tried again next time.
-bool BalanceHistory::openOnce()
+// aside and a fresh one started in its place, once per attempt; a busy, full or unwritable one
+// is left alone and tried again next time.
+bool BalanceHistory::open()
 {
-    int busyTries = busyTimeoutMs / 50;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
+        if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
+            m_problem = QStringLiteral("der Ordner lässt sich nicht anlegen");
             return false;
+        }
         QSqlError failure;
         QString damage;
         bool newer = false;
@@ -162,15 +222,11 @@ bool BalanceHistory::openOnce()
         close();
         if (newer)
             return false;
-        if (isBusy(failure) && busyTries-- > 0) {
-            QThread::msleep(50);
-            --attempt;
-            continue;
-        }
         if (damage.isEmpty() && isDamage(failure) && QFileInfo::exists(m_path))
             damage = failure.text();
         if (damage.isEmpty()) {
             qCDebug(log::history).noquote() << "cannot open" << m_path << ":" << failure.text();
+            noteFailure(failure);
             return false;
         }
         moveAside(damage);
@@ -217,26 +273,34 @@ void BalanceHistory::prepare(QSqlDatabase &db, QSqlError &failure, QString &dama
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     // The month the panel reads is a few hundred KiB; SQLite would otherwise cache up to 2 MiB.
     q.exec(QStringLiteral("PRAGMA cache_size=-512"));
-    if (version == schemaVersion)
-        return;
-    const bool created = q.exec(QStringLiteral("BEGIN IMMEDIATE"))
-        && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS balances ("
-                                 " id INTEGER PRIMARY KEY,"
-                                 " at INTEGER NOT NULL," // ms since the epoch, UTC
-                                 " provider TEXT NOT NULL,"
-                                 " currency TEXT NOT NULL,"
-                                 " total REAL NOT NULL,"
-                                 " details TEXT NOT NULL)")) // JSON: [{"name", "amount"}]
-        && q.exec(QStringLiteral(
-            "CREATE INDEX IF NOT EXISTS balances_by_provider ON balances(provider, at)"))
-        && q.exec(QStringLiteral(
-            "CREATE TABLE IF NOT EXISTS flags (name TEXT PRIMARY KEY, value INTEGER NOT NULL)"))
-        && q.exec(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion))
-        && q.exec(QStringLiteral("COMMIT"));
-    if (!created) {
-        failure = q.lastError();
-        q.exec(QStringLiteral("ROLLBACK"));
+    if (version < schemaVersion) {
+        const bool created = q.exec(QStringLiteral("BEGIN IMMEDIATE"))
+            && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS balances ("
+                                     " id INTEGER PRIMARY KEY,"
+                                     " at INTEGER NOT NULL," // ms since the epoch, UTC
+                                     " provider TEXT NOT NULL,"
+                                     " currency TEXT NOT NULL,"
+                                     " total REAL NOT NULL,"
+                                     " details TEXT NOT NULL," // JSON: [{"name", "amount"}]
+                                     " figure TEXT)")) // "credit" or "key-limit"
+            && q.exec(QStringLiteral(
+                "CREATE INDEX IF NOT EXISTS balances_by_provider ON balances(provider, at)"))
+            && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS flags"
+                                     " (name TEXT PRIMARY KEY, value INTEGER NOT NULL)"))
+            && q.exec(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion))
+            && q.exec(QStringLiteral("COMMIT"));
+        if (!created) {
+            failure = q.lastError();
+            q.exec(QStringLiteral("ROLLBACK"));
+            return;
+        }
     }
+    // Files from before the figure was kept get the column; a program that does not know it
+    // writes rows without one, which read as before. Without the right to add it, the file is
+    // still read.
+    m_hasFigure = q.exec(QStringLiteral("SELECT figure FROM balances LIMIT 0"));
+    if (!m_hasFigure)
+        m_hasFigure = q.exec(QStringLiteral("ALTER TABLE balances ADD COLUMN figure TEXT"));
 }
 
 void BalanceHistory::moveAside(const QString &reason)
@@ -244,10 +308,11 @@ void BalanceHistory::moveAside(const QString &reason)
     const QString suffix = QStringLiteral(".broken-")
         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     const bool moved = QFile::rename(m_path, m_path + suffix);
-    // The journal belongs to the file it was written for.
+    // The journal belongs to the file it was written for: it goes with it, or the fresh file
+    // would start from another file's pages.
     for (const char *part : {"-wal", "-shm"}) {
         const QString file = m_path + QLatin1String(part);
-        if (QFileInfo::exists(file))
+        if (moved && QFileInfo::exists(file))
             QFile::rename(file, m_path + suffix + QLatin1String(part));
     }
     qCWarning(log::history).noquote()
@@ -257,40 +322,94 @@ void BalanceHistory::moveAside(const QString &reason)
                           : QStringLiteral("it could not be moved aside"));
 }
 
+void BalanceHistory::noteFailure(const QSqlError &error)
+{
+    if (isBusy(error)) {
+        qCDebug(log::history) << "another writer holds the history; the rows wait";
+        return;
+    }
+    m_problem = problemText(error, m_path);
+}
+
 bool BalanceHistory::record(Provider provider, const Balance &balance, const QDateTime &at)
 {
+    // Infinity and NaN are shown as the provider sent them, but are no amount to keep.
+    if (!std::isfinite(balance.total))
+        return writePending();
+    m_pending.append({provider, {at.toUTC(), balance}});
+    if (m_pending.size() > pendingLimit) {
+        qCDebug(log::history) << "the oldest unwritten row is given up";
+        m_pending.removeFirst();
+    }
+    return writePending();
+}
+
+bool BalanceHistory::flush()
+{
+    return writePending();
+}
+
+bool BalanceHistory::writePending()
+{
+    if (m_pending.isEmpty())
+        return true;
     if (!ensureOpen())
         return false;
-    QSqlQuery q(QSqlDatabase::database(m_connection));
-    const qint64 ms = at.toMSecsSinceEpoch();
-    const QString details = detailsJson(balance.details);
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery q(db);
+    const qint64 window = std::chrono::milliseconds(sameObservation).count();
+    const QString insert = m_hasFigure
+        ? QStringLiteral("INSERT INTO balances (at, provider, currency, total, details, figure)"
+                         " VALUES (?, ?, ?, ?, ?, ?)")
+        : QStringLiteral("INSERT INTO balances (at, provider, currency, total, details)"
+                         " VALUES (?, ?, ?, ?, ?)");
     // IMMEDIATE: the write lock is taken (or waited for) before the look for the same
     // observation, so two writers cannot both decide to insert it.
-    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        qCDebug(log::history).noquote() << "cannot write:" << q.lastError().text();
-        return false;
-    }
-    const qint64 window = std::chrono::milliseconds(sameObservation).count();
-    bool ok = run(
-        q,
-        QStringLiteral("SELECT 1 FROM balances WHERE provider = ? AND at BETWEEN ? AND ?"
-                       " AND currency = ? AND total = ? AND details = ?"),
-        {provider.rawValue(), ms - window, ms + window, balance.currency, balance.total, details});
-    const bool seen = ok && q.next();
-    if (ok && !seen)
+    bool ok = q.exec(QStringLiteral("BEGIN IMMEDIATE"));
+    for (const Row &row : std::as_const(m_pending)) {
+        if (!ok)
+            break;
+        const Balance &b = row.sample.balance;
+        const qint64 ms = row.sample.at.toMSecsSinceEpoch();
+        const QString details = detailsJson(b.details);
         ok = run(q,
-                 QStringLiteral("INSERT INTO balances (at, provider, currency, total, details)"
-                                " VALUES (?, ?, ?, ?, ?)"),
-                 {ms, provider.rawValue(), balance.currency, balance.total, details});
+                 QStringLiteral("SELECT 1 FROM balances WHERE provider = ? AND at BETWEEN ? AND ?"
+                                " AND currency = ? AND total = ? AND details = ?"),
+                 {row.provider.rawValue(), ms - window, ms + window, b.currency, b.total, details});
+        const bool seen = ok && q.next();
+        QVariantList values {ms, row.provider.rawValue(), b.currency, b.total, details};
+        if (m_hasFigure)
+            values << figureName(b.figure);
+        if (ok && !seen)
+            ok = run(q, insert, values);
+        qCDebug(log::history) << (seen ? "already kept:" : "kept:") << row.provider.rawValue()
+                              << b.total << b.currency;
+    }
+    // Old rows go when the limit has moved on by a day: the delete reads the whole table.
+    const qint64 cutoff = m_pending.constLast().sample.at.addDays(-keptDays).toMSecsSinceEpoch();
+    const bool prune = !m_prunedBefore || cutoff - *m_prunedBefore >= 24 * 3600 * 1000;
+    if (ok && prune)
+        ok = run(q, QStringLiteral("DELETE FROM balances WHERE at < ?"), {cutoff});
     if (ok)
-        ok = run(q, QStringLiteral("DELETE FROM balances WHERE at < ?"),
-                 {at.addDays(-keptDays).toMSecsSinceEpoch()});
-    if (!ok || !q.exec(QStringLiteral("COMMIT"))) {
+        ok = q.exec(QStringLiteral("COMMIT"));
+    if (!ok) {
+        const QSqlError error = q.lastError();
         q.exec(QStringLiteral("ROLLBACK"));
+        if (isDamage(error)) {
+            // Found only now, in a page the check on opening did not reach: the next use
+            // starts afresh beside the damaged file.
+            close();
+            moveAside(error.text());
+        }
+        noteFailure(error);
         return false;
     }
-    qCDebug(log::history) << (seen ? "already kept:" : "kept:") << provider.rawValue()
-                          << balance.total << balance.currency;
+    if (prune)
+        m_prunedBefore = cutoff;
+    if (!m_problem.isEmpty())
+        qCDebug(log::history) << "the history is written again";
+    m_problem.clear();
+    m_pending.clear();
     return true;
 }
 
@@ -298,25 +417,43 @@ QList<BalanceSample> BalanceHistory::samples(Provider provider, const QDateTime 
                                              bool withPreceding)
 {
     QList<BalanceSample> result;
-    if (!ensureOpen())
-        return result;
-    QSqlQuery q(QSqlDatabase::database(m_connection));
-    q.setForwardOnly(true);
+    std::optional<BalanceSample> preceding;
     const qint64 from = since.toMSecsSinceEpoch();
-    if (withPreceding
-        && run(q,
-               QStringLiteral("SELECT at, currency, total, details FROM balances"
-                              " WHERE provider = ? AND at < ? ORDER BY at DESC LIMIT 1"),
-               {provider.rawValue(), from})
-        && q.next())
-        result.append(sampleFrom(q));
-    if (run(q,
-            QStringLiteral("SELECT at, currency, total, details FROM balances"
-                           " WHERE provider = ? AND at >= ? ORDER BY at, id"),
-            {provider.rawValue(), from})) {
-        while (q.next())
-            result.append(sampleFrom(q));
+    if (ensureOpen()) {
+        QSqlQuery q(QSqlDatabase::database(m_connection));
+        q.setForwardOnly(true);
+        const QString columns = m_hasFigure
+            ? QStringLiteral("SELECT at, currency, total, details, figure FROM balances")
+            : QStringLiteral("SELECT at, currency, total, details, NULL FROM balances");
+        if (withPreceding
+            && run(q,
+                   columns
+                       + QStringLiteral(" WHERE provider = ? AND at < ? ORDER BY at DESC LIMIT 1"),
+                   {provider.rawValue(), from})
+            && q.next())
+            preceding = sampleFrom(q);
+        if (run(q, columns + QStringLiteral(" WHERE provider = ? AND at >= ? ORDER BY at, id"),
+                {provider.rawValue(), from})) {
+            while (q.next())
+                result.append(sampleFrom(q));
+        }
     }
+    // What waits to be written belongs to the history all the same.
+    bool waiting = false;
+    for (const Row &row : std::as_const(m_pending)) {
+        if (row.provider != provider)
+            continue;
+        if (row.sample.at >= since) {
+            result.append(row.sample);
+            waiting = true;
+        } else if (withPreceding && (!preceding || preceding->at < row.sample.at)) {
+            preceding = row.sample;
+        }
+    }
+    if (waiting)
+        std::ranges::stable_sort(result, {}, &BalanceSample::at);
+    if (preceding)
+        result.prepend(*preceding);
     return result;
 }
 

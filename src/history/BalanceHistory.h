@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 class QSqlDatabase;
 class QSqlError;
 
@@ -15,18 +17,24 @@ namespace creditgauge {
 
 // Every balance a query brought, kept in a local SQLite database, so that the program can say
 // how long the credit lasts. Several processes of the user (the tray and a status bar) may
-// write at once; each transaction is a single row, so a killed process loses at most the row it
-// was writing. A file that SQLite cannot use is moved aside, kept, and a fresh one started.
-// Nothing here is needed for a balance to show: when the database cannot be used at all, the
-// history is empty and the flags live in memory.
+// write at once; each transaction is short, so a killed process loses at most what it was
+// writing. Only a file SQLite calls damaged is moved aside (with its journal) and a fresh one
+// started; a file that cannot be written just now (a full disk, another user's file, an I/O
+// error) is left exactly as it is, and the rows wait in memory until a later write succeeds.
+// Nothing here is needed for a balance to show, and nothing here waits long: a writer that
+// holds the lock is waited for a moment, then the row waits for the next time.
 class BalanceHistory
 {
 public:
     static constexpr int schemaVersion = 1;
     static constexpr int keptDays = 400;
+    // Rows kept in memory while the file cannot be written: three weeks of half-hourly
+    // answers; beyond that the oldest go.
+    static constexpr int pendingLimit = 1000;
 
     // `path` empty: $XDG_DATA_HOME/creditgauge/history.sqlite. Opened on first use.
     explicit BalanceHistory(const QString &path = {});
+    // Writes what still waits, if it can.
     ~BalanceHistory();
     BalanceHistory(const BalanceHistory &) = delete;
     BalanceHistory &operator=(const BalanceHistory &) = delete;
@@ -34,16 +42,24 @@ public:
     static QString defaultPath();
     QString path() const { return m_path; }
 
-    // Keeps the balance seen at `at`. The same balance of the same provider kept less than a
-    // minute before (by this or another process, from the same answer or one just like it) is
-    // one observation and is not kept twice. Rows older than keptDays go at the same time.
-    // False when the database cannot be written.
+    // Keeps the balance seen at `at`, together with any that still wait. The same balance of
+    // the same provider kept less than a minute before (by this or another process, from the
+    // same answer or one just like it) is one observation and is not kept twice. Rows older
+    // than keptDays go (whenever that limit has moved on by a day). Only finite totals are kept.
+    // False when the rows could not be written now; they wait in memory for the next call.
     bool record(Provider provider, const Balance &balance, const QDateTime &at);
+    // Writes what waits; true when nothing waits any more.
+    bool flush();
 
-    // The provider's samples from `since` on, oldest first; with `withPreceding`, also the
-    // newest one before `since`, where a line through the period starts.
+    // The provider's samples from `since` on, oldest first, including those still waiting to
+    // be written; with `withPreceding`, also the newest one before `since`, where a line
+    // through the period starts.
     QList<BalanceSample> samples(Provider provider, const QDateTime &since,
                                  bool withPreceding = false);
+
+    // Why the last write failed, in German ("der Datenträger ist voll"); empty when it
+    // succeeded or only had to wait for another writer.
+    QString writeProblem() const { return m_problem; }
 
     // Small named facts that must outlive the process (which alerts were given).
     bool flag(const QString &name);
@@ -53,15 +69,27 @@ public:
     bool isAvailable();
 
 private:
+    struct Row
+    {
+        Provider provider;
+        BalanceSample sample;
+    };
+
     bool ensureOpen();
-    bool openOnce();
+    bool open();
     void prepare(QSqlDatabase &db, QSqlError &failure, QString &damage, bool &newer);
     void close();
     void moveAside(const QString &reason);
+    bool writePending();
+    void noteFailure(const QSqlError &error);
 
     QString m_path;
     QString m_connection;
     bool m_opened = false;
+    bool m_hasFigure = false; // the file has the column that tells credit from key limit
+    QList<Row> m_pending;
+    QString m_problem;
+    std::optional<qint64> m_prunedBefore; // the limit of the last removal of old rows
     QHash<QString, bool> m_memoryFlags;
 };
 

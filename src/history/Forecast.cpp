@@ -7,22 +7,33 @@
 
 namespace creditgauge::Forecast {
 
+QList<BalanceSample> series(const QList<BalanceSample> &samples)
+{
+    QList<BalanceSample> sorted;
+    sorted.reserve(samples.size());
+    for (const BalanceSample &s : samples) {
+        if (s.at.isValid() && std::isfinite(s.balance.total))
+            sorted << s;
+    }
+    std::ranges::stable_sort(sorted, {}, &BalanceSample::at);
+    if (sorted.isEmpty())
+        return sorted;
+    const Balance newest = sorted.constLast().balance;
+    sorted.removeIf([&newest](const BalanceSample &s) {
+        return s.balance.figure != newest.figure
+            || s.balance.currency.compare(newest.currency, Qt::CaseInsensitive) != 0;
+    });
+    return sorted;
+}
+
 std::optional<SpendingForecast> compute(const QList<BalanceSample> &samples, const QDateTime &now)
 {
-    if (samples.isEmpty())
-        return std::nullopt;
     const QDateTime from = now.addDays(-windowDays);
-    QList<BalanceSample> window;
-    for (const BalanceSample &s : samples) {
-        if (s.at >= from && s.at <= now && std::isfinite(s.balance.total))
-            window.append(s);
-    }
-    std::ranges::stable_sort(window, {}, &BalanceSample::at);
+    QList<BalanceSample> window = series(samples);
+    window.removeIf([&](const BalanceSample &s) { return s.at < from || s.at > now; });
     if (window.isEmpty())
         return std::nullopt;
-    // Another currency is another account's money (or the provider changed it): not comparable.
     const QString currency = window.constLast().balance.currency;
-    window.removeIf([&currency](const BalanceSample &s) { return s.balance.currency != currency; });
     const qint64 span = window.constFirst().at.secsTo(window.constLast().at);
     if (span < minimumSpanSecs)
         return std::nullopt;

@@ -26,8 +26,14 @@ namespace Forecast {
 inline constexpr int windowDays = 7;
 inline constexpr qint64 minimumSpanSecs = 24 * 3600;
 
+// The samples (any order) that read as one line over time: valid times, finite totals, sorted
+// by time, and of the newest sample's currency (in any letter case) and figure. Another
+// currency or figure is another quantity; a change between them is neither spending nor a
+// top-up. The chart draws this line and the forecast reads it.
+QList<BalanceSample> series(const QList<BalanceSample> &samples);
+
 // From one provider's samples (any order): the spending per day over the last windowDays
-// before `now`, in the newest sample's currency, counting only decreases (a top-up is not
+// before `now`, along their series(), counting only decreases (a top-up is not
 // negative spending), and the days the newest total lasts at that pace. Nothing when the
 // samples used span less than a day or nothing was spent.
 std::optional<SpendingForecast> compute(const QList<BalanceSample> &samples, const QDateTime &now);

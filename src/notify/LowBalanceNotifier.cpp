@@ -8,6 +8,8 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
+#include <cmath>
+
 namespace creditgauge {
 namespace {
 
@@ -41,6 +43,9 @@ LowBalanceNotifier::~LowBalanceNotifier() = default;
 void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
                                       const std::optional<SpendingForecast> &forecast)
 {
+    // Infinity or NaN from a provider is shown as it came, but says nothing about running low.
+    if (!std::isfinite(balance.total))
+        return;
     const QString amount = Format::amount(balance.total, balance.currency, true);
     const QString outlook = forecast ? QStringLiteral("\n") + Forecast::line(*forecast) : QString();
 

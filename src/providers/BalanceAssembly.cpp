@@ -115,7 +115,8 @@ BalanceResult openrouterKey(const RequestResult &response)
     return Balance {
         QStringLiteral("USD"),
         total,
-        {{QStringLiteral("Key-Limit"), keyLimit}, {QStringLiteral("Verbraucht"), usage}}};
+        {{QStringLiteral("Key-Limit"), keyLimit}, {QStringLiteral("Verbraucht"), usage}},
+        BalanceFigure::KeyLimit};
 }
 
 BalanceResult moonshot(const RequestResult &response)

@@ -8,6 +8,10 @@
 
 #include <QMetaEnum>
 
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
 namespace creditgauge {
 namespace {
 
@@ -37,6 +41,7 @@ bool isAutomatic(RefreshCycle::Trigger trigger)
         return true;
     case RefreshCycle::Trigger::NetworkBack: // the one retry; never a loop
     case RefreshCycle::Trigger::User:
+    case RefreshCycle::Trigger::KeySaved:
         return false;
     }
     return false;
@@ -46,6 +51,13 @@ template<typename Enum> const char *name(Enum value)
 {
     return QMetaEnum::fromType<Enum>().valueToKey(int(value));
 }
+
+// A query ends within about 40 s (two requests of at most 20 s each, or a key read that gives
+// up after its deadline); one that seems to take longer is not waited for.
+constexpr qint64 staleAfterMs = 120'000;
+// An unreachable keyring is looked at again after this long, then less and less often.
+constexpr std::chrono::milliseconds firstStoreWait {5000};
+constexpr std::chrono::milliseconds longestStoreWait {300'000};
 
 } // namespace
 
@@ -57,6 +69,7 @@ RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_history(options.historyPath)
+    , m_storeWait(firstStoreWait)
     , m_unsavedChoice(options.provider)
 {
     m_state.provider = provider();
@@ -68,6 +81,8 @@ RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
         m_waitingForNetwork = false;
         refresh(Trigger::Wake);
     });
+    m_storeTimer.setSingleShot(true);
+    connect(&m_storeTimer, &QTimer::timeout, this, &RefreshCycle::watchStore);
 }
 
 RefreshCycle::~RefreshCycle() = default;
@@ -83,6 +98,7 @@ void RefreshCycle::start()
         m_wakeTimer.stop();
         m_waitingForNetwork = false;
     });
+    KeyStore::watchService(this, [this] { storeChanged(); });
     refresh(Trigger::Start);
     m_timer.start();
 }
@@ -95,115 +111,232 @@ Provider RefreshCycle::provider() const
 void RefreshCycle::selectProvider(Provider provider)
 {
     // Should the choice not reach the disk, it still holds until the program ends.
-    m_unsavedChoice = Settings::setProvider(provider) ? std::nullopt : std::optional(provider);
+    const bool saved = Settings::setProvider(provider);
+    m_unsavedChoice = saved ? std::nullopt : std::optional(provider);
+    setNotice(QStringLiteral("settings"),
+              saved ? QString()
+                    : QStringLiteral("Die Anbieterwahl lässt sich nicht speichern; sie gilt, "
+                                     "bis CreditGauge beendet wird."));
     refresh(Trigger::User);
 }
 
 void RefreshCycle::refresh(Trigger trigger)
 {
     const Provider selected = provider();
+    Busy &busy = m_busy[selected.value()];
+    if (busy.queries > 0 && trigger != Trigger::KeySaved) {
+        if (busy.since.elapsed() < staleAfterMs) {
+            // A user's wish outweighs a timer's: the follow-up then shows it is loading.
+            if (!busy.again || trigger == Trigger::User)
+                busy.again = trigger;
+            qCDebug(log::refresh).noquote() << "refresh for" << selected.rawValue() << "on"
+                                            << name(trigger) << "follows the query under way";
+            if (trigger == Trigger::User)
+                Q_EMIT loading(selected, trigger);
+            return;
+        }
+        qCWarning(log::refresh).noquote()
+            << "a query for" << selected.rawValue() << "has not ended for"
+            << busy.since.elapsed() / 1000 << "s; not waiting for it any longer";
+        busy.queries = 0;
+    }
+    begin(selected, trigger);
+}
+
+void RefreshCycle::begin(Provider provider, Trigger trigger)
+{
+    const Query query {++m_lastQuery, provider, trigger};
+    Busy &busy = m_busy[provider.value()];
+    ++busy.queries;
+    busy.since.start();
     qCDebug(log::refresh).noquote()
-        << "refresh for" << selected.rawValue() << "on" << name(trigger);
-    Q_EMIT refreshing(selected);
+        << "query" << query.number << "for" << provider.rawValue() << "on" << name(trigger);
+    Q_EMIT refreshing(provider);
     QPointer<RefreshCycle> self(this);
     KeyStore::read(
-        selected.keychainAccount(),
-        [self, selected, trigger](const KeyStore::ReadResult &key) {
+        provider.keychainAccount(),
+        [self, query](const KeyStore::ReadResult &key) {
             if (self)
-                self->keyRead(selected, trigger, key);
+                self->keyRead(query, key);
         },
         m_options.keyReadDeadline);
 }
 
-void RefreshCycle::keyRead(Provider asked, Trigger trigger, const KeyStore::ReadResult &key)
+// Whether what `query` brought may still be shown: its provider is still selected and no
+// newer query's result is shown yet.
+bool RefreshCycle::isCurrent(const Query &query, const char *what) const
 {
-    // Another provider was picked meanwhile; the refresh that picking started reports for it.
-    if (asked != provider()) {
-        qCDebug(log::refresh).noquote()
-            << "key for" << asked.rawValue() << "dropped: no longer selected";
+    const char *why = query.provider != provider() ? "no longer selected"
+        : query.number <= m_shownQuery             ? "a newer answer is shown"
+                                                   : nullptr;
+    if (why)
+        qCDebug(log::refresh).noquote() << what << "of query" << query.number << "for"
+                                        << query.provider.rawValue() << "dropped:" << why;
+    return !why;
+}
+
+void RefreshCycle::end(const Query &query)
+{
+    Busy &busy = m_busy[query.provider.value()];
+    busy.queries = std::max(0, busy.queries - 1);
+    if (busy.queries > 0 || !busy.again)
+        return;
+    const Trigger again = *std::exchange(busy.again, std::nullopt);
+    if (query.provider == provider())
+        begin(query.provider, again);
+}
+
+void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
+{
+    if (!isCurrent(query, "key")) {
+        end(query);
         return;
     }
     if (!key) {
+        // A keyring that does not answer may be waiting for the user to unlock it, starting
+        // late, or restarting: once it answers, the balance follows without anyone clicking.
+        // A read that ran out of time goes on in the store: the watch joins it at once.
         if (key.error() == KeyStore::Failure::NoAnswer)
-            watchStore(asked);
-        report({.kind = RefreshState::Kind::StoreUnavailable,
-                .provider = asked,
+            m_storeTimer.start(0);
+        else if (key.error() == KeyStore::Failure::Unavailable)
+            m_storeTimer.start(m_storeWait);
+        report(query,
+               {.kind = RefreshState::Kind::StoreUnavailable,
+                .provider = query.provider,
                 .message = storeMessage(key.error())});
+        end(query);
         return;
     }
     if (!*key) {
-        report({.kind = RefreshState::Kind::NoKey, .provider = asked});
+        report(query, {.kind = RefreshState::Kind::NoKey, .provider = query.provider});
+        end(query);
         return;
     }
-    Q_EMIT loading(asked, trigger);
+    Q_EMIT loading(query.provider, query.trigger);
     QPointer<RefreshCycle> self(this);
-    ProviderClient::fetch(asked, **key, [self, asked, trigger](const BalanceResult &result) {
+    ProviderClient::fetch(query.provider, **key, [self, query](const BalanceResult &result) {
         if (self)
-            self->answered(asked, trigger, result);
+            self->answered(query, result);
     });
 }
 
-void RefreshCycle::answered(Provider asked, Trigger trigger, const BalanceResult &result)
+void RefreshCycle::answered(const Query &query, const BalanceResult &result)
 {
-    if (asked != provider()) {
-        qCDebug(log::refresh).noquote()
-            << "answer for" << asked.rawValue() << "dropped: no longer selected";
+    if (!isCurrent(query, "answer")) {
+        end(query);
         return;
     }
     const QDateTime now = QDateTime::currentDateTime();
     if (result) {
         m_retryWhenOnline = false;
         // Kept first, so that the forecast includes it; history is never needed to show it.
-        // One read serves the chart's month and the forecast's week within it.
+        // One read serves the chart's month and the forecast's week within it. Infinity and
+        // NaN are shown as they came, but neither kept nor read as a pace.
+        const bool finite = std::isfinite(result->total);
         const QDateTime utc = now.toUTC();
-        m_history.record(asked, *result, utc);
+        m_history.record(query.provider, *result, utc);
+        const QString problem = m_history.writeProblem();
+        updateNotice(QStringLiteral("history"),
+                     problem.isEmpty()
+                         ? QString()
+                         : QStringLiteral("Der Verlauf wird gerade nicht gespeichert (%1); die "
+                                          "Werte werden nachgetragen.")
+                               .arg(problem));
         QList<BalanceSample> recent
-            = m_history.samples(asked, utc.addDays(-RefreshState::recentDays), true);
-        std::optional<SpendingForecast> forecast = Forecast::compute(recent, utc);
-        report({.kind = RefreshState::Kind::Balance,
-                .provider = asked,
+            = m_history.samples(query.provider, utc.addDays(-RefreshState::recentDays), true);
+        std::optional<SpendingForecast> forecast
+            = finite ? Forecast::compute(recent, utc) : std::nullopt;
+        report(query,
+               {.kind = RefreshState::Kind::Balance,
+                .provider = query.provider,
                 .balance = *result,
                 .at = now,
                 .forecast = std::move(forecast),
                 .recent = std::move(recent)});
+        end(query);
         return;
     }
-    if (isAutomatic(trigger) && isOffline()) {
+    if (isAutomatic(query.trigger) && isOffline()) {
         qCDebug(log::refresh) << "failed while offline; tried again when the network is back";
         m_retryWhenOnline = true;
     }
-    report({.kind = RefreshState::Kind::Failed,
-            .provider = asked,
+    report(query,
+           {.kind = RefreshState::Kind::Failed,
+            .provider = query.provider,
             .message = result.error().m,
             .at = now});
+    end(query);
 }
 
-void RefreshCycle::report(RefreshState state)
+void RefreshCycle::report(const Query &query, RefreshState state)
 {
+    m_shownQuery = query.number;
+    if (state.kind != RefreshState::Kind::StoreUnavailable) {
+        m_storeTimer.stop();
+        m_storeWait = firstStoreWait;
+    }
     m_state = std::move(state);
+    m_state.notices = m_notices.values();
     qCDebug(log::refresh).noquote()
         << m_state.provider.rawValue() << "now shows" << m_state.title() << m_state.message;
     Q_EMIT stateChanged(m_state);
 }
 
-// A keyring that did not answer in time may be waiting for the user to unlock it. Once it
-// answers with a key, the balance follows without anyone clicking.
-void RefreshCycle::watchStore(Provider asked)
+bool RefreshCycle::updateNotice(const QString &topic, const QString &text)
 {
-    if (m_watchingStore)
+    if (m_notices.value(topic) == text)
+        return false;
+    if (text.isEmpty()) {
+        m_notices.remove(topic);
+        qCInfo(log::refresh).noquote() << topic << "is fine again";
+    } else {
+        m_notices.insert(topic, text);
+        qCWarning(log::refresh).noquote() << text;
+    }
+    return true;
+}
+
+void RefreshCycle::setNotice(const QString &topic, const QString &text)
+{
+    if (!updateNotice(topic, text))
+        return;
+    m_state.notices = m_notices.values();
+    Q_EMIT stateChanged(m_state);
+}
+
+// Reads the key once more while the keyring cannot be read; a keyring that answers (with a key
+// or without one) brings the refresh, one that still fails is looked at again later, and one
+// that stays locked (its unlock prompt dismissed) is left to the user.
+void RefreshCycle::watchStore()
+{
+    if (m_watchingStore || m_state.kind != RefreshState::Kind::StoreUnavailable)
         return;
     m_watchingStore = true;
+    const Provider asked = provider();
     QPointer<RefreshCycle> self(this);
     KeyStore::read(asked.keychainAccount(), [self, asked](const KeyStore::ReadResult &key) {
         if (!self)
             return;
         self->m_watchingStore = false;
-        if (key && *key && asked == self->provider()
-            && self->m_state.kind == RefreshState::Kind::StoreUnavailable)
+        if (asked != self->provider() || self->m_state.kind != RefreshState::Kind::StoreUnavailable)
+            return;
+        if (key) {
             self->refresh(Trigger::StoreBack);
+        } else if (key.error() != KeyStore::Failure::Locked) {
+            qCDebug(log::refresh) << "the keyring is looked at again in"
+                                  << self->m_storeWait.count() / 1000 << "s";
+            self->m_storeTimer.start(self->m_storeWait);
+            self->m_storeWait = std::min(2 * self->m_storeWait, longestStoreWait);
+        }
     });
 }
 
+// The keyring (re)started: what it could not answer before, it may answer now.
+void RefreshCycle::storeChanged()
+{
+    if (m_state.kind == RefreshState::Kind::StoreUnavailable)
+        refresh(Trigger::StoreBack);
+}
 // logind announces the wake before Wi-Fi is back, so a query sent at once would fail. It goes
 // out once the network is back, or after a short delay when the system tells nothing about the
 // network.

@@ -7,10 +7,13 @@
 #include "history/BalanceHistory.h"
 #include "store/KeyStore.h"
 
+#include <QElapsedTimer>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 
+#include <array>
 #include <chrono>
 #include <optional>
 
@@ -24,13 +27,15 @@ class WakeWatcher;
 // did not answer answers after all, and whenever the user asks. It reads the selected
 // provider's key, fetches the balance and reports one RefreshState at a time.
 //
-// Queries are neither de-duplicated nor cancelled; answers for the selected provider apply in
-// the order they arrive, and an answer for a provider that is no longer selected is dropped.
+// Every query is numbered. An answer is shown, kept and passed on only when it is newer than
+// the last one shown: a slow answer that arrives after a newer one is dropped, as is one for a
+// provider that is no longer selected. While a query for the provider is under way, further
+// requests (a burst of clicks or signals) make at most one more query after it.
 class RefreshCycle : public QObject
 {
     Q_OBJECT
 public:
-    enum class Trigger { Start, Timer, Wake, NetworkBack, StoreBack, User };
+    enum class Trigger { Start, Timer, Wake, NetworkBack, StoreBack, User, KeySaved };
     Q_ENUM(Trigger)
 
     struct Options
@@ -54,8 +59,10 @@ public:
     ~RefreshCycle() override;
 
     // The first refresh now, then one every interval, the first an interval from now; and
-    // from now on the wake and network triggers.
+    // from now on the wake, network and keyring triggers.
     void start();
+    // Asks for the selected provider's balance, or (while a query for it is under way) for
+    // one more query once it has ended. A saved key asks at once whatever is under way.
     void refresh(Trigger trigger);
 
     // The stored choice, unless the last choice could not be stored: that one holds for the
@@ -64,23 +71,46 @@ public:
     // Stores the choice and refreshes for it. Does not restart the 30-minute period.
     void selectProvider(Provider provider);
 
+    // What the user should know about `topic` (empty: nothing any more). Said once in the log
+    // and carried by every state until it is cleared.
+    void setNotice(const QString &topic, const QString &text);
+
     const RefreshState &state() const { return m_state; }
     const QTimer &timer() const { return m_timer; }
     // Every balance this cycle (or another process) has seen; the forecast comes from it.
     BalanceHistory &history() { return m_history; }
 
 Q_SIGNALS:
-    // A refresh for `provider` begins (its key is read next).
+    // A query for `provider` begins (its key is read next).
     void refreshing(creditgauge::Provider provider);
-    // A query for `provider` went out; front ends may show it is loading.
+    // A query for `provider` is under way; front ends may show it is loading.
     void loading(creditgauge::Provider provider, creditgauge::RefreshCycle::Trigger trigger);
     void stateChanged(const creditgauge::RefreshState &state);
 
 private:
-    void keyRead(Provider provider, Trigger trigger, const KeyStore::ReadResult &key);
-    void answered(Provider provider, Trigger trigger, const BalanceResult &result);
-    void report(RefreshState state);
-    void watchStore(Provider provider);
+    struct Query
+    {
+        quint64 number;
+        Provider provider;
+        Trigger trigger;
+    };
+    // The queries under way for one provider, and whether another is wanted after them.
+    struct Busy
+    {
+        int queries = 0;
+        std::optional<Trigger> again;
+        QElapsedTimer since;
+    };
+
+    void begin(Provider provider, Trigger trigger);
+    void keyRead(const Query &query, const KeyStore::ReadResult &key);
+    void answered(const Query &query, const BalanceResult &result);
+    bool isCurrent(const Query &query, const char *what) const;
+    void end(const Query &query);
+    void report(const Query &query, RefreshState state);
+    bool updateNotice(const QString &topic, const QString &text);
+    void watchStore();
+    void storeChanged();
     void wokeUp();
     void networkChanged();
     bool isOffline();
@@ -91,9 +121,15 @@ private:
     RefreshState m_state;
     QTimer m_timer;
     QTimer m_wakeTimer;
+    QTimer m_storeTimer; // looks at an unreachable keyring again
+    std::chrono::milliseconds m_storeWait {};
     WakeWatcher *m_wake = nullptr;
     NetworkWatcher *m_network = nullptr;
     std::optional<Provider> m_unsavedChoice;
+    quint64 m_lastQuery = 0; // the number the newest query got
+    quint64 m_shownQuery = 0; // the number of the query whose answer is shown
+    std::array<Busy, Provider::allCases().size()> m_busy;
+    QMap<QString, QString> m_notices;
     bool m_started = false;
     bool m_waitingForNetwork = false; // a wake refresh waits for the network
     bool m_retryWhenOnline = false; // an automatic query failed while offline

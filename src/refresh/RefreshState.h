@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -34,6 +35,9 @@ struct RefreshState
     // With Kind::Balance: the provider's history over the last recentDays, oldest first,
     // beginning with the newest sample before them (where a line through the period starts).
     QList<BalanceSample> recent {};
+    // What the user should know beyond the balance, in German: that the history or a choice
+    // could not be saved. Empty when all is well.
+    QStringList notices {};
 
     static constexpr int recentDays = 30;
 

@@ -71,6 +71,7 @@ QStringList lines(const RefreshState &state)
               << queriedAt(state.at) << state.forecastLine();
         break;
     }
+    lines << state.notices;
     lines.removeIf([](const QString &line) { return line.trimmed().isEmpty(); });
     return lines;
 }

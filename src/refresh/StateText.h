@@ -27,7 +27,7 @@ QString failedAt(const QDateTime &at);
 QString notQueried();
 
 // What the panel shows for `state`, top to bottom, blank lines left out: whose balance, the
-// amount, its components, the status, the time of the query and the forecast.
+// amount, its components, the status, the time of the query, the forecast and the notices.
 QStringList lines(const RefreshState &state);
 
 } // namespace creditgauge::StateText

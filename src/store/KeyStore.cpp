@@ -21,6 +21,11 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#endif
+
+#ifdef Q_OS_LINUX
+#include <dlfcn.h>
 #endif
 
 namespace creditgauge::KeyStore {
@@ -111,6 +116,81 @@ void finishNotFound(const QString &account)
 #endif
 }
 
+// libsecret, through which the keychain library reaches the Secret Service, keeps one
+// connection with an open session for the life of the process. When the keyring daemon
+// restarts, that session is gone, and every later call fails ("The session does not exist")
+// until the connection is dropped; the next call then opens a new one. Only where the
+// keychain library has loaded libsecret.
+void forgetConnection()
+{
+#ifdef Q_OS_LINUX
+    void *libsecret = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_NOLOAD);
+    if (!libsecret)
+        return;
+    using Disconnect = void (*)();
+    if (const auto disconnect
+        = reinterpret_cast<Disconnect>(::dlsym(libsecret, "secret_service_disconnect"))) {
+        qCDebug(log::store, "dropping the connection to the secret service");
+        disconnect();
+    }
+    ::dlclose(libsecret);
+#endif
+}
+
+void startRead(const QString &account, bool again)
+{
+    qCDebug(log::store).noquote() << "reading" << account;
+    QElapsedTimer clock;
+    clock.start();
+    auto *job = makeJob<QKeychain::ReadPasswordJob>(account);
+    QObject::connect(job, &QKeychain::Job::finished, job, [job, account, clock, again] {
+        job->deleteLater();
+        switch (job->error()) {
+        case QKeychain::NoError: {
+            const std::optional<QString> key = strictUtf8(job->binaryData());
+            qCDebug(log::store).noquote()
+                << account << (key ? "found" : "found, but not usable text") << "after"
+                << clock.elapsed() << "ms";
+            return finishRead(account, key);
+        }
+        case QKeychain::EntryNotFound:
+            qCDebug(log::store).noquote() << account << "not found after" << clock.elapsed()
+                                          << "ms; asking whether it is locked";
+            return finishNotFound(account);
+        default:
+            qCDebug(log::store).noquote()
+                << account << "unreadable after" << clock.elapsed() << "ms:" << job->errorString();
+            // A keyring that restarted answers on a new connection at once.
+            if (!again) {
+                forgetConnection();
+                return startRead(account, true);
+            }
+            return finishRead(account, std::unexpected(Failure::Unavailable));
+        }
+    });
+    job->start();
+}
+
+void startSave(const QString &key, const QString &account, SaveCompletion completion, bool again)
+{
+    auto *job = makeJob<QKeychain::WritePasswordJob>(account);
+    // Stored as text, so that an entry made with secret-tool and one made here look alike.
+    job->setTextData(key);
+    QObject::connect(job, &QKeychain::Job::finished, job,
+                     [job, key, account, completion = std::move(completion), again]() mutable {
+                         const bool ok = job->error() == QKeychain::NoError;
+                         qCDebug(log::store).noquote()
+                             << account << (ok ? QStringLiteral("saved") : job->errorString());
+                         job->deleteLater();
+                         if (!ok && !again && job->error() != QKeychain::AccessDenied) {
+                             forgetConnection();
+                             return startSave(key, account, std::move(completion), true);
+                         }
+                         postToMainThread([completion, ok] { completion(ok); });
+                     });
+    job->start();
+}
+
 } // namespace
 
 void read(const QString &account, ReadCompletion completion,
@@ -139,48 +219,33 @@ void read(const QString &account, ReadCompletion completion,
         return;
     }
     pending.insert(account, {waiter});
-
-    qCDebug(log::store).noquote() << "reading" << account;
-    QElapsedTimer clock;
-    clock.start();
-    auto *job = makeJob<QKeychain::ReadPasswordJob>(account);
-    QObject::connect(job, &QKeychain::Job::finished, job, [job, account, clock] {
-        job->deleteLater();
-        switch (job->error()) {
-        case QKeychain::NoError: {
-            const std::optional<QString> key = strictUtf8(job->binaryData());
-            qCDebug(log::store).noquote()
-                << account << (key ? "found" : "found, but not usable text") << "after"
-                << clock.elapsed() << "ms";
-            return finishRead(account, key);
-        }
-        case QKeychain::EntryNotFound:
-            qCDebug(log::store).noquote() << account << "not found after" << clock.elapsed()
-                                          << "ms; asking whether it is locked";
-            return finishNotFound(account);
-        default:
-            qCDebug(log::store).noquote()
-                << account << "unreadable after" << clock.elapsed() << "ms:" << job->errorString();
-            return finishRead(account, std::unexpected(Failure::Unavailable));
-        }
-    });
-    job->start();
+    startRead(account, false);
 }
 
 void save(const QString &key, const QString &account, SaveCompletion completion)
 {
-    auto *job = makeJob<QKeychain::WritePasswordJob>(account);
-    // Stored as text, so that an entry made with secret-tool and one made here look alike.
-    job->setTextData(key);
-    QObject::connect(job, &QKeychain::Job::finished, job,
-                     [job, account, completion = std::move(completion)] {
-                         const bool ok = job->error() == QKeychain::NoError;
-                         qCDebug(log::store).noquote()
-                             << account << (ok ? QStringLiteral("saved") : job->errorString());
-                         job->deleteLater();
-                         postToMainThread([completion, ok] { completion(ok); });
-                     });
-    job->start();
+    startSave(key, account, std::move(completion), false);
+}
+
+void watchService(QObject *context, std::function<void()> changed)
+{
+#ifdef CREDITGAUGE_SECRET_SERVICE
+    auto *watcher = new QDBusServiceWatcher(QStringLiteral("org.freedesktop.secrets"),
+                                            QDBusConnection::sessionBus(),
+                                            QDBusServiceWatcher::WatchForOwnerChange, context);
+    QObject::connect(
+        watcher, &QDBusServiceWatcher::serviceOwnerChanged, context,
+        [changed = std::move(changed)](const QString &, const QString &, const QString &owner) {
+            qCDebug(log::store).noquote()
+                << "the secret service" << (owner.isEmpty() ? "went" : "is there");
+            forgetConnection();
+            if (!owner.isEmpty())
+                changed();
+        });
+#else
+    Q_UNUSED(context);
+    Q_UNUSED(changed);
+#endif
 }
 
 } // namespace creditgauge::KeyStore

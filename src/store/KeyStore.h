@@ -7,6 +7,8 @@
 #include <functional>
 #include <optional>
 
+class QObject;
+
 // The API keys, one secret-store entry per provider account, never in a file of ours.
 //
 // The secret store answers asynchronously: a locked keyring may show its own unlock prompt and
@@ -39,5 +41,10 @@ void read(const QString &account, ReadCompletion completion,
 // Stores `key` unchanged (an existing entry is replaced). True only when the store accepted
 // the write; a failed write leaves an existing entry as it was.
 void save(const QString &key, const QString &account, SaveCompletion completion);
+
+// Calls `changed` (in `context`'s thread, for as long as it lives) whenever the secret store
+// starts or restarts. A read that failed may succeed now. Nothing where the store does not
+// tell.
+void watchService(QObject *context, std::function<void()> changed);
 
 } // namespace creditgauge::KeyStore

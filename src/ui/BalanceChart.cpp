@@ -1,6 +1,7 @@
 #include "BalanceChart.h"
 
 #include "core/Format.h"
+#include "history/Forecast.h"
 #include "ui/BalanceViewController.h"
 
 #include <QAccessibleWidget>
@@ -23,29 +24,19 @@ QDateTime windowStart(const QDateTime &now)
     return now.addDays(-BalanceChart::days);
 }
 
-// Sorted by time, one currency (the newest sample's), finite values; the newest sample before
-// the window moved to its start, everything older dropped.
+// One series (see Forecast::series); the newest sample before the window moved to its start,
+// everything older dropped.
 QList<BalanceSample> usableSamples(const QList<BalanceSample> &samples, const QDateTime &now)
 {
-    QList<BalanceSample> sorted;
-    sorted.reserve(samples.size());
-    for (const BalanceSample &s : samples) {
-        if (s.at.isValid() && std::isfinite(s.balance.total))
-            sorted << s;
-    }
+    const QList<BalanceSample> sorted = Forecast::series(samples);
     if (sorted.isEmpty() || !now.isValid())
         return {};
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const BalanceSample &a, const BalanceSample &b) { return a.at < b.at; });
-    const QString currency = sorted.last().balance.currency;
 
     const QDateTime start = windowStart(now);
     QList<BalanceSample> usable;
     usable.reserve(sorted.size());
     std::optional<BalanceSample> before;
     for (const BalanceSample &s : std::as_const(sorted)) {
-        if (s.balance.currency.compare(currency, Qt::CaseInsensitive) != 0)
-            continue;
         if (s.at < start)
             before = s;
         else

@@ -25,8 +25,9 @@ public:
 
     explicit BalanceChart(QWidget *parent = nullptr);
 
-    // Samples in any order. Only those in the currency of the newest sample count; of those
-    // older than the window only the newest is kept, and starts the line at the left edge.
+    // Samples in any order. Only the newest sample's series counts (Forecast::series); of its
+    // samples older than the window only the newest is kept, and starts the line at the left
+    // edge.
     void setSamples(const QList<BalanceSample> &samples, const QDateTime &now);
     // At least two usable samples; with fewer there is no line worth showing.
     bool hasData() const { return m_usable.size() >= 2; }
@@ -44,7 +45,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    QList<BalanceSample> m_usable; // sorted, in one currency, the first at or after the window
+    QList<BalanceSample> m_usable; // one series, the first at or after the window
     QDateTime m_now;
 };
 

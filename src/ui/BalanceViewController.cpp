@@ -75,7 +75,7 @@ BalanceViewController::BalanceViewController(QObject *parent)
     m_texts[Status] = blank;
     m_texts[Time] = StateText::notQueried();
     for (int i = 0; i < LabelCount; ++i) {
-        m_ownedLabels[i].reset(makeLabel(m_texts[i], i == Status));
+        m_ownedLabels[i].reset(makeLabel(m_texts[i], i == Status || i == Notice));
         m_labels[i] = m_ownedLabels[i].get();
     }
 }
@@ -198,6 +198,17 @@ QString BalanceViewController::forecastText() const
     return m_texts[Forecast];
 }
 
+QString BalanceViewController::noticeText() const
+{
+    return m_texts[Notice];
+}
+
+void BalanceViewController::showNotices(const QStringList &notices)
+{
+    if (setText(Notice, notices.join(QLatin1Char('\n'))))
+        Q_EMIT changed();
+}
+
 QStringList BalanceViewController::summaryLines() const
 {
     QStringList lines;
@@ -280,7 +291,7 @@ void BalanceViewController::loadView()
     // Labels die with a view someone else deleted; a new view gets new ones with the same texts.
     for (int i = 0; i < LabelCount; ++i) {
         if (!m_labels[i]) {
-            m_ownedLabels[i].reset(makeLabel(m_texts[i], i == Status));
+            m_ownedLabels[i].reset(makeLabel(m_texts[i], i == Status || i == Notice));
             m_labels[i] = m_ownedLabels[i].get();
         }
     }
@@ -323,6 +334,11 @@ void BalanceViewController::loadView()
     auto *chart = new BalanceChart;
     layout->addWidget(chart);
     layout->addWidget(label(Forecast), 0, Qt::AlignLeft);
+    // Under the status, though last among the labels, as in the summary.
+    label(Notice)->setFont(statusFont);
+    label(Notice)->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    layout->insertWidget(layout->indexOf(label(Status)) + 1, label(Notice));
+    label(Notice)->setHidden(m_texts[Notice].isEmpty());
     for (auto &owned : m_ownedLabels)
         (void)owned.release(); // the view owns them now
     // Only now that they have a parent: shown without one, they would become windows.
@@ -368,7 +384,7 @@ bool BalanceViewController::setText(Label which, const QString &text)
     m_texts[which] = text;
     if (QLabel *l = label(which)) {
         l->setText(text);
-        if (which == Forecast && m_view)
+        if ((which == Forecast || which == Notice) && m_view)
             l->setHidden(text.isEmpty());
     }
     return true;
@@ -416,6 +432,7 @@ void BalanceViewController::applyColors()
     paint(label(Amount), ColorRole::Label);
     paint(label(Detail), ColorRole::Secondary);
     paint(label(Status), m_statusRole);
+    paint(label(Notice), ColorRole::Orange);
     paint(label(Time), ColorRole::Tertiary);
     paint(label(Forecast), ColorRole::Secondary);
 }

@@ -60,6 +60,9 @@ public:
     // showStoreUnavailable and a change of provider clear both, showLoading keeps them.
     void showHistory(const QList<BalanceSample> &samples, const QString &forecastLine,
                      const QDateTime &now);
+    // What the user should know beyond the balance (the history or a choice not saved), under
+    // the status line; hidden while empty.
+    void showNotices(const QStringList &notices);
 
     // Builds the view on first use. The caller may reparent it (the popover does); the panel
     // keeps track of it and never deletes it twice.
@@ -73,6 +76,7 @@ public:
     QString statusText() const;
     QString timeText() const;
     QString forecastText() const;
+    QString noticeText() const;
     ColorRole statusRole() const { return m_statusRole; }
     // One line per non-blank label, top to bottom.
     QStringList summaryLines() const;
@@ -94,7 +98,8 @@ private Q_SLOTS:
     void keyTapped();
 
 private:
-    enum Label { Title, Amount, Detail, Status, Time, Forecast, LabelCount };
+    // In the order of the summary; the view places the notices under the status.
+    enum Label { Title, Amount, Detail, Status, Time, Forecast, Notice, LabelCount };
 
     bool eventFilter(QObject *watched, QEvent *event) override;
     void loadView();

@@ -133,6 +133,17 @@ setsid i3blocks -c "$SESSION/i3blocks.conf" <"$SESSION/clicks" >"$SESSION/log/i3
 i3blocks_pid=$!
 PIDS+=("$i3blocks_pid")
 exec 5>"$SESSION/clicks"
+# i3blocks 1.4 reads one line of clicks per wake-up: a line written while it has not yet read
+# the one before stays behind, and every later click is taken for the one before it. So each
+# line goes only once the bar has read everything before it.
+unread() {
+    /usr/bin/python3 -c 'import fcntl, struct, termios
+print(struct.unpack("i", fcntl.ioctl(5, termios.FIONREAD, bytes(4)))[0])'
+}
+send_click() {
+    printf '%s\n' "$1" >&5
+    wait_until 10 eval '[ "$(unread)" -eq 0 ]' || fail "i3blocks: did not read '$1'"
+}
 # The creditgauge block of the last status line: "FULL_TEXT|COLOR".
 block() {
     /usr/bin/python3 -c '
@@ -149,18 +160,16 @@ gauge=$(gauges)
 [[ $gauge =~ ^[0-9]+$ ]] || fail "i3blocks: creditgauge processes: '$gauge'"
 serve 1.5
 # Clicks on the other block, as i3bar writes them, then a left click on ours.
-# (i3blocks 1.4 reads one line per wake-up: the opening "[" goes alone.)
-printf '[\n' >&5
-sleep 0.1
-printf '{"name":"counter","instance":"","button":1,"x":5,"y":10}\n' >&5
-for _ in 1 2 3 4 5 6 7 8 9; do
-    sleep 0.05
-    printf ',{"name":"counter","instance":"","button":1,"x":5,"y":10}\n' >&5
+send_click '['
+separator=''
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+    send_click "$separator"'{"name":"counter","instance":"","button":1,"x":5,"y":10}'
+    separator=,
 done
 wait_until 10 eval '[ "$(wc -l <"$SESSION/counted")" -eq 11 ]' ||
     fail "i3blocks: $(($(wc -l <"$SESSION/counted") - 1)) of 10 clicks on another block arrived"
 [ "$(requests)" -eq 0 ] || fail "i3blocks: clicks on another block refreshed ours"
-printf ',{"name":"creditgauge","instance":"","button":1,"x":20,"y":10}\n' >&5
+send_click ',{"name":"creditgauge","instance":"","button":1,"x":20,"y":10}'
 ! $shared_stdin || pkill -USR1 -x creditgauge
 wait_until 10 eval '[ "$(block)" = "DeepSeek \$ 2|#ff7b72" ]' ||
     fail "i3blocks: the block shows '$(block)' after the refresh, not 'DeepSeek \$ 2' in red"

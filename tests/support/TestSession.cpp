@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QTest>
 
+#include <csignal>
+
 using namespace creditgauge;
 
 namespace TestSession {
@@ -92,6 +94,20 @@ bool lockKeyring()
                       QStringLiteral("org.freedesktop.Secret.Service.Lock"),
                       QStringLiteral("array:objpath:/org/freedesktop/secrets/collection/login")})
                 .isEmpty();
+}
+
+bool restartKeyring()
+{
+    const qint64 old = keyringPid();
+    if (old <= 0 || ::kill(pid_t(old), SIGTERM) != 0
+        || !QTest::qWaitFor([old] { return keyringPid() != old; }, 10000))
+        return false;
+    QProcess daemon;
+    daemon.start(QStringLiteral("gnome-keyring-daemon"),
+                 {QStringLiteral("--unlock"), QStringLiteral("--components=secrets")});
+    daemon.write("creditgauge-test"); // the password scripts/test-session.sh gave the keyring
+    daemon.closeWriteChannel();
+    return daemon.waitForFinished(10000) && QTest::qWaitFor([] { return keyringPid() > 0; }, 10000);
 }
 
 bool prepareForSleep(bool sleeping)

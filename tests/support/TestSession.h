@@ -38,6 +38,8 @@ creditgauge::KeyStore::ReadResult readKey(const QString &account,
 // The process that owns the secret service's name, and locking its default collection.
 qint64 keyringPid();
 bool lockKeyring();
+// Ends the keyring daemon and starts a new one on the same keyring, unlocked.
+bool restartKeyring();
 
 // Plays logind's PrepareForSleep signal on the stand-in system bus.
 bool prepareForSleep(bool sleeping);

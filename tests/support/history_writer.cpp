@@ -3,11 +3,16 @@
 // Usage: history_writer PATH COUNT SEED
 //   Row i has total SEED * 100000 + i at a fixed time i minutes after a fixed start, so two
 //   writers with different seeds write different rows and two with the same seed the same
-//   observations. After each kept row the number kept so far goes to stdout, flushed.
+//   observations. After each kept row the number kept so far goes to stdout, flushed. A row
+//   that waits for the other writer is written again until it is kept; one that cannot be
+//   written ends the program with status 1 and the reason on stderr.
 #include "history/BalanceHistory.h"
 
 #include <QCoreApplication>
+#include <QThread>
 #include <QTimeZone>
+
+#include <csignal>
 
 #include <cstdio>
 
@@ -15,6 +20,8 @@ using namespace creditgauge;
 
 int main(int argc, char *argv[])
 {
+    // A file size limit set to make writes fail must not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() != 4)
@@ -27,8 +34,14 @@ int main(int argc, char *argv[])
         const Balance balance {QStringLiteral("USD"),
                                seed * 100000.0 + i,
                                {{QStringLiteral("Aufgeladen"), double(i)}}};
-        if (!history.record(Provider::deepseek, balance, start.addSecs(60 * i))) {
-            std::fprintf(stderr, "row %d not kept\n", i);
+        bool kept = history.record(Provider::deepseek, balance, start.addSecs(60 * i));
+        for (int wait = 0; !kept && history.writeProblem().isEmpty() && wait < 1000; ++wait) {
+            QThread::msleep(10);
+            kept = history.flush();
+        }
+        if (!kept) {
+            std::fprintf(stderr, "row %d not kept: %s\n", i,
+                         history.writeProblem().toLocal8Bit().constData());
             return 1;
         }
         std::printf("%d\n", i + 1);
