@@ -5,6 +5,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -325,6 +326,33 @@ private Q_SLOTS:
         QTRY_COMPARE(out.lines().size(), 1);
         QCOMPARE(json(out.lines().at(0)).value(u"class"_s).toString(), u"unavailable"_s);
         QCOMPARE(m_server->requests().size(), 0);
+    }
+
+    // The session bus going away (a logout, a killed dbus-daemon) leaves the keyring out of
+    // reach for good: the real binary says so in one line and fails, so that the bar restarts
+    // it or shows the failure.
+    void sessionBusGone()
+    {
+        QProcess bus;
+        bus.start(u"dbus-daemon"_s,
+                  {QStringLiteral("--config-file=" DBUS_NO_SERVICES), u"--nofork"_s,
+                   u"--print-address"_s});
+        QVERIFY(bus.waitForReadyRead());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(bus.readLine().trimmed()));
+        QProcess bar;
+        bar.setProcessEnvironment(env);
+        bar.start(QStringLiteral(CREDITGAUGE_BINARY), {u"--bar"_s});
+        QVERIFY(bar.waitForReadyRead());
+        QCOMPARE(bar.readAllStandardOutput(), QByteArray("$ !\n"));
+        bus.kill();
+        QVERIFY(bus.waitForFinished() && bar.waitForFinished());
+        QCOMPARE(bar.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(bar.exitCode(), 1);
+        const QByteArray err = bar.readAllStandardError();
+        QVERIFY2(err.startsWith("creditgauge: Die D-Bus-Sitzung ist beendet")
+                     && err.count('\n') == 1,
+                 err.constData());
     }
 
 private:
