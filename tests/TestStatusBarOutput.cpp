@@ -5,11 +5,17 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
+#include <thread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -49,6 +55,19 @@ struct Pipe
             ::close(ends[which]);
         ends[which] = -1;
     }
+    // Fills the pipe with line feeds through a description of its own, leaving the writer's
+    // end blocking as a bar leaves it; how many.
+    qsizetype fill()
+    {
+        const QByteArray path = "/proc/self/fd/" + QByteArray::number(ends[1]);
+        const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        qsizetype filled = 0;
+        // Whole pages, so that nothing fits once one is refused.
+        for (const QByteArray page(4096, '\n'); ::write(fd, page.constData(), 4096) == 4096;)
+            filled += 4096;
+        ::close(fd);
+        return filled;
+    }
     QList<QByteArray> lines()
     {
         char bytes[4096];
@@ -65,6 +84,25 @@ QJsonObject json(const QByteArray &line)
 {
     return QJsonDocument::fromJson(line).object();
 }
+
+// Empties the pipe should the test still wait after 20 s: a write that blocks the test's thread
+// then fails the test instead of hanging the run.
+struct Watchdog
+{
+    std::atomic<bool> needed = false;
+    std::jthread thread;
+
+    explicit Watchdog(int readEnd)
+        : thread([this, readEnd](std::stop_token stop) {
+            std::mutex mutex;
+            std::unique_lock lock(mutex);
+            std::condition_variable_any().wait_for(lock, stop, 20s, [] { return false; });
+            char bytes[4096];
+            while (!stop.stop_requested() && ::read(readEnd, bytes, sizeof bytes) > 0)
+                needed = true;
+        })
+    { }
+};
 
 } // namespace
 
@@ -165,22 +203,51 @@ private Q_SLOTS:
         m_server.reset();
     }
 
-    // A line at start; SIGUSR1 (a bar's click) asks again and writes the next one.
+    // A line at start; SIGUSR1 (a bar's click) asks again and writes the next one, unless it is
+    // the line the bar shows already.
     void refreshOnSignal()
     {
         TEST_SESSION_REQUIRE(TestSession::SecretService::Shared);
         QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
         m_server->setResponse("/user/balance", 200, deepseekBody(12.5));
         Pipe out;
-        start(BarFormat::Waybar, out.ends[1]);
-        QTRY_COMPARE(out.lines().size(), 1);
-        QCOMPARE(json(out.lines().at(0)).value(u"class"_s).toString(), u"ok"_s);
+        start(BarFormat::Plain, out.ends[1]);
+        QTRY_COMPARE(out.lines(), QList<QByteArray> {"$ 13"});
 
         m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
+        QSignalSpy answered(&m_mode->cycle(), &RefreshCycle::stateChanged);
         QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(out.lines().size(), 2);
-        QCOMPARE(json(out.lines().at(1)).value(u"class"_s).toString(), u"low"_s);
-        QCOMPARE(m_server->requests().size(), 2);
+        QTRY_COMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
+        QVERIFY(::raise(SIGUSR1) == 0);
+        QTRY_COMPARE(answered.size(), 2);
+        QCOMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
+        QCOMPARE(m_server->requests().size(), 3);
+    }
+
+    // A bar that stops reading fills the pipe: the mode neither waits on it nor keeps the line
+    // the bar missed. SIGTERM still ends it at once; read again, the pipe brings the newest
+    // line whole, and the bar's end of it is still blocking.
+    void fullPipe()
+    {
+        TEST_SESSION_REQUIRE(TestSession::SecretService::Shared);
+        QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
+        m_server->setResponse("/user/balance", 200, deepseekBody(12.5));
+        Pipe out;
+        const qsizetype filled = out.fill();
+        const Watchdog watchdog(out.ends[0]);
+        start(BarFormat::Plain, out.ends[1]);
+        QSignalSpy finished(m_mode.get(), &StatusBarMode::finished);
+        QTRY_COMPARE(m_mode->cycle().state().title(), u"$ 13"_s);
+        m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
+        QVERIFY(::raise(SIGUSR1) == 0);
+        QTRY_COMPARE(m_mode->cycle().state().title(), u"$ 2"_s);
+
+        QVERIFY(::raise(SIGTERM) == 0);
+        QTRY_COMPARE(finished.size(), 1);
+        QCOMPARE(finished.at(0).at(0).toInt(), 0);
+        QVERIFY2(!watchdog.needed, "the mode blocked on the full pipe");
+        QTRY_COMPARE(out.lines().mid(filled), QList<QByteArray> {"$ 2"});
+        QVERIFY(!(::fcntl(out.ends[1], F_GETFL) & O_NONBLOCK));
     }
 
     // i3blocks writes each click on a persistent block's standard input; only whole lines
@@ -198,12 +265,12 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(m_server->requests().size(), 1);
         QVERIFY(::write(in.ends[1], "\"button\":1}\n", 12) == 12);
-        QTRY_COMPARE(out.lines().size(), 2);
-        QCOMPARE(m_server->requests().size(), 2);
+        QTRY_COMPARE(m_server->requests().size(), 2);
         // The bar closing its end stops the clicks, not the output.
         in.closeEnd(1);
+        m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
         QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(out.lines().size(), 3);
+        QTRY_COMPARE(out.lines().size(), 2);
     }
 
     // i3blocks 1.4 passes its own input on, the clicks on every block, which it reads on
@@ -259,6 +326,33 @@ private Q_SLOTS:
         QTRY_COMPARE(out.lines().size(), 1);
         QCOMPARE(json(out.lines().at(0)).value(u"class"_s).toString(), u"unavailable"_s);
         QCOMPARE(m_server->requests().size(), 0);
+    }
+
+    // The session bus going away (a logout, a killed dbus-daemon) leaves the keyring out of
+    // reach for good: the real binary says so in one line and fails, so that the bar restarts
+    // it or shows the failure.
+    void sessionBusGone()
+    {
+        QProcess bus;
+        bus.start(u"dbus-daemon"_s,
+                  {QStringLiteral("--config-file=" DBUS_NO_SERVICES), u"--nofork"_s,
+                   u"--print-address"_s});
+        QVERIFY(bus.waitForReadyRead());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(bus.readLine().trimmed()));
+        QProcess bar;
+        bar.setProcessEnvironment(env);
+        bar.start(QStringLiteral(CREDITGAUGE_BINARY), {u"--bar"_s});
+        QVERIFY(bar.waitForReadyRead());
+        QCOMPARE(bar.readAllStandardOutput(), QByteArray("$ !\n"));
+        bus.kill();
+        QVERIFY(bus.waitForFinished() && bar.waitForFinished());
+        QCOMPARE(bar.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(bar.exitCode(), 1);
+        const QByteArray err = bar.readAllStandardError();
+        QVERIFY2(err.startsWith("creditgauge: Die D-Bus-Sitzung ist beendet")
+                     && err.count('\n') == 1,
+                 err.constData());
     }
 
 private:

@@ -1,9 +1,11 @@
 #include "StatusBarMode.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QTimer>
 
 #include <csignal>
+#include <cstdio>
 #include <unistd.h>
 
 namespace creditgauge {
@@ -26,6 +28,21 @@ StatusBarMode::StatusBarMode(BarFormat format, const RefreshCycle::Options &opti
         else
             Q_EMIT finished(0);
     });
+    // With the session ended (a logout, a dbus-daemon killed) the keyring stays out of reach:
+    // a failure the bar should see, to restart the mode or show it, rather than a mode that
+    // runs on without a word. Started without a session bus, there is nothing to lose.
+    QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                                          QStringLiteral("org.freedesktop.DBus.Local"),
+                                          QStringLiteral("Disconnected"), this,
+                                          SLOT(sessionBusGone()));
+}
+
+void StatusBarMode::sessionBusGone()
+{
+    std::fputs("creditgauge: Die D-Bus-Sitzung ist beendet; ohne sie ist der Schlüsselbund "
+               "nicht mehr erreichbar.\n",
+               stderr);
+    Q_EMIT finished(1);
 }
 
 void StatusBarMode::start()

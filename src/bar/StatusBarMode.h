@@ -13,7 +13,9 @@ namespace creditgauge {
 
 // The text-bar mode: the refresh cycle with the stored key, its states as lines on `outFd`,
 // until the reader goes away or SIGTERM, SIGINT or SIGHUP arrives (finished(0)). SIGUSR1 asks
-// for a refresh; so does each line on `inFd` in the i3blocks format (its clicks).
+// for a refresh; so does each line on `inFd` in the i3blocks format (its clicks). When the
+// session bus it was connected to goes away, it says so on standard error and ends with
+// finished(1).
 class StatusBarMode : public QObject
 {
     Q_OBJECT
@@ -27,6 +29,9 @@ public:
 
 Q_SIGNALS:
     void finished(int exitCode);
+
+private Q_SLOTS:
+    void sessionBusGone();
 
 private:
     RefreshCycle m_cycle;

@@ -10,9 +10,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,14 +94,35 @@ StatusBarOutput::StatusBarOutput(RefreshCycle &cycle, Format format, int fd, QOb
 {
     connect(&m_cycle, &RefreshCycle::stateChanged, this,
             [this](const RefreshState &state) { write(line(m_format, state)); });
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
+        return;
     // A pipe or socket whose reader has gone polls as an error or hang-up; noticing it at once
     // ends a process that would otherwise linger until its next line. Terminals and files
     // never report that, and a terminal would wake the notifier with every key typed.
-    struct stat info;
-    if (::fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))) {
-        m_readerGone = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-        connect(m_readerGone, &QSocketNotifier::activated, this, &StatusBarOutput::checkReader);
+    m_readerGone = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_readerGone, &QSocketNotifier::activated, this, &StatusBarOutput::checkReader);
+
+    // O_NONBLOCK belongs to the open file description, which the process that started us (or
+    // its other children) may share; a description of our own leaves theirs as it was.
+    if (S_ISSOCK(info.st_mode)) {
+        m_sink = Sink::Socket;
+    } else {
+        const QByteArray path = "/proc/self/fd/" + QByteArray::number(fd);
+        m_ownFd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        m_sink = m_ownFd >= 0 ? Sink::OwnPipe : Sink::SharedPipe;
     }
+    m_writable = new QSocketNotifier(m_ownFd >= 0 ? m_ownFd : fd, QSocketNotifier::Write, this);
+    m_writable->setEnabled(false);
+    connect(m_writable, &QSocketNotifier::activated, this, &StatusBarOutput::flush);
+}
+
+StatusBarOutput::~StatusBarOutput()
+{
+    if (m_ownFd < 0)
+        return;
+    delete m_writable;
+    ::close(m_ownFd);
 }
 
 void StatusBarOutput::takeClicksFrom(int fd)
@@ -121,32 +144,88 @@ void StatusBarOutput::write(const QByteArray &text)
 {
     if (text.isEmpty() || m_finished)
         return;
-    const QByteArray whole = text + '\n';
-    qsizetype done = 0;
-    while (done < whole.size()) {
-        const auto count = ::write(m_fd, whole.constData() + done, size_t(whole.size() - done));
-        if (count >= 0) {
-            done += count;
-            continue;
-        }
-        if (errno == EINTR)
-            continue;
-        const int error = errno;
-        m_finished = true;
-        if (error != EPIPE)
-            qCWarning(log::refresh, "writing the status line failed: %s", std::strerror(error));
-        Q_EMIT finished(error == EPIPE ? 0 : 1);
+    QByteArray whole = text + '\n';
+    // What the bar shows, or is about to once the pipe drains, is the newest state already; a
+    // refresh often ends where the last one did.
+    if (whole == m_current) {
+        m_next.clear();
         return;
     }
+    m_next = std::move(whole);
+    flush();
+}
+
+// A line that has begun is finished before the next begins, so that no line is cut or mixed;
+// one that has not begun gives way to a newer one.
+void StatusBarOutput::flush()
+{
+    while (!m_finished) {
+        const bool begun = m_written < m_current.size();
+        if (!begun && m_next.isEmpty())
+            break;
+        const QByteArray &line = begun ? m_current : m_next;
+        const qsizetype offset = begun ? m_written : 0;
+        const ssize_t count = writeSome(line.constData() + offset, size_t(line.size() - offset));
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                m_writable->setEnabled(true);
+            else
+                fail(errno);
+            return;
+        }
+        if (!begun) {
+            m_current = std::exchange(m_next, {});
+            m_written = 0;
+        }
+        m_written += count;
+    }
+    if (m_writable)
+        m_writable->setEnabled(false);
+}
+
+ssize_t StatusBarOutput::writeSome(const char *data, size_t size)
+{
+    switch (m_sink) {
+    case Sink::Blocking:
+        break;
+    case Sink::OwnPipe:
+        return ::write(m_ownFd, data, size);
+    case Sink::SharedPipe: {
+        // Non-blocking only for the moment of this write, so that whoever shares the
+        // description finds it as it was.
+        const int flags = ::fcntl(m_fd, F_GETFL);
+        if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) != 0)
+            break;
+        const ssize_t count = ::write(m_fd, data, size);
+        const int error = errno;
+        ::fcntl(m_fd, F_SETFL, flags);
+        errno = error;
+        return count;
+    }
+    case Sink::Socket:
+        return ::send(m_fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    return ::write(m_fd, data, size);
+}
+
+void StatusBarOutput::fail(int error)
+{
+    m_finished = true;
+    if (m_writable)
+        m_writable->setEnabled(false);
+    if (error != EPIPE)
+        qCWarning(log::refresh, "writing the status line failed: %s", std::strerror(error));
+    Q_EMIT finished(error == EPIPE ? 0 : 1);
 }
 
 void StatusBarOutput::checkReader()
 {
     pollfd probe {m_fd, 0, 0};
     if (::poll(&probe, 1, 0) == 1 && (probe.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-        m_finished = true;
         m_readerGone->setEnabled(false);
-        Q_EMIT finished(0);
+        fail(EPIPE);
         return;
     }
     // Readable for another reason (a socket the bar writes to): stop listening rather than

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <sys/types.h>
+
 class QSocketNotifier;
 
 namespace creditgauge {
@@ -15,6 +17,11 @@ class RefreshCycle;
 // The balance for text status bars: one line per state the refresh cycle reports, written to a
 // file descriptor (standard output) at once. When the reader goes away (the bar restarted) it
 // says so through finished(0), at the next line or as soon as the pipe reports it.
+//
+// A pipe or socket is never waited on: a bar that stops reading must not stall the event loop,
+// which would leave SIGTERM unanswered. While it is full, the line that has begun is finished
+// once it drains, and of the lines that come meanwhile only the newest follows it. A line equal
+// to the last one is not written again.
 class StatusBarOutput : public QObject
 {
     Q_OBJECT
@@ -28,6 +35,7 @@ public:
     static constexpr const char *alarmColor = "#ff7b72";
 
     StatusBarOutput(RefreshCycle &cycle, Format format, int fd, QObject *parent = nullptr);
+    ~StatusBarOutput() override;
 
     // i3blocks (from 1.5 on) writes a line to a persistent block's standard input for every
     // click; each line read from `fd` asks for a refresh. An input the bar reads itself is left
@@ -39,13 +47,29 @@ Q_SIGNALS:
     void finished(int exitCode);
 
 private:
+    // How the lines go out: a terminal or file as it comes; a pipe through a description of
+    // our own that does not block; the pipe's shared description, made non-blocking for each
+    // write only, where it cannot be opened again (no /proc); a socket without waiting.
+    enum class Sink { Blocking, OwnPipe, SharedPipe, Socket };
+
     void write(const QByteArray &line);
+    void flush();
+    ssize_t writeSome(const char *data, size_t size);
+    void fail(int error);
     void checkReader();
     void readClicks();
 
     RefreshCycle &m_cycle;
     const Format m_format;
     const int m_fd;
+    Sink m_sink = Sink::Blocking;
+    int m_ownFd = -1;
+    QSocketNotifier *m_writable = nullptr;
+    // The line last begun, with its line feed, and how much of it is out; the newest line
+    // waiting for the pipe to take it.
+    QByteArray m_current;
+    qsizetype m_written = 0;
+    QByteArray m_next;
     bool m_finished = false;
     QSocketNotifier *m_readerGone = nullptr;
     QSocketNotifier *m_clicks = nullptr;
