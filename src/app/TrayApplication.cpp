@@ -4,8 +4,7 @@
 #include "core/Log.h"
 #include "session/SingleInstance.h"
 #include "session/UnixSignals.h"
-#include "tray/StatusNotifierItem.h"
-#include "tray/TrayIconStatusItem.h"
+#include "tray/SwitchingStatusItem.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -14,7 +13,6 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QProcessEnvironment>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QTranslator>
 
@@ -28,36 +26,25 @@ namespace {
 // Desktop sessions often start their tray a little after the applications they autostart.
 constexpr std::chrono::seconds trayWait {30};
 
-bool trayAvailable()
+// Until a host is registered with the StatusNotifierWatcher or an XEmbed tray is there; false
+// once trayWait has passed.
+bool waitForTray(const SwitchingStatusItem &item)
 {
-    return StatusNotifierItem::isWatcherAvailable() || QSystemTrayIcon::isSystemTrayAvailable();
-}
-
-bool waitForTray()
-{
-    if (trayAvailable())
+    if (item.trayAvailable())
         return true;
     QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&loop] {
-        if (trayAvailable())
+    const auto check = [&loop, &item] {
+        if (item.trayAvailable())
             loop.quit();
-    });
+    };
+    QObject::connect(&item, &SwitchingStatusItem::hostChanged, &loop, check);
+    // Nothing tells when an XEmbed tray appears.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, check);
     QTimer::singleShot(trayWait, &loop, &QEventLoop::quit);
     poll.start(250);
     loop.exec();
-    return trayAvailable();
-}
-
-// Our own StatusNotifierItem wherever a host watches for one; the XEmbed tray otherwise.
-std::unique_ptr<StatusItem> makeStatusItem()
-{
-    if (StatusNotifierItem::isWatcherAvailable()) {
-        qCDebug(log::tray) << "a StatusNotifierWatcher runs: StatusNotifierItem";
-        return std::make_unique<StatusNotifierItem>();
-    }
-    qCDebug(log::tray) << "no StatusNotifierWatcher: XEmbed tray icon";
-    return std::make_unique<TrayIconStatusItem>();
+    return item.trayAvailable();
 }
 
 // Plain GNOME has no tray at all; the extension that adds one is a Debian package away.
@@ -127,14 +114,15 @@ int runTrayApplication(int argc, char *argv[])
         return 0;
     }
 
-    if (!waitForTray()) {
+    auto item = std::make_unique<SwitchingStatusItem>();
+    if (!waitForTray(*item)) {
         const QString text = noTrayMessage();
         std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
         QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
         return 1;
     }
 
-    AppDelegate delegate(makeStatusItem());
+    AppDelegate delegate(std::move(item));
     delegate.applicationDidFinishLaunching();
     QObject::connect(&instance, &SingleInstance::showDetailsRequested, &delegate,
                      &AppDelegate::showDetails);
