@@ -27,7 +27,7 @@ namespace {
 constexpr std::chrono::seconds trayWait {30};
 
 // Until a host is registered with the StatusNotifierWatcher or an XEmbed tray is there; false
-// once trayWait has passed.
+// after trayWait, or when the event loop was told to quit.
 bool waitForTray(const SwitchingStatusItem &item)
 {
     if (item.trayAvailable())
@@ -97,12 +97,22 @@ int runTrayApplication(int argc, char *argv[])
     // The panel and the dialogs come and go; only "Beenden" ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    installQtTranslations(app);
+    // Set first: main() holds these signals back until UnixSignals has its handlers, and the
+    // waits below run event loops of their own, which must already act on them. What a text
+    // bar's click sends to every process of this name (SIGUSR1) means refresh, never the
+    // default of ending the program; the others end it cleanly, destructors and all.
+    bool ending = false;
 #ifdef Q_OS_UNIX
-    // What a text bar's click sends to every process of this name: here too it means refresh,
-    // never the default of ending the program.
-    const UnixSignals refreshSignal({SIGUSR1});
+    const UnixSignals signalsHandled({SIGUSR1, SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&signalsHandled, &UnixSignals::received, &app, [&ending](int number) {
+        if (number == SIGUSR1)
+            return;
+        ending = true;
+        // Not quit(): that does nothing before exec() runs, and the waits below come first.
+        QCoreApplication::exit(0);
+    });
 #endif
+    installQtTranslations(app);
     // The dialogs carry the program's icon; the theme has it once the package is installed.
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("creditgauge")));
 
@@ -115,11 +125,14 @@ int runTrayApplication(int argc, char *argv[])
     }
 
     auto item = std::make_unique<SwitchingStatusItem>();
-    if (!waitForTray(*item)) {
+    const bool trayFound = waitForTray(*item);
+    if (ending)
+        return 0;
+    if (!trayFound) {
         const QString text = noTrayMessage();
         std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
         QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
-        return 1;
+        return ending ? 0 : 1;
     }
 
     AppDelegate delegate(std::move(item));
@@ -128,8 +141,10 @@ int runTrayApplication(int argc, char *argv[])
                      &AppDelegate::showDetails);
     instance.listen();
 #ifdef Q_OS_UNIX
-    QObject::connect(&refreshSignal, &UnixSignals::received, &delegate,
-                     [&delegate] { delegate.cycle().refresh(RefreshCycle::Trigger::User); });
+    QObject::connect(&signalsHandled, &UnixSignals::received, &delegate, [&delegate](int number) {
+        if (number == SIGUSR1)
+            delegate.cycle().refresh(RefreshCycle::Trigger::User);
+    });
 #endif
     return QApplication::exec();
 }
