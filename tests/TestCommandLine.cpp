@@ -1,8 +1,14 @@
 #include "app/CommandLine.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
@@ -20,6 +26,24 @@ QProcessEnvironment environment(const Env &vars)
 }
 
 const Env x11 {{u"DISPLAY"_s, u":0"_s}};
+
+QByteArray procFile(qint64 pid, const char *name)
+{
+    QFile file(u"/proc/%1/"_s.arg(pid) + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether the process has signalNumber in a mask of /proc/PID/status: "SigBlk" (blocked) or
+// "SigCgt" (caught).
+bool inMask(qint64 pid, QByteArrayView mask, int signalNumber)
+{
+    for (const QByteArray &line : procFile(pid, "status").split('\n')) {
+        if (line.startsWith(mask))
+            return line.mid(mask.size() + 1).trimmed().toULongLong(nullptr, 16)
+                & (quint64(1) << (signalNumber - 1));
+    }
+    return false;
+}
 
 } // namespace
 
@@ -201,6 +225,56 @@ private Q_SLOTS:
         const QByteArray stdErr = process.readAllStandardError();
         QVERIFY2(stdOut.startsWith(out) && stdOut.isEmpty() == out.isEmpty(), stdOut.constData());
         QVERIFY2(stdErr.startsWith(err) && stdErr.isEmpty() == err.isEmpty(), stdErr.constData());
+    }
+
+    // A text bar's click sends SIGUSR1 to every process of the name, also to one that is just
+    // starting; a session that ends sends SIGTERM. Sent from the moment main() runs (it loads
+    // its mode's module, or holds the signals back) and while the program starts, they never
+    // kill it; SIGTERM ends it with status 0, the tray while it waits for a tray.
+    void signalsDuringStartUp_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("module");
+        QTest::newRow("tray") << QStringList {} << QByteArray("/creditgauge-tray");
+        QTest::newRow("bar") << QStringList {u"--bar"_s} << QByteArray("/creditgauge-bar");
+    }
+    void signalsDuringStartUp()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, module);
+        QTemporaryDir dir;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
+            env.remove(QString::fromLatin1(name));
+        for (const char *name : {"XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+            env.insert(QString::fromLatin1(name), dir.path());
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(CREDITGAUGE_BINARY), arguments);
+        QVERIFY(process.waitForStarted());
+        const qint64 pid = process.processId();
+
+        QElapsedTimer time;
+        time.start();
+        const auto starting = [&] {
+            return time.elapsed() < 20000 && !procFile(pid, "stat").contains(") Z ");
+        };
+        const auto pause = [] {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        };
+        while (starting() && !procFile(pid, "maps").contains(module)
+               && !inMask(pid, "SigBlk", SIGUSR1))
+            pause();
+        // Until the handlers are set, and on into the wait for a tray or the first query.
+        for (int after = 0; starting() && after < 100; pause()) {
+            ::kill(pid_t(pid), SIGUSR1);
+            after += inMask(pid, "SigCgt", SIGTERM);
+        }
+        ::kill(pid_t(pid), SIGTERM);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
     }
 };
 

@@ -355,6 +355,39 @@ private Q_SLOTS:
         QTRY_COMPARE(m_watcher->itemProperties()[u"Title"_s].toString(), u"CreditGauge"_s);
     }
 
+    // Any program on the bus may hand over tokens: only the newest of a sane length reaches Qt,
+    // and only while an Activate opens the panel. The others never enter the environment,
+    // where each value set would stay in memory for good.
+    void activationTokenOnlyForTheActivate_data()
+    {
+        QTest::addColumn<QStringList>("tokens");
+        QTest::addColumn<QByteArray>("atActivate");
+        QStringList many;
+        for (int i = 0; i < 100; ++i)
+            many << u"token-%1"_s.arg(i);
+        QTest::newRow("the newest of many") << many << QByteArray("token-99");
+        QTest::newRow("an over-long one refused")
+            << QStringList {u"token-0"_s, QString(1025, u'x')} << QByteArray();
+    }
+    void activationTokenOnlyForTheActivate()
+    {
+        QFETCH(QStringList, tokens);
+        StatusNotifierItem item;
+        QTRY_COMPARE(m_watcher->registrations.size(), 1);
+        QByteArray atActivate = "(not clicked)";
+        connect(&item, &StatusItem::clicked, this,
+                [&atActivate] { atActivate = qgetenv("XDG_ACTIVATION_TOKEN"); });
+        const QString itemInterface = u"org.kde.StatusNotifierItem"_s;
+        for (const QString &token : std::as_const(tokens)) {
+            m_watcher->call(u"/StatusNotifierItem"_s, itemInterface, u"ProvideXdgActivationToken"_s,
+                            {token});
+            QVERIFY(!qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN"));
+        }
+        m_watcher->call(u"/StatusNotifierItem"_s, itemInterface, u"Activate"_s, {0, 0});
+        QTEST(atActivate, "atActivate");
+        QVERIFY(!qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN"));
+    }
+
 private:
     void launch()
     {

@@ -24,6 +24,10 @@
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
 #endif
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <pthread.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -70,6 +74,38 @@ void keepMemoryPrivate()
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 #endif
 }
+
+// The tray and the text-bar mode handle these (SIGUSR1 refreshes, the others end them cleanly),
+// but only once UnixSignals has set its handlers, after the modules, the application object and
+// more are loaded. Until then they are held back: by default each would end the process. Every
+// thread Qt starts meanwhile inherits the mask and keeps them blocked; UnixSignals unblocks them
+// in the main thread, before any child process is started. The other modes keep the defaults.
+class HeldSignals
+{
+public:
+    HeldSignals()
+    {
+#ifdef Q_OS_UNIX
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int number : {SIGUSR1, SIGTERM, SIGINT, SIGHUP})
+            sigaddset(&held, number);
+        pthread_sigmask(SIG_BLOCK, &held, &m_before);
+#endif
+    }
+    // For the modes that handle none of them.
+    void release()
+    {
+#ifdef Q_OS_UNIX
+        pthread_sigmask(SIG_SETMASK, &m_before, nullptr);
+#endif
+    }
+
+private:
+#ifdef Q_OS_UNIX
+    sigset_t m_before;
+#endif
+};
 
 // The tray application and the text-bar mode live in modules of their own on Linux, so that
 // the self-test never loads the widget, GUI, D-Bus and keychain libraries: it starts faster and
@@ -174,6 +210,7 @@ void selftestRun()
 
 int main(int argc, char *argv[])
 {
+    HeldSignals heldSignals;
     keepMemoryPrivate();
 
     bool selftest = false;
@@ -181,6 +218,7 @@ int main(int argc, char *argv[])
         selftest = selftest || std::strcmp(argv[i], "--selftest") == 0;
 
     if (selftest) {
+        heldSignals.release();
         qInstallMessageHandler(selftestMessage);
         QCoreApplication app(argc, argv);
         selftestRun();
@@ -194,8 +232,10 @@ int main(int argc, char *argv[])
         = CommandLine::parse(arguments, QProcessEnvironment::systemEnvironment());
     std::fputs(outcome.out.toLocal8Bit().constData(), stdout);
     std::fputs(outcome.err.toLocal8Bit().constData(), stderr);
-    if (outcome.exitCode)
+    if (outcome.exitCode) {
+        heldSignals.release();
         return *outcome.exitCode;
+    }
 #ifdef Q_OS_UNIX
     if (outcome.bar)
         return runBar(argc, argv, *outcome.bar, outcome.provider);

@@ -4,8 +4,7 @@
 #include "core/Log.h"
 #include "session/SingleInstance.h"
 #include "session/UnixSignals.h"
-#include "tray/StatusNotifierItem.h"
-#include "tray/TrayIconStatusItem.h"
+#include "tray/SwitchingStatusItem.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -14,7 +13,6 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QProcessEnvironment>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QTranslator>
 
@@ -28,36 +26,25 @@ namespace {
 // Desktop sessions often start their tray a little after the applications they autostart.
 constexpr std::chrono::seconds trayWait {30};
 
-bool trayAvailable()
+// Until a host is registered with the StatusNotifierWatcher or an XEmbed tray is there; false
+// after trayWait, or when the event loop was told to quit.
+bool waitForTray(const SwitchingStatusItem &item)
 {
-    return StatusNotifierItem::isWatcherAvailable() || QSystemTrayIcon::isSystemTrayAvailable();
-}
-
-bool waitForTray()
-{
-    if (trayAvailable())
+    if (item.trayAvailable())
         return true;
     QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&loop] {
-        if (trayAvailable())
+    const auto check = [&loop, &item] {
+        if (item.trayAvailable())
             loop.quit();
-    });
+    };
+    QObject::connect(&item, &SwitchingStatusItem::hostChanged, &loop, check);
+    // Nothing tells when an XEmbed tray appears.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, check);
     QTimer::singleShot(trayWait, &loop, &QEventLoop::quit);
     poll.start(250);
     loop.exec();
-    return trayAvailable();
-}
-
-// Our own StatusNotifierItem wherever a host watches for one; the XEmbed tray otherwise.
-std::unique_ptr<StatusItem> makeStatusItem()
-{
-    if (StatusNotifierItem::isWatcherAvailable()) {
-        qCDebug(log::tray) << "a StatusNotifierWatcher runs: StatusNotifierItem";
-        return std::make_unique<StatusNotifierItem>();
-    }
-    qCDebug(log::tray) << "no StatusNotifierWatcher: XEmbed tray icon";
-    return std::make_unique<TrayIconStatusItem>();
+    return item.trayAvailable();
 }
 
 // Plain GNOME has no tray at all; the extension that adds one is a Debian package away.
@@ -110,12 +97,22 @@ int runTrayApplication(int argc, char *argv[])
     // The panel and the dialogs come and go; only "Beenden" ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    installQtTranslations(app);
+    // Set first: main() holds these signals back until UnixSignals has its handlers, and the
+    // waits below run event loops of their own, which must already act on them. What a text
+    // bar's click sends to every process of this name (SIGUSR1) means refresh, never the
+    // default of ending the program; the others end it cleanly, destructors and all.
+    bool ending = false;
 #ifdef Q_OS_UNIX
-    // What a text bar's click sends to every process of this name: here too it means refresh,
-    // never the default of ending the program.
-    const UnixSignals refreshSignal({SIGUSR1});
+    const UnixSignals signalsHandled({SIGUSR1, SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&signalsHandled, &UnixSignals::received, &app, [&ending](int number) {
+        if (number == SIGUSR1)
+            return;
+        ending = true;
+        // Not quit(): that does nothing before exec() runs, and the waits below come first.
+        QCoreApplication::exit(0);
+    });
 #endif
+    installQtTranslations(app);
     // The dialogs carry the program's icon; the theme has it once the package is installed.
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("creditgauge")));
 
@@ -127,21 +124,27 @@ int runTrayApplication(int argc, char *argv[])
         return 0;
     }
 
-    if (!waitForTray()) {
+    auto item = std::make_unique<SwitchingStatusItem>();
+    const bool trayFound = waitForTray(*item);
+    if (ending)
+        return 0;
+    if (!trayFound) {
         const QString text = noTrayMessage();
         std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
         QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
-        return 1;
+        return ending ? 0 : 1;
     }
 
-    AppDelegate delegate(makeStatusItem());
+    AppDelegate delegate(std::move(item));
     delegate.applicationDidFinishLaunching();
     QObject::connect(&instance, &SingleInstance::showDetailsRequested, &delegate,
                      &AppDelegate::showDetails);
     instance.listen();
 #ifdef Q_OS_UNIX
-    QObject::connect(&refreshSignal, &UnixSignals::received, &delegate,
-                     [&delegate] { delegate.cycle().refresh(RefreshCycle::Trigger::User); });
+    QObject::connect(&signalsHandled, &UnixSignals::received, &delegate, [&delegate](int number) {
+        if (number == SIGUSR1)
+            delegate.cycle().refresh(RefreshCycle::Trigger::User);
+    });
 #endif
     return QApplication::exec();
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -44,10 +45,18 @@ UnixSignals::UnixSignals(std::initializer_list<int> signalNumbers, QObject *pare
     sigemptyset(&action.sa_mask);
     // Restarted system calls, so that no read or write elsewhere sees EINTR for our sake.
     action.sa_flags = SA_RESTART;
-    for (const int number : m_signals)
+    sigset_t caught;
+    sigemptyset(&caught);
+    for (const int number : m_signals) {
         ::sigaction(number, &action, nullptr);
+        sigaddset(&caught, number);
+    }
     m_notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &UnixSignals::drain);
+    // main() holds these signals back until now; any that came meanwhile arrive here, and the
+    // event loop reads them from the pipe. Threads started before keep them blocked, so that
+    // they all come to this one.
+    pthread_sigmask(SIG_UNBLOCK, &caught, nullptr);
 }
 
 UnixSignals::~UnixSignals()

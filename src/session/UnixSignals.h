@@ -12,8 +12,10 @@ namespace creditgauge {
 // a refresh, and SIGTERM asks the text-bar mode to finish. The handler only writes the signal
 // number to a pipe; the event loop reads it and emits received().
 //
-// One instance per process at a time; it restores the default dispositions when it goes.
-// Where there are no such signals (Windows) it does nothing.
+// Unblocks its signals in the calling thread once its handlers are set, so that a program can
+// block them first thing in main() and lose none that arrive while it starts. One instance
+// per process at a time, made in the main thread; it restores the default dispositions when it
+// goes. Where there are no such signals (Windows) it does nothing.
 class UnixSignals : public QObject
 {
     Q_OBJECT

@@ -15,6 +15,11 @@
 #include <QMenu>
 #include <QtEndian>
 
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <utility>
+
 namespace creditgauge {
 namespace {
 
@@ -72,6 +77,27 @@ DBusImage networkOrderImage(const QImage &source)
 bool onWayland()
 {
     return QGuiApplication::platformName().startsWith(u"wayland");
+}
+
+// Longer activation tokens are refused. Those in use are far shorter (a UUID; a startup id of
+// some 100 bytes), and the compositor must get the token back inside one Wayland message,
+// which holds at most 4096 bytes.
+constexpr qsizetype maxTokenBytes = 1024;
+
+// Qt's Wayland plugin reads XDG_ACTIVATION_TOKEN when a window asks to be activated, and then
+// unsets it. The variable is set from this one buffer with putenv: setenv (qputenv) keeps a
+// copy of every value it was ever given, for the life of the process.
+constexpr char tokenName[] = "XDG_ACTIVATION_TOKEN";
+char tokenVariable[sizeof tokenName + maxTokenBytes + 1];
+
+void offerToken(const QByteArray &token)
+{
+    // Out of the environment before it changes, so that no reader sees half a token.
+    qunsetenv(tokenName);
+    char *end = std::copy(std::begin(tokenName), std::end(tokenName) - 1, tokenVariable);
+    *end++ = '=';
+    *std::copy(token.cbegin(), token.cend(), end) = '\0';
+    ::putenv(tokenVariable);
 }
 
 } // namespace
@@ -269,22 +295,34 @@ void StatusNotifierItem::Activate(int x, int y)
 {
     // Hosts that cannot tell where the item is send 0, 0.
     m_anchor = x == 0 && y == 0 ? QRect() : QRect(x, y, 1, 1);
+    const QByteArray token = std::exchange(m_token, {});
     // The host asks over D-Bus, with no keyboard state; the display server still knows it.
-    if (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier && canPopUpMenu())
+    if (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier && canPopUpMenu()) {
         popUpMenu();
-    else
-        Q_EMIT clicked();
+        return;
+    }
+    // The panel opens while the signal is handled; the token is in the environment only
+    // for that, and never reaches a program started later.
+    if (!token.isEmpty())
+        offerToken(token);
+    Q_EMIT clicked();
+    if (!token.isEmpty())
+        qunsetenv(tokenName);
 }
 
 void StatusNotifierItem::SecondaryActivate(int, int) { }
 
 void StatusNotifierItem::Scroll(int, const QString &) { }
 
-// A host that grants us focus (xdg-activation on Wayland) hands its token over first; Qt uses
-// it for the next window that asks to be activated, the panel.
+// A host that grants us focus (xdg-activation on Wayland) hands its token over before the
+// Activate it belongs to. Only the newest is kept: any program on the bus may call this.
 void StatusNotifierItem::ProvideXdgActivationToken(const QString &token)
 {
-    qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+    m_token = token.toUtf8();
+    if (m_token.size() > maxTokenBytes) {
+        qCDebug(log::tray) << "refused an activation token of" << m_token.size() << "bytes";
+        m_token.clear();
+    }
 }
 
 } // namespace creditgauge

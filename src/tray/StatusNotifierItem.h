@@ -116,6 +116,8 @@ private:
     QStringList m_details;
     DBusImageList m_icon;
     QRect m_anchor;
+    // From ProvideXdgActivationToken, for the next Activate.
+    QByteArray m_token;
     bool m_panelOpen = false;
     bool m_hostShowsLabel = false;
 };

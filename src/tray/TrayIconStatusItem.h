@@ -9,9 +9,10 @@ class QMenu;
 
 namespace creditgauge {
 
-// The status item as a QSystemTrayIcon: an XEmbed icon on X11 trays, a StatusNotifierItem
-// where a host is registered. The title becomes the icon (see titleIcon()), the menu the
-// tray's context menu. Visible from construction on.
+// The status item as a QSystemTrayIcon, made only while no StatusNotifierHost is registered so
+// that Qt makes it an XEmbed icon (see SwitchingStatusItem). The title becomes the icon (see
+// titleIcon()), the menu the tray's context menu. Visible from construction on; Qt embeds it
+// into an X11 tray whenever one appears.
 class TrayIconStatusItem : public StatusItem
 {
     Q_OBJECT

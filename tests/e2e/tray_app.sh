@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # End to end: the built program in a real tray (trayer, XEmbed) on its own X server, D-Bus
 # session and unlocked, empty keyring, driven by xdotool. With no key stored it makes no request.
+# Beside the tray runs a StatusNotifierWatcher with no host, as a panel that is still starting
+# has: the icon goes to the tray all the same, to the watcher once a host is announced, and
+# back when it goes.
 # As root it then runs in private namespaces (netns-lib.sh) with a key stored, fetches the
 # balance over HTTPS from fake_provider behind the real host name, and quits.
-# Usage: tray_app.sh CREDITGAUGE FAKE_PROVIDER ARTIFACTS_DIR (screenshots). Exits 77 when a tool
-# is missing.
+# Usage: tray_app.sh CREDITGAUGE FAKE_PROVIDER FAKE_WATCHER ARTIFACTS_DIR (screenshots). Exits 77
+# when a tool is missing.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -12,15 +15,15 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/netns-lib.sh"
 
 if [ "${1:-}" != --inner ]; then
-    [ $# -eq 3 ] && [ -x "$1" ] && [ -x "$2" ] ||
-        { echo "usage: $0 CREDITGAUGE FAKE_PROVIDER ARTIFACTS_DIR" >&2; exit 2; }
+    [ $# -eq 4 ] && [ -x "$1" ] && [ -x "$2" ] && [ -x "$3" ] ||
+        { echo "usage: $0 CREDITGAUGE FAKE_PROVIDER FAKE_WATCHER ARTIFACTS_DIR" >&2; exit 2; }
     for tool in Xvfb trayer xdotool xwininfo xprop import convert gnome-keyring-daemon \
         dbus-run-session dbus-send timeout secret-tool; do
         command -v $tool > /dev/null || { echo "SKIP: $tool is not installed"; exit 77; }; done
-    app=$(readlink -f "$1") FAKE_PROVIDER=$(readlink -f "$2")
-    artifacts=$(mkdir -p "$3" && cd "$3" && pwd)
+    app=$(readlink -f "$1") FAKE_PROVIDER=$(readlink -f "$2") watcher=$(readlink -f "$3")
+    artifacts=$(mkdir -p "$4" && cd "$4" && pwd)
     if [ "$(id -u)" -eq 0 ] && unshare --mount --net --pid --fork true 2> /dev/null; then
-        netns_enter "$here/tray_app.sh" "$app" "$FAKE_PROVIDER" "$artifacts"
+        netns_enter "$here/tray_app.sh" "$app" "$FAKE_PROVIDER" "$watcher" "$artifacts"
         export D FAKE_PROVIDER
     fi
     session=$(mktemp -d)
@@ -32,12 +35,15 @@ if [ "${1:-}" != --inner ]; then
     # xprop prints UTF8_STRING titles as text only under a UTF-8 locale.
     export LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb
     unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
-    dbus-run-session -- bash "${BASH_SOURCE[0]}" --inner "$app" "$artifacts" "$session" || exit
+    dbus-run-session -- bash "${BASH_SOURCE[0]}" --inner "$app" "$watcher" "$artifacts" "$session" ||
+        exit
     exit 0
 fi
 
-app=$2 artifacts=$3 session=$4 keyring_pid='' xvfb_pid='' trayer_pid='' app_pid=''
-trap 'kill $app_pid $trayer_pid $xvfb_pid $keyring_pid ${FAKE_PID:-} 2> /dev/null || true; wait' EXIT
+app=$2 watcher=$3 artifacts=$4 session=$5 keyring_pid='' xvfb_pid='' trayer_pid='' app_pid=''
+watcher_pid=''
+trap 'kill $app_pid $trayer_pid $watcher_pid $xvfb_pid $keyring_pid ${FAKE_PID:-} 2> /dev/null ||
+    true; wait' EXIT
 trap 'exit 143' TERM INT HUP
 fail() { echo "FAIL: $*"; xwininfo -root -tree || true; echo "---- creditgauge output:"
     cat "$session/app.log" || true; exit 1; }
@@ -78,6 +84,10 @@ trayer --edge top --align right --widthtype request --height 24 --SetDockType tr
 trayer_pid=$!
 tray_up() { tray=$(xdotool search --onlyvisible --name '^panel$' | head -n 1); [ -n "$tray" ]; }
 wait_until 15 tray_up || fail "tray: trayer's panel never appeared"
+mkfifo "$session/watcher.in"
+"$watcher" < "$session/watcher.in" > "$session/watcher.log" 2>&1 & watcher_pid=$!
+exec 4> "$session/watcher.in"
+wait_until 10 grep -qx ready "$session/watcher.log" || fail "setup: the stand-in watcher did not start"
 
 "$app" > "$session/app.log" 2>&1 < /dev/null & app_pid=$!
 icon_re='^ *(0x[0-9a-f]+) .*\("creditgauge" "creditgauge"\) +22x22[-+0-9]+ +\+([-0-9]+)\+([-0-9]+)$'
@@ -124,6 +134,20 @@ wait_until 5 painted "$px" "$py" "$pw" "$ph" || true
 xdotool key Escape
 wait_until 5 eval "! viewable $panel" || fail "second start: panel still visible after Escape"
 
+# A host comes: the item registers with the watcher and leaves the XEmbed tray. It goes: the icon
+# is back in the tray, with its badge.
+items() { dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
+    /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
+    string:org.kde.StatusNotifierWatcher string:RegisteredStatusNotifierItems 2> /dev/null; }
+echo host >&4
+wait_until 10 eval 'items | grep -q "StatusNotifierItem-$app_pid-"' ||
+    fail "host: the item did not register with the watcher"
+wait_until 10 eval '! icon_embedded' || fail "host: the icon is still in the XEmbed tray"
+echo nohost >&4
+wait_until 10 icon_embedded || fail "host gone: the icon is not back in the XEmbed tray"
+wait_until 5 alarm || fail "host gone: the icon is not the red badge ($red red, $light light pixels)"
+icon_cx=$((icon_x + 11)) icon_cy=$((icon_y + 11))
+
 # quit_from_menu [SCREENSHOT]: right click, "Beenden" (the last entry), and the wait until the
 # process has ended; sets quit_ms from the Return to the end.
 quit_from_menu() {
@@ -149,7 +173,8 @@ menu_up() { for menu in $(visible_windows); do [[ $before != *" $menu "* ]] &&
 
 quit_from_menu "$artifacts/menu.png"
 [ ! -s "$session/app.log" ] || fail "output: creditgauge (or Qt) wrote to stdout or stderr"
-echo "PASS: icon embedded and red, panel below it, Escape, second start, menu, quit"
+echo "PASS: icon embedded and red, panel below it, Escape, second start, to the watcher and" \
+    "back, menu, quit"
 
 [ -n "${D:-}" ] || { echo "NOTE: not root: no run with a key over HTTPS"; exit 0; }
 # The key as the README stores it (printf: a here-string would store its line feed too); the
