@@ -88,6 +88,11 @@ private Q_SLOTS:
         QVERIFY(saveKey(QStringLiteral("sk-first"), account));
         QVERIFY(saveKey(QStringLiteral("sk-second"), account));
         QCOMPARE(readKey(account), found(QStringLiteral("sk-second")));
+        // A key changed outside the program is read as it is now, not as it was read before.
+        secretTool(QStringList {QStringLiteral("store"), QStringLiteral("--label=creditgauge")}
+                       + readmeAttributes(account),
+                   "sk-third");
+        QTRY_COMPARE(readKey(account), found(QStringLiteral("sk-third")));
         const QByteArray found
             = secretTool(QStringList {QStringLiteral("search"), QStringLiteral("--all")}
                          + readmeAttributes(account));

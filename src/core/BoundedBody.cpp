@@ -1,5 +1,7 @@
 #include "BoundedBody.h"
 
+#include <algorithm>
+
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -29,7 +31,9 @@ std::shared_ptr<BoundedBody> BoundedBody::collect(QNetworkReply *reply, qint64 l
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, state, limit, abandon] {
         if (state->tooLarge)
             return;
-        state->body += reply->read(limit + 1 - state->body.size());
+        // No more than has arrived: read(n) sets aside n bytes first, a megabyte per chunk.
+        state->body += reply->read(
+            std::min(reply->bytesAvailable(), limit + 1 - qint64(state->body.size())));
         if (state->body.size() > limit)
             abandon();
     });

@@ -246,6 +246,9 @@ void BalanceHistory::prepare(QSqlDatabase &db, QSqlError &failure, QString &dama
         return;
     }
     q.finish();
+    // The month the panel reads is a few hundred KiB; SQLite would otherwise cache up to 2 MiB,
+    // and the check below would fill it for the life of the process.
+    q.exec(QStringLiteral("PRAGMA cache_size=-512"));
     if (!q.exec(QStringLiteral("PRAGMA quick_check")) || !q.next()) {
         failure = q.lastError();
         return;
@@ -271,8 +274,6 @@ void BalanceHistory::prepare(QSqlDatabase &db, QSqlError &failure, QString &dama
         return;
     }
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
-    // The month the panel reads is a few hundred KiB; SQLite would otherwise cache up to 2 MiB.
-    q.exec(QStringLiteral("PRAGMA cache_size=-512"));
     if (version < schemaVersion) {
         const bool created = q.exec(QStringLiteral("BEGIN IMMEDIATE"))
             && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS balances ("
@@ -385,11 +386,15 @@ bool BalanceHistory::writePending()
         qCDebug(log::history) << (seen ? "already kept:" : "kept:") << row.provider.rawValue()
                               << b.total << b.currency;
     }
-    // Old rows go when the limit has moved on by a day: the delete reads the whole table.
+    // Old rows go when the limit has moved on by a day, provider by provider so that the
+    // index serves instead of a pass over the whole table.
     const qint64 cutoff = m_pending.constLast().sample.at.addDays(-keptDays).toMSecsSinceEpoch();
     const bool prune = !m_prunedBefore || cutoff - *m_prunedBefore >= 24 * 3600 * 1000;
-    if (ok && prune)
-        ok = run(q, QStringLiteral("DELETE FROM balances WHERE at < ?"), {cutoff});
+    for (const Provider p : Provider::allCases()) {
+        if (ok && prune)
+            ok = run(q, QStringLiteral("DELETE FROM balances WHERE provider = ? AND at < ?"),
+                     {p.rawValue(), cutoff});
+    }
     if (ok)
         ok = q.exec(QStringLiteral("COMMIT"));
     if (!ok) {

@@ -256,6 +256,8 @@ void RefreshCycle::answered(const Query &query, const BalanceResult &result)
         end(query);
         return;
     }
+    // The key may be what failed; one set right elsewhere (secret-tool, KWallet) is read next.
+    KeyStore::forget(query.provider.keychainAccount());
     if (isAutomatic(query.trigger) && isOffline()) {
         qCDebug(log::refresh) << "failed while offline; tried again when the network is back";
         m_retryWhenOnline = true;

@@ -59,6 +59,75 @@ void finishRead(const QString &account, const ReadResult &result)
     deliver(pendingReads().take(account), result);
 }
 
+// The keys read, by account. libsecret (0.20 as Debian 12 has it) leaks the reply of every
+// lookup, about 1.4 kB, so a tray that asks every half hour for months would grow without
+// end. A key is read again once the store says anything changed, after a save or a query that
+// failed with it (forget()), and at the latest after six hours.
+struct Remembered
+{
+    QString key;
+    QElapsedTimer age;
+};
+constexpr qint64 rememberedForMs = 6 * 3600 * 1000;
+
+QHash<QString, Remembered> &remembered()
+{
+    static QHash<QString, Remembered> keys;
+    return keys;
+}
+
+void forgetAll(const char *why)
+{
+    if (!remembered().isEmpty())
+        qCDebug(log::store) << "reading the keys anew:" << why;
+    remembered().clear();
+}
+
+} // namespace
+
+// Hears the secret store announce changes (an entry stored or removed with secret-tool, a
+// keyring locked, the daemon restarted) and then drops the keys read before.
+class StoreChanges : public QObject
+{
+    Q_OBJECT
+public:
+    static void watch()
+    {
+#ifdef CREDITGAUGE_SECRET_SERVICE
+        static QPointer<StoreChanges> watching;
+        if (watching || !QCoreApplication::instance())
+            return;
+        watching = new StoreChanges(QCoreApplication::instance());
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        const QString service = QStringLiteral("org.freedesktop.secrets");
+        for (const auto &[interface, signal] :
+             {std::pair {"org.freedesktop.Secret.Collection", "ItemCreated"},
+              {"org.freedesktop.Secret.Collection", "ItemChanged"},
+              {"org.freedesktop.Secret.Collection", "ItemDeleted"},
+              {"org.freedesktop.Secret.Service", "CollectionCreated"},
+              {"org.freedesktop.Secret.Service", "CollectionChanged"},
+              { "org.freedesktop.Secret.Service",
+                "CollectionDeleted" }})
+            bus.connect(service, QString(), QLatin1String(interface), QLatin1String(signal),
+                        watching, SLOT(changed()));
+        auto *owner = new QDBusServiceWatcher(service, bus,
+                                              QDBusServiceWatcher::WatchForOwnerChange, watching);
+        connect(owner, &QDBusServiceWatcher::serviceOwnerChanged, watching, &StoreChanges::changed);
+#endif
+    }
+
+public Q_SLOTS:
+    void changed()
+    {
+        forgetAll("the store changed");
+    }
+
+private:
+    using QObject::QObject;
+};
+
+namespace {
+
 std::optional<QString> strictUtf8(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
@@ -151,6 +220,10 @@ void startRead(const QString &account, bool again)
             qCDebug(log::store).noquote()
                 << account << (key ? "found" : "found, but not usable text") << "after"
                 << clock.elapsed() << "ms";
+            if (key) {
+                remembered().insert(account, {*key, {}});
+                remembered()[account].age.start();
+            }
             return finishRead(account, key);
         }
         case QKeychain::EntryNotFound:
@@ -219,11 +292,22 @@ void read(const QString &account, ReadCompletion completion,
         return;
     }
     pending.insert(account, {waiter});
+    StoreChanges::watch();
+    if (const auto known = remembered().constFind(account);
+        known != remembered().cend() && known->age.elapsed() < rememberedForMs)
+        return finishRead(account, known->key);
+    remembered().remove(account);
     startRead(account, false);
+}
+
+void forget(const QString &account)
+{
+    remembered().remove(account);
 }
 
 void save(const QString &key, const QString &account, SaveCompletion completion)
 {
+    forget(account);
     startSave(key, account, std::move(completion), false);
 }
 
@@ -249,3 +333,5 @@ void watchService(QObject *context, std::function<void()> changed)
 }
 
 } // namespace creditgauge::KeyStore
+
+#include "KeyStore.moc"

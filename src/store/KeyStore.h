@@ -11,6 +11,9 @@ class QObject;
 
 // The API keys, one secret-store entry per provider account, never in a file of ours.
 //
+// A key read is kept in memory until the store announces a change, it is saved or forgotten,
+// or six hours have passed, so that it is not asked for at every refresh.
+//
 // The secret store answers asynchronously: a locked keyring may show its own unlock prompt and
 // wait for the user for as long as they like. So both operations take a completion, which runs
 // exactly once, later, on the main thread; nothing here ever blocks the caller.
@@ -41,6 +44,10 @@ void read(const QString &account, ReadCompletion completion,
 // Stores `key` unchanged (an existing entry is replaced). True only when the store accepted
 // the write; a failed write leaves an existing entry as it was.
 void save(const QString &key, const QString &account, SaveCompletion completion);
+
+// Reads `account`'s key from the store again next time, instead of the one read before (for
+// instance after the provider refused it).
+void forget(const QString &account);
 
 // Calls `changed` (in `context`'s thread, for as long as it lives) whenever the secret store
 // starts or restarts. A read that failed may succeed now. Nothing where the store does not

@@ -100,7 +100,9 @@ wait_until 15 eval 'icon_embedded || app_gone' && icon_embedded ||
 [ "$(prop "$icon" _NET_WM_NAME)" = CreditGauge ] || fail "icon: not named CreditGauge"
 # No key stored: the alarm badge, mostly red with a light figure (pixels of 484).
 count() { crop "$icon_x" "$icon_y" 22 22 -fx "$1" -format '%[fx:int(mean*484+0.5)]' info:; }
-alarm() { red=$(count 'r>=0.63&&g<=0.35&&b<=0.35') light=$(count 'r>=0.78&&g>=0.78&&b>=0.78')
+# Where the tray has put the icon by now: a newly embedded one may still be moved into place.
+alarm() { icon_embedded || return 1
+    red=$(count 'r>=0.63&&g<=0.35&&b<=0.35') light=$(count 'r>=0.78&&g>=0.78&&b>=0.78')
     [ "$red" -ge 200 ] && [ "$light" -ge 4 ]; }
 wait_until 5 alarm || fail "icon: not the red alarm badge ($red red, $light light pixels)"
 read -r tx ty tw th < <(geometry "$tray")

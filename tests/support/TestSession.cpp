@@ -55,11 +55,13 @@ bool startFresh(const QString &configHome)
     QFile::remove(configHome + QStringLiteral("/creditgauge/creditgauge.conf"));
     if (secretService() == SecretService::None)
         return true;
-    for (const Provider p : Provider::allCases())
+    for (const Provider p : Provider::allCases()) {
+        creditgauge::KeyStore::forget(p.keychainAccount());
         QProcess::execute(QStringLiteral("secret-tool"),
                           {QStringLiteral("clear"), QStringLiteral("server"),
                            QStringLiteral("creditgauge"), QStringLiteral("user"),
                            p.keychainAccount()});
+    }
     return true;
 }
 
