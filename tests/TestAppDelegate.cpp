@@ -235,6 +235,20 @@ private Q_SLOTS:
         action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
         QVERIFY(!QFile::exists(entry));
         QVERIFY(!action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
+
+        // A folder that cannot be written: the mark stays off and the panel says why, once.
+        QVERIFY(QDir(m_config.filePath(u"autostart"_s)).removeRecursively());
+        QFile blocker(m_config.filePath(u"autostart"_s));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
+        QVERIFY(!action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
+        QVERIFY(m_app->content()->noticeText().startsWith(u"Der Autostart-Eintrag"_s));
+        QVERIFY(m_item->details.contains(m_app->content()->noticeText()));
+        QVERIFY(!visibleMessageBox());
+        QVERIFY(blocker.remove());
+        action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
+        QCOMPARE(m_app->content()->noticeText(), QString());
+        QVERIFY(QFile::remove(entry));
     }
 
     // A second start of the program asks for the details: the panel opens (and stays open

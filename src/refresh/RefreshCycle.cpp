@@ -55,6 +55,8 @@ template<typename Enum> const char *name(Enum value)
 // A query ends within about 40 s (two requests of at most 20 s each, or a key read that gives
 // up after its deadline); one that seems to take longer is not waited for.
 constexpr qint64 staleAfterMs = 120'000;
+// The follow-up to a query begins no sooner than this after it.
+constexpr qint64 followUpSpacingMs = 1000;
 // An unreachable keyring is looked at again after this long, then less and less often.
 constexpr std::chrono::milliseconds firstStoreWait {5000};
 constexpr std::chrono::milliseconds longestStoreWait {300'000};
@@ -124,8 +126,8 @@ void RefreshCycle::refresh(Trigger trigger)
 {
     const Provider selected = provider();
     Busy &busy = m_busy[selected.value()];
-    if (busy.queries > 0 && trigger != Trigger::KeySaved) {
-        if (busy.since.elapsed() < staleAfterMs) {
+    if ((busy.queries > 0 || busy.spacing) && trigger != Trigger::KeySaved) {
+        if (busy.spacing || busy.since.elapsed() < staleAfterMs) {
             // A user's wish outweighs a timer's: the follow-up then shows it is loading.
             if (!busy.again || trigger == Trigger::User)
                 busy.again = trigger;
@@ -181,9 +183,17 @@ void RefreshCycle::end(const Query &query)
     busy.queries = std::max(0, busy.queries - 1);
     if (busy.queries > 0 || !busy.again)
         return;
-    const Trigger again = *std::exchange(busy.again, std::nullopt);
-    if (query.provider == provider())
-        begin(query.provider, again);
+    // A burst that outlasts a fast answer still costs one query a second, not one each.
+    const qint64 wait = std::max<qint64>(0, followUpSpacingMs - busy.since.elapsed());
+    busy.spacing = true;
+    const Provider asked = query.provider;
+    QTimer::singleShot(wait, this, [this, asked] {
+        Busy &busy = m_busy[asked.value()];
+        busy.spacing = false;
+        const std::optional<Trigger> again = std::exchange(busy.again, std::nullopt);
+        if (again && asked == provider())
+            begin(asked, *again);
+    });
 }
 
 void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)

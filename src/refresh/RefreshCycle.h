@@ -30,7 +30,8 @@ class WakeWatcher;
 // Every query is numbered. An answer is shown, kept and passed on only when it is newer than
 // the last one shown: a slow answer that arrives after a newer one is dropped, as is one for a
 // provider that is no longer selected. While a query for the provider is under way, further
-// requests (a burst of clicks or signals) make at most one more query after it.
+// requests (a burst of clicks or signals) make at most one more query after it, and that one
+// begins no sooner than a second after the one before.
 class RefreshCycle : public QObject
 {
     Q_OBJECT
@@ -99,7 +100,8 @@ private:
     {
         int queries = 0;
         std::optional<Trigger> again;
-        QElapsedTimer since;
+        bool spacing = false; // the follow-up waits for its turn
+        QElapsedTimer since; // since the newest query began
     };
 
     void begin(Provider provider, Trigger trigger);

@@ -234,6 +234,13 @@ before=$(asked)
 kill -USR1 "$app_pid"
 wait_until 10 eval '[ "$(asked)" -gt "$before" ]' || fail "SIGUSR1: no new request"
 kill -0 "$app_pid" 2>/dev/null || fail "SIGUSR1 ended the tray"
+# A burst of them (clicks on a bar, a script gone wild) costs at most two requests: the one
+# under way and one after it. (Fewer, never more, come in the second given to them.)
+before=$(asked)
+for _ in $(seq 1 1000); do kill -USR1 "$app_pid"; done
+wait_until 10 eval '[ "$(asked)" -gt "$before" ]' || fail "SIGUSR1 burst: no new request"
+sleep 1
+(($(asked) - before <= 2)) || fail "SIGUSR1 burst: $(($(asked) - before)) requests for 1000 signals"
 # A TLS connection is open now; quitting closes it at once and without a word on stderr.
 quit_from_menu
 fake_stop
