@@ -132,7 +132,7 @@ int runTrayApplication(int argc, char *argv[])
         const QString text = noTrayMessage();
         std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
         QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
-        return ending ? 0 : 1;
+        return 1;
     }
 
     AppDelegate delegate(std::move(item));
