@@ -55,8 +55,11 @@ template<typename Enum> const char *name(Enum value)
 // A query ends within about 40 s (two requests of at most 20 s each, or a key read that gives
 // up after its deadline); one that seems to take longer is not waited for.
 constexpr qint64 staleAfterMs = 120'000;
-// The follow-up to a query begins no sooner than this after it.
+// The follow-up to a query begins no sooner than this after it, once no request for it has
+// come for a moment, and at the latest this long after it.
 constexpr qint64 followUpSpacingMs = 1000;
+constexpr qint64 followUpQuietMs = 300;
+constexpr qint64 followUpLatestMs = 10'000;
 // An unreachable keyring is looked at again after this long, then less and less often.
 constexpr std::chrono::milliseconds firstStoreWait {5000};
 constexpr std::chrono::milliseconds longestStoreWait {300'000};
@@ -131,6 +134,7 @@ void RefreshCycle::refresh(Trigger trigger)
             // A user's wish outweighs a timer's: the follow-up then shows it is loading.
             if (!busy.again || trigger == Trigger::User)
                 busy.again = trigger;
+            busy.asked.start();
             qCDebug(log::refresh).noquote() << "refresh for" << selected.rawValue() << "on"
                                             << name(trigger) << "follows the query under way";
             if (trigger == Trigger::User)
@@ -181,19 +185,29 @@ void RefreshCycle::end(const Query &query)
 {
     Busy &busy = m_busy[query.provider.value()];
     busy.queries = std::max(0, busy.queries - 1);
-    if (busy.queries > 0 || !busy.again)
+    if (busy.queries > 0 || !busy.again || busy.spacing)
         return;
-    // A burst that outlasts a fast answer still costs one query a second, not one each.
-    const qint64 wait = std::max<qint64>(0, followUpSpacingMs - busy.since.elapsed());
     busy.spacing = true;
-    const Provider asked = query.provider;
-    QTimer::singleShot(wait, this, [this, asked] {
-        Busy &busy = m_busy[asked.value()];
-        busy.spacing = false;
-        const std::optional<Trigger> again = std::exchange(busy.again, std::nullopt);
-        if (again && asked == provider())
-            begin(asked, *again);
-    });
+    followUp(query.provider);
+}
+
+// The follow-up goes once the requests for it have stopped for a moment, and no sooner than a
+// second after the query before, so that a burst of any length costs one more query; a stream
+// that never stops gets one every ten seconds.
+void RefreshCycle::followUp(Provider provider)
+{
+    Busy &busy = m_busy[provider.value()];
+    const qint64 wait = std::min(
+        std::max(followUpSpacingMs - busy.since.elapsed(), followUpQuietMs - busy.asked.elapsed()),
+        followUpLatestMs - busy.since.elapsed());
+    if (wait > 0) {
+        QTimer::singleShot(wait, this, [this, provider] { followUp(provider); });
+        return;
+    }
+    busy.spacing = false;
+    const std::optional<Trigger> again = std::exchange(busy.again, std::nullopt);
+    if (again && provider == this->provider())
+        begin(provider, *again);
 }
 
 void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)

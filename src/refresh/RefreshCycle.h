@@ -30,8 +30,8 @@ class WakeWatcher;
 // Every query is numbered. An answer is shown, kept and passed on only when it is newer than
 // the last one shown: a slow answer that arrives after a newer one is dropped, as is one for a
 // provider that is no longer selected. While a query for the provider is under way, further
-// requests (a burst of clicks or signals) make at most one more query after it, and that one
-// begins no sooner than a second after the one before.
+// requests (a burst of clicks or signals) make one more query after it, once the burst is
+// over: a burst costs two queries however long it lasts, an endless stream one in ten seconds.
 class RefreshCycle : public QObject
 {
     Q_OBJECT
@@ -102,6 +102,7 @@ private:
         std::optional<Trigger> again;
         bool spacing = false; // the follow-up waits for its turn
         QElapsedTimer since; // since the newest query began
+        QElapsedTimer asked; // since the newest request that waits for the follow-up
     };
 
     void begin(Provider provider, Trigger trigger);
@@ -109,6 +110,7 @@ private:
     void answered(const Query &query, const BalanceResult &result);
     bool isCurrent(const Query &query, const char *what) const;
     void end(const Query &query);
+    void followUp(Provider provider);
     void report(const Query &query, RefreshState state);
     bool updateNotice(const QString &topic, const QString &text);
     void watchStore();
