@@ -11,6 +11,8 @@
 #include <QTimeZone>
 
 #include <csignal>
+#include <future>
+#include <thread>
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -291,6 +293,36 @@ private Q_SLOTS:
         QVERIFY2(said.contains(problem), qPrintable(said));
         QCOMPARE(contents(path), before);
         QCOMPARE(QDir(dir).entryList(QDir::Files).filter(u"broken"_s), QStringList());
+    }
+
+    // Another writer that holds the lock is waited for a moment only: the row waits in memory
+    // and goes in with the next one, rather than the program waiting for the lock to be free.
+    void lockOfAnotherWriterIsNotWaitedFor()
+    {
+        QVERIFY(BalanceHistory(m_path).record(Provider::deepseek, usd(1), t0));
+        std::promise<void> locked;
+        std::thread holder([this, &locked] {
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"holder"_s);
+                db.setDatabaseName(m_path);
+                QSqlQuery q(db);
+                const bool held = db.open() && q.exec(u"BEGIN EXCLUSIVE"_s);
+                locked.set_value();
+                if (held)
+                    std::this_thread::sleep_for(std::chrono::seconds(3));
+                q.exec(u"COMMIT"_s);
+            }
+            QSqlDatabase::removeDatabase(u"holder"_s);
+        });
+        locked.get_future().wait();
+        BalanceHistory history(m_path);
+        const bool kept = history.record(Provider::deepseek, usd(2), t0.addDays(1));
+        holder.join();
+        QVERIFY(!kept);
+        QCOMPARE(history.writeProblem(), QString()); // nothing is wrong with the file
+        QVERIFY(history.record(Provider::deepseek, usd(3), t0.addDays(2)));
+        QCOMPARE(totals(BalanceHistory(m_path).samples(Provider::deepseek, t0)),
+                 (QList<double> {1, 2, 3}));
     }
 
     // A later version of the program owns that layout: left as it is, no history kept.

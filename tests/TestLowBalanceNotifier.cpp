@@ -112,6 +112,9 @@ private Q_SLOTS:
         QTest::newRow("no forecast keeps the state")
             << QList<double> {30, 20, 19} << QList<double> {2.5, -1, 2}
             << QStringList {soon, {}, {}};
+        QTest::newRow("minus infinity is no amount")
+            << QList<double> {5, -qInf(), 1.5} << QList<double> {-1, -1, -1}
+            << QStringList {{}, {}, low};
         QTest::newRow("both at once: one notification")
             << QList<double> {30, 1.5, 1.2} << QList<double> {10, 1, 0.5}
             << QStringList {{}, low, {}};
