@@ -76,6 +76,27 @@ QHash<QString, Remembered> &remembered()
     return keys;
 }
 
+// libsecret, through which the keychain library reaches the Secret Service, keeps one
+// connection with an open session for the life of the process. When the keyring daemon
+// restarts, that session is gone, and every later call fails ("The session does not exist")
+// until the connection is dropped; the next call then opens a new one. Only where the
+// keychain library has loaded libsecret.
+void forgetConnection()
+{
+#ifdef Q_OS_LINUX
+    void *libsecret = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_NOLOAD);
+    if (!libsecret)
+        return;
+    using Disconnect = void (*)();
+    if (const auto disconnect
+        = reinterpret_cast<Disconnect>(::dlsym(libsecret, "secret_service_disconnect"))) {
+        qCDebug(log::store, "dropping the connection to the secret service");
+        disconnect();
+    }
+    ::dlclose(libsecret);
+#endif
+}
+
 void forgetAll(const char *why)
 {
     if (!remembered().isEmpty())
@@ -86,40 +107,59 @@ void forgetAll(const char *why)
 } // namespace
 
 // Hears the secret store announce changes (an entry stored or removed with secret-tool, a
-// keyring locked, the daemon restarted) and then drops the keys read before.
+// keyring locked, the daemon restarted) and then drops the keys read before; a daemon that
+// (re)started also gets a new connection.
 class StoreChanges : public QObject
 {
     Q_OBJECT
 public:
-    static void watch()
+    // The one instance, made on first use; null without a secret service or application.
+    static StoreChanges *instance()
     {
 #ifdef CREDITGAUGE_SECRET_SERVICE
         static QPointer<StoreChanges> watching;
         if (watching || !QCoreApplication::instance())
-            return;
+            return watching;
         watching = new StoreChanges(QCoreApplication::instance());
         QDBusConnection bus = QDBusConnection::sessionBus();
         const QString service = QStringLiteral("org.freedesktop.secrets");
-        for (const auto &[interface, signal] :
-             {std::pair {"org.freedesktop.Secret.Collection", "ItemCreated"},
-              {"org.freedesktop.Secret.Collection", "ItemChanged"},
-              {"org.freedesktop.Secret.Collection", "ItemDeleted"},
-              {"org.freedesktop.Secret.Service", "CollectionCreated"},
-              {"org.freedesktop.Secret.Service", "CollectionChanged"},
-              { "org.freedesktop.Secret.Service",
-                "CollectionDeleted" }})
+        const std::pair<const char *, const char *> announcements[] {
+            {"org.freedesktop.Secret.Collection", "ItemCreated"},
+            {"org.freedesktop.Secret.Collection", "ItemChanged"},
+            {"org.freedesktop.Secret.Collection", "ItemDeleted"},
+            {"org.freedesktop.Secret.Service", "CollectionCreated"},
+            {"org.freedesktop.Secret.Service", "CollectionChanged"},
+            {"org.freedesktop.Secret.Service", "CollectionDeleted"},
+        };
+        for (const auto &[interface, signal] : announcements)
             bus.connect(service, QString(), QLatin1String(interface), QLatin1String(signal),
                         watching, SLOT(changed()));
         auto *owner = new QDBusServiceWatcher(service, bus,
                                               QDBusServiceWatcher::WatchForOwnerChange, watching);
-        connect(owner, &QDBusServiceWatcher::serviceOwnerChanged, watching, &StoreChanges::changed);
+        connect(owner, &QDBusServiceWatcher::serviceOwnerChanged, watching,
+                &StoreChanges::ownerChanged);
+        return watching;
+#else
+        return nullptr;
 #endif
     }
 
-public Q_SLOTS:
+Q_SIGNALS:
+    void started();
+
+private Q_SLOTS:
     void changed()
     {
         forgetAll("the store changed");
+    }
+    void ownerChanged(const QString &, const QString &, const QString &owner)
+    {
+        qCDebug(log::store).noquote()
+            << "the secret service" << (owner.isEmpty() ? "went" : "is there");
+        forgetAll("the store changed");
+        forgetConnection();
+        if (!owner.isEmpty())
+            Q_EMIT started();
     }
 
 private:
@@ -182,27 +222,6 @@ void finishNotFound(const QString &account)
     });
 #else
     finishRead(account, std::nullopt);
-#endif
-}
-
-// libsecret, through which the keychain library reaches the Secret Service, keeps one
-// connection with an open session for the life of the process. When the keyring daemon
-// restarts, that session is gone, and every later call fails ("The session does not exist")
-// until the connection is dropped; the next call then opens a new one. Only where the
-// keychain library has loaded libsecret.
-void forgetConnection()
-{
-#ifdef Q_OS_LINUX
-    void *libsecret = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_NOLOAD);
-    if (!libsecret)
-        return;
-    using Disconnect = void (*)();
-    if (const auto disconnect
-        = reinterpret_cast<Disconnect>(::dlsym(libsecret, "secret_service_disconnect"))) {
-        qCDebug(log::store, "dropping the connection to the secret service");
-        disconnect();
-    }
-    ::dlclose(libsecret);
 #endif
 }
 
@@ -292,7 +311,7 @@ void read(const QString &account, ReadCompletion completion,
         return;
     }
     pending.insert(account, {waiter});
-    StoreChanges::watch();
+    StoreChanges::instance();
     if (const auto known = remembered().constFind(account);
         known != remembered().cend() && known->age.elapsed() < rememberedForMs)
         return finishRead(account, known->key);
@@ -313,23 +332,8 @@ void save(const QString &key, const QString &account, SaveCompletion completion)
 
 void watchService(QObject *context, std::function<void()> changed)
 {
-#ifdef CREDITGAUGE_SECRET_SERVICE
-    auto *watcher = new QDBusServiceWatcher(QStringLiteral("org.freedesktop.secrets"),
-                                            QDBusConnection::sessionBus(),
-                                            QDBusServiceWatcher::WatchForOwnerChange, context);
-    QObject::connect(
-        watcher, &QDBusServiceWatcher::serviceOwnerChanged, context,
-        [changed = std::move(changed)](const QString &, const QString &, const QString &owner) {
-            qCDebug(log::store).noquote()
-                << "the secret service" << (owner.isEmpty() ? "went" : "is there");
-            forgetConnection();
-            if (!owner.isEmpty())
-                changed();
-        });
-#else
-    Q_UNUSED(context);
-    Q_UNUSED(changed);
-#endif
+    if (StoreChanges *store = StoreChanges::instance())
+        QObject::connect(store, &StoreChanges::started, context, std::move(changed));
 }
 
 } // namespace creditgauge::KeyStore
