@@ -194,6 +194,29 @@ private Q_SLOTS:
         }
     }
 
+    // A notice wraps within the panel's width, and the panel, which takes the size its content
+    // asks for, leaves room for every line of it.
+    void noticeIsNotCutOff()
+    {
+        Panel panel;
+        panel.showNotices({u"Der Verlauf wird gerade nicht gespeichert (der Datenträger ist "
+                           "voll); die Werte werden nachgetragen."_s,
+                           u"Die Anbieterwahl lässt sich nicht speichern; sie gilt, bis "
+                           "CreditGauge beendet wird."_s});
+        QWidget window;
+        auto *layout = new QVBoxLayout(&window);
+        layout->setSizeConstraint(QLayout::SetFixedSize); // as the popover does
+        layout->addWidget(panel.view());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QLabel *notice = panel.view()->findChildren<QLabel *>().last();
+        QCOMPARE(notice->text().count(u'\n'), 1);
+        QVERIFY(notice->isVisible());
+        QVERIFY2(notice->height() >= notice->heightForWidth(notice->width()),
+                 qPrintable(u"%1 px for %2"_s.arg(notice->height())
+                                .arg(notice->heightForWidth(notice->width()))));
+    }
+
     void providerAndViewLifetime()
     {
         QVERIFY(Settings::setProvider(Provider::moonshot));

@@ -205,8 +205,10 @@ QString BalanceViewController::noticeText() const
 
 void BalanceViewController::showNotices(const QStringList &notices)
 {
-    if (setText(Notice, notices.join(QLatin1Char('\n'))))
-        Q_EMIT changed();
+    if (!setText(Notice, notices.join(QLatin1Char('\n'))))
+        return;
+    fitNotice();
+    Q_EMIT changed();
 }
 
 QStringList BalanceViewController::summaryLines() const
@@ -274,6 +276,7 @@ bool BalanceViewController::eventFilter(QObject *watched, QEvent *event)
         case QEvent::StyleChange:
             equalizeButtons();
             applyColors();
+            fitNotice();
             break;
         case QEvent::PaletteChange:
         case QEvent::ApplicationPaletteChange:
@@ -374,6 +377,7 @@ void BalanceViewController::loadView()
     m_statusRole = ColorRole::Secondary;
     equalizeButtons();
     applyColors();
+    fitNotice();
     view->installEventFilter(this);
 }
 
@@ -388,6 +392,18 @@ bool BalanceViewController::setText(Label which, const QString &text)
             l->setHidden(text.isEmpty());
     }
     return true;
+}
+
+// A label that wraps within a width it does not choose gets no room from the panel's layout
+// for its later lines: with a larger font they would be cut off. The notices, sentences of any
+// length, get the height they need at the panel's width.
+void BalanceViewController::fitNotice()
+{
+    QLabel *notice = label(Notice);
+    if (!notice || !m_view)
+        return;
+    notice->setMinimumHeight(
+        notice->text().isEmpty() ? 0 : notice->heightForWidth(BalanceChart::contentWidth));
 }
 
 bool BalanceViewController::clearHistory()

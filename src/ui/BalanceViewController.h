@@ -107,6 +107,7 @@ private:
     bool setText(Label which, const QString &text);
     bool setStatus(const QString &text, ColorRole role);
     bool clearHistory();
+    void fitNotice();
     void applyHistory();
     void applyColors();
     void equalizeButtons();
