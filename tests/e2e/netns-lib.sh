@@ -30,6 +30,11 @@ netns_enter() {
     openssl rehash "$D/certs" 2>/dev/null
     mount --bind "$D/hosts" /etc/hosts
     mount --bind "$D/certs" /etc/ssl/certs
+    # An X server started in here cannot see the outer servers' processes, so it takes their
+    # lock files for stale and would replace their sockets: the test session's X server would
+    # drop out under the tests running beside this one. Sockets of our own keep them apart.
+    install -d -m 1777 /tmp/.X11-unix
+    mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix
 }
 
 # netns_cert NAME [SANS [-CA CA.pem]]: EC key and certificate $D/NAME.{key,pem}; without SANS a CA.
