@@ -10,7 +10,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${CREDITGAUGE_FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${CREDITGAUGE_FUZZ_SECONDS:-60}
 
-bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/install-deps.sh" run test
 cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-16 >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
 

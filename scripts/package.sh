@@ -9,7 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${CREDITGAUGE_DEB_BUILD_DIR:-$root/build-deb}
 
-bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/install-deps.sh" run package
 cd "$root"
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"

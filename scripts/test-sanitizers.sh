@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${CREDITGAUGE_ASAN_BUILD_DIR:-$root/build-asan}
 
-bash "$root/scripts/install-deps.sh"
+bash "$root/scripts/install-deps.sh" run test
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCREDITGAUGE_SANITIZE=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
 

@@ -7,6 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${CREDITGAUGE_BUILD_DIR:-$root/build}
 
+bash "$root/scripts/install-deps.sh" run test package
 bash "$root/scripts/build.sh"
 (cd "$build" && bash "$root/scripts/test-session.sh" ctest --output-on-failure --timeout 600 "$@")
 echo "== the same, with AddressSanitizer and UndefinedBehaviorSanitizer"
