@@ -4,7 +4,9 @@
 #   KILLED   NN-name  (by TestX)    a test failed, as it should
 #   SURVIVED NN-name                every test passed: no test guards that rule
 #   BROKEN   NN-name  (...)         the patch does not apply or does not build
-# The copy holds the tracked files as they are in the working tree, and lives on between runs
+# The suite must pass without any fault first. A test that fails with a fault but passes when run
+# again failed for the machine's load; the suite then gets a second try. The copy holds the
+# tracked files as they are in the working tree and lives on between runs
 # (${XDG_CACHE_HOME:-~/.cache}/creditgauge-faults), so each run rebuilds only what changed. The
 # caller's tree is never touched. A tool for now and then: not a test, not run in CI.
 #
@@ -37,6 +39,7 @@ comm -13 <(git -C "$repo" -c core.quotepath=off ls-files | sort) \
     <(cd "$src" && find . -path ./.git -prune -o -type f -printf '%P\n' | sort) |
     (cd "$src" && xargs -r -d '\n' rm -f --)
 
+last=$cache/logs/last-ctest.log
 applied=
 # However the run ends, the copy is left without the fault.
 trap '[ -z "$applied" ] || git -C "$src" apply -R "$applied"' EXIT
@@ -48,7 +51,46 @@ if [ ! -f "$build/build.ninja" ]; then
         >"$cache/logs/configure.log"
 fi
 
-killed=0 survived=0 broken=0 started=$SECONDS
+# suite LOG [CTEST-ARGS...]: runs the tests in a private session, adds what they print to LOG
+# (the last run alone stays in $last); false when one failed.
+suite() {
+    local log=$1 status=0
+    shift
+    (cd "$build" && bash "$src/scripts/test-session.sh" \
+        ctest -j2 --stop-on-failure --timeout 180 --output-on-failure "$@") >"$last" 2>&1 || status=$?
+    cat "$last" >>"$log"
+    return "$status"
+}
+# killers LOG: the tests that fail, nothing when all pass. A test that passes when run again
+# failed for the machine's load, not for the fault: the whole suite then gets one more try.
+killers() {
+    local log=$1 failed
+    for _ in 1 2; do
+        suite "$log" && return
+        failed=$(sed -n '/tests FAILED:/,$ s/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' "$last" |
+            paste -sd ' ')
+        if suite "$log" --rerun-failed; then
+            echo "faults.sh: $failed passed when run again" >>"$log"
+            continue
+        fi
+        echo "${failed:-?}"
+        return
+    done
+}
+
+# Faults are judged against a suite that passes without them.
+started=$SECONDS
+if ! cmake --build "$build" -j"$(nproc)" >"$cache/logs/unchanged.log" 2>&1; then
+    echo "faults.sh: the unchanged tree does not build; see $cache/logs/unchanged.log" >&2
+    exit 1
+fi
+by=$(killers "$cache/logs/unchanged.log")
+if [ -n "$by" ]; then
+    echo "faults.sh: without any fault, $by fail; see $cache/logs/unchanged.log" >&2
+    exit 1
+fi
+
+killed=0 survived=0 broken=0
 for patch in "${patches[@]}"; do
     name=$(basename "$patch" .patch)
     log=$cache/logs/$name.log
@@ -61,14 +103,12 @@ for patch in "${patches[@]}"; do
     if ! cmake --build "$build" -j"$(nproc)" >>"$log" 2>&1; then
         echo "BROKEN   $name  (does not build)"
         broken=$((broken + 1))
-    elif (cd "$build" && bash "$src/scripts/test-session.sh" \
-        ctest -j2 --stop-on-failure --timeout 180 --output-on-failure) >>"$log" 2>&1; then
+    elif by=$(killers "$log") && [ -n "$by" ]; then
+        echo "KILLED   $name  (by $by)"
+        killed=$((killed + 1))
+    else
         echo "SURVIVED $name"
         survived=$((survived + 1))
-    else
-        by=$(sed -n '/tests FAILED:/,$ s/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' "$log" | paste -sd ' ')
-        echo "KILLED   $name  (by ${by:-?})"
-        killed=$((killed + 1))
     fi
     git -C "$src" apply -R "$patch"
     applied=
