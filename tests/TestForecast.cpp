@@ -1,35 +1,10 @@
 #include "history/Forecast.h"
 
+#include <QRegularExpression>
 #include <QTest>
-#include <QTimeZone>
 
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
-
-namespace {
-
-const QDateTime now(QDate(2026, 12, 7), QTime(12, 0), Qt::UTC);
-
-// (hours before now, total) in USD, or in `currency` where given; the account's credit unless
-// said otherwise.
-struct Point
-{
-    double hoursAgo;
-    double total;
-    QString currency = u"USD"_s;
-    BalanceFigure figure = BalanceFigure::Credit;
-};
-
-QList<BalanceSample> samples(std::initializer_list<Point> points)
-{
-    QList<BalanceSample> result;
-    for (const Point &p : points)
-        result.append(
-            {now.addSecs(qint64(-p.hoursAgo * 3600)), {p.currency, p.total, {}, p.figure}});
-    return result;
-}
-
-} // namespace
 
 class TestForecast : public QObject
 {
@@ -37,68 +12,49 @@ class TestForecast : public QObject
 private Q_SLOTS:
     void pace_data()
     {
-        QTest::addColumn<QList<BalanceSample>>("history");
-        QTest::addColumn<double>("perDay"); // -1: no forecast
-        QTest::addColumn<double>("daysLeft");
-        QTest::newRow("steady: 1 a day, 10 left")
-            << samples({{144, 16}, {120, 15}, {96, 14}, {72, 13}, {48, 12}, {24, 11}, {0, 10}})
-            << 1.0 << 10.0;
-        QTest::newRow("top-up in the middle is not negative spending")
-            << samples({{48, 5}, {36, 4}, {24, 3}, {23, 23}, {0, 21}}) << 2.0 << 10.5;
-        QTest::newRow("in any order") << samples({{0, 10}, {48, 12}, {24, 11}}) << 1.0 << 10.0;
-        QTest::newRow("flat") << samples({{72, 8}, {24, 8}, {0, 8}}) << -1.0 << 0.0;
-        QTest::newRow("only top-ups") << samples({{48, 1}, {0, 30}}) << -1.0 << 0.0;
-        QTest::newRow("under a day") << samples({{23, 9}, {0, 5}}) << -1.0 << 0.0;
-        QTest::newRow("a single sample") << samples({{0, 5}}) << -1.0 << 0.0;
-        QTest::newRow("nothing") << QList<BalanceSample>() << -1.0 << 0.0;
-        // Only the last 7 days count: the fast spending before them does not.
-        QTest::newRow("older than a week left out")
-            << samples({{400, 100}, {168, 14}, {0, 7}}) << 1.0 << 7.0;
-        // After a switch of currency only the newest currency's samples are comparable.
-        QTest::newRow("mixed currencies")
-            << samples({{96, 700, u"CNY"_s}, {72, 500, u"CNY"_s}, {48, 6}, {0, 4}}) << 1.0 << 4.0;
-        QTest::newRow("mixed currencies, too short in the newest")
-            << samples({{96, 700, u"CNY"_s}, {48, 500, u"CNY"_s}, {12, 6}, {0, 4}}) << -1.0 << 0.0;
-        QTest::newRow("currency in another letter case")
-            << samples({{48, 12, u"usd"_s}, {0, 10}}) << 1.0 << 10.0;
-        // A key's limit is another figure than the account's credit: the switch is no spending.
-        constexpr auto keyLimit = BalanceFigure::KeyLimit;
-        QTest::newRow("key limit after credit") << samples(
-            {{96, 50}, {72, 49}, {48, 8, u"USD"_s, keyLimit}, {0, 6, u"USD"_s, keyLimit}})
-                                                << 1.0 << 6.0;
-        QTest::newRow("overdrawn lasts no day") << samples({{24, 1}, {0, -0.5}}) << 1.5 << 0.0;
+        // Samples "HOURS_AGO:TOTAL[:CURRENCY[:key]]" (USD and the account's credit unless said;
+        // "key": a key's limit) -> "PER_DAY DAYS_LEFT", or "-" for no forecast.
+        QTest::addColumn<QString>("row");
+        for (const char *row :
+             {"0:10 48:12 24:11 -> 1 10", // in any order
+              "48:5 36:4 24:3 23:23 0:21 -> 2 10.5", // a top-up is no negative spending
+              "72:8 24:8 0:8 -> -", "23:9 0:5 -> -", " -> -",
+              "400:100 168:14 0:7 -> 1 7", // only the last 7 days count
+              // After a switch of currency or figure only the newest one's samples compare.
+              "96:700:CNY 72:500:CNY 48:6 0:4 -> 1 4", "96:700:CNY 48:500:CNY 12:6 0:4 -> -",
+              "48:12:usd 0:10 -> 1 10", "96:50 72:49 48:8:USD:key 0:6:USD:key -> 1 6",
+              "24:1 0:-0.5 -> 1.5 0"})
+            QTest::newRow(row) << QString::fromLatin1(row);
     }
     void pace()
     {
-        QFETCH(QList<BalanceSample>, history);
-        QFETCH(double, perDay);
-        const std::optional<SpendingForecast> f = Forecast::compute(history, now);
-        if (perDay < 0) {
-            QVERIFY(!f);
-            return;
+        QFETCH(QString, row);
+        const QDateTime now(QDate(2026, 12, 7), QTime(12, 0), Qt::UTC);
+        QList<BalanceSample> history;
+        for (const QString &s : row.section(u" -> "_s, 0, 0).split(u' ', Qt::SkipEmptyParts)) {
+            const QStringList p = s.split(u':');
+            history.append(
+                {now.addSecs(qint64(-p[0].toDouble() * 3600)),
+                 {p.value(2, u"USD"_s),
+                  p[1].toDouble(),
+                  {},
+                  p.value(3) == u"key"_s ? BalanceFigure::KeyLimit : BalanceFigure::Credit}});
         }
-        QVERIFY(f);
-        QCOMPARE(f->perDay, perDay);
-        QTEST(f->daysLeft, "daysLeft");
+        const std::optional<SpendingForecast> f = Forecast::compute(history, now);
+        QCOMPARE(f ? u"%1 %2"_s.arg(f->perDay).arg(f->daysLeft) : u"-"_s,
+                 row.section(u" -> "_s, 1));
     }
 
-    void line_data()
-    {
-        QTest::addColumn<SpendingForecast>("forecast");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("days") << SpendingForecast {u"USD"_s, 1.2, 16.4}
-                              << u"≈ $ 1,20 pro Tag · reicht noch ≈ 16 Tage"_s;
-        QTest::newRow("one day") << SpendingForecast {u"CNY"_s, 3.5, 1.4}
-                                 << u"≈ ¥ 3,50 pro Tag · reicht noch ≈ 1 Tag"_s;
-        QTest::newRow("less than a day") << SpendingForecast {u"USD"_s, 4, 0.4}
-                                         << u"≈ $ 4,00 pro Tag · reicht keinen Tag mehr"_s;
-        QTest::newRow("years") << SpendingForecast {u"USD"_s, 0.01, 2500}
-                               << u"≈ $ 0,01 pro Tag · reicht noch ≈ 2.500 Tage"_s;
-    }
     void line()
     {
-        QFETCH(SpendingForecast, forecast);
-        QTEST(Forecast::line(forecast), "line");
+        for (const char *row : {"USD 1.2 16.4|≈ $ 1,20 pro Tag · reicht noch ≈ 16 Tage",
+                                "CNY 3.5 1.4|≈ ¥ 3,50 pro Tag · reicht noch ≈ 1 Tag",
+                                "USD 4 0.4|≈ $ 4,00 pro Tag · reicht keinen Tag mehr",
+                                "USD 0.01 2500|≈ $ 0,01 pro Tag · reicht noch ≈ 2.500 Tage"}) {
+            const QStringList p = QString::fromUtf8(row).split(QRegularExpression(u"[ |]"_s));
+            QCOMPARE(Forecast::line({p[0], p[1].toDouble(), p[2].toDouble()}),
+                     QString::fromUtf8(row).section(u'|', 1));
+        }
     }
 };
 

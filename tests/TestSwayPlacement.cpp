@@ -1,3 +1,4 @@
+#include "tray/Popover.h"
 #include "tray/SwayPlacement.h"
 
 #include <QCoreApplication>
@@ -13,7 +14,7 @@
 #include <cstring>
 #include <utility>
 
-using creditgauge::SwayPlacement::placeBelowPointer;
+using namespace creditgauge;
 
 namespace {
 
@@ -24,8 +25,9 @@ QByteArray rect(const QRect &r)
         .toUtf8();
 }
 
-// sway's end of the IPC socket, in the test's own thread: a client that waits for it
-// synchronously never hears back. Answers go out in two pieces cut inside the first header.
+// sway's end of the IPC socket on a 1920x1080 output, in the test's own thread: a client that
+// waits for it synchronously never hears back. Answers go out in two pieces cut inside the
+// first header.
 class FakeSway : public QObject
 {
     Q_OBJECT
@@ -39,10 +41,8 @@ public:
         });
     }
 
-    QString path() const { return server.fullServerName(); }
-
     bool silent = false;
-    QRect output {0, 0, 1920, 1080}, workspace, moved; // moved: after "move position cursor"
+    QRect workspace, moved; // moved: where "move position cursor" puts the window
     QList<QByteArray> commands;
     QTemporaryDir dir;
     QLocalServer server;
@@ -51,19 +51,18 @@ public:
 
     QByteArray reply(quint32 type, const QByteArray &payload)
     {
-        if (type == 0) {
-            commands.append(payload);
-            return R"([{"success":true}])";
-        }
+        const QByteArray output = rect({0, 0, 1920, 1080});
+        if (type == 0)
+            return commands.append(payload), R"([{"success":true}])";
         if (type == 1)
             return R"([{"visible":true,)" + rect(workspace) + "}]";
         if (type == 3)
-            return "[{" + rect(output) + "}]";
+            return "[{" + output + "}]";
         // Our window shows up in the second tree only, as a freshly mapped one would.
         const QByteArray window = R"({"id":7,"type":"floating_con","focused":true,"pid":)"
             + QByteArray::number(QCoreApplication::applicationPid()) + ','
             + rect(commands.isEmpty() ? QRect(820, 440, 280, 200) : moved) + '}';
-        return "{" + rect(output) + R"(,"floating_nodes":[)" + (++trees > 1 ? window : "") + "]}";
+        return "{" + output + R"(,"floating_nodes":[)" + (++trees > 1 ? window : "") + "]}";
     }
     void answer(QLocalSocket *client)
     {
@@ -94,17 +93,43 @@ public:
 
 } // namespace
 
+// Where the panel opens: Qt's own placement on a screen, and sway's, which a window cannot
+// choose for itself.
 class TestSwayPlacement : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void popoverStaysOnScreen_data()
+    {
+        QTest::addColumn<QRect>("anchor");
+        QTest::addColumn<QPoint>("cursor");
+        QTest::addColumn<QPoint>("expected");
+        // A 1280x800 screen whose panel takes the top 24 pixels; the popover is 280x200.
+        QTest::newRow("below the icon, centred")
+            << QRect(600, 1, 22, 22) << QPoint() << QPoint(470, 24);
+        QTest::newRow("right edge") << QRect(1250, 1, 22, 22) << QPoint() << QPoint(1000, 24);
+        QTest::newRow("left edge") << QRect(2, 1, 22, 22) << QPoint() << QPoint(0, 24);
+        QTest::newRow("tray at the bottom")
+            << QRect(600, 777, 22, 22) << QPoint() << QPoint(470, 577);
+        QTest::newRow("at the pointer") << QRect() << QPoint(100, 300) << QPoint(0, 301);
+    }
+    void popoverStaysOnScreen()
+    {
+        QFETCH(QRect, anchor);
+        QFETCH(QPoint, cursor);
+        const QRect available(0, 24, 1280, 776);
+        const QPoint at = Popover::placement(anchor, QSize(280, 200), available, cursor);
+        QTEST(at, "expected");
+        QVERIFY(available.contains(QRect(at, QSize(280, 200))));
+    }
+
+    // The 280x200 panel centred on the pointer, which is on the 30 px bar, then kept on the
+    // output by sway.
     void placesThePanelAgainstTheBar_data()
     {
         QTest::addColumn<QRect>("workspace");
         QTest::addColumn<QRect>("moved");
         QTest::addColumn<int>("y");
-        // A 1920x1080 output with a 30 px bar; the 280x200 panel centred on the pointer, which
-        // is on the bar, then kept on the output by sway.
         QTest::newRow("top bar") << QRect(0, 30, 1920, 1050) << QRect(900, 0, 280, 200) << 31;
         QTest::newRow("bottom bar") << QRect(0, 0, 1920, 1050) << QRect(900, 880, 280, 200) << 849;
     }
@@ -118,7 +143,8 @@ private Q_SLOTS:
         sway.moved = moved;
         QWidget window;
         window.show();
-        QSignalSpy ended(placeBelowPointer(&window, sway.path()), &QObject::destroyed);
+        QSignalSpy ended(SwayPlacement::placeBelowPointer(&window, sway.server.fullServerName()),
+                         &QObject::destroyed);
         QVERIFY(ended.wait(10000));
         const QByteArray move = "[con_id=7] move absolute position 900 " + QByteArray::number(y);
         QCOMPARE(sway.commands, QList<QByteArray>({"[con_id=7] move position cursor", move}));
@@ -132,10 +158,11 @@ private Q_SLOTS:
         sway.silent = true;
         QWidget window;
         window.show();
-        const QPointer<QObject> first = placeBelowPointer(&window, sway.path());
+        const QString path = sway.server.fullServerName();
+        const QPointer<QObject> first = SwayPlacement::placeBelowPointer(&window, path);
         QVERIFY(QSignalSpy(&sway.server, &QLocalServer::newConnection).wait(10000));
         QVERIFY(first);
-        QSignalSpy ended(placeBelowPointer(&window, sway.path()), &QObject::destroyed);
+        QSignalSpy ended(SwayPlacement::placeBelowPointer(&window, path), &QObject::destroyed);
         QVERIFY(!first);
         QVERIFY(ended.wait(10000));
     }

@@ -1,4 +1,5 @@
 #include "FakeProviderServer.h"
+#include "update/Appcast.h"
 #include "update/UpdaterBridge.h"
 
 #include <QAbstractButton>
@@ -8,6 +9,7 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <algorithm>
 #include <tuple>
 
 using namespace creditgauge;
@@ -19,17 +21,26 @@ namespace {
 const QString installed = QString::fromUtf8(CREDITGAUGE_VERSION);
 const QUrl downloadPage(u"https://example.org/creditgauge/download"_s);
 
-QByteArray feed(const QByteArray &version, const QByteArray &display)
+QByteArray feed(const QByteArray &items)
 {
-    return "<rss "
-           "xmlns:s='http://www.andymatuschak.org/xml-namespaces/sparkle'><channel><item><link>"
-        + downloadPage.toEncoded() + "</link><s:version>" + version + "</s:version>"
-        + "<s:shortVersionString>" + display + "</s:shortVersionString></item></channel></rss>";
+    return "<rss xmlns:s='http://www.andymatuschak.org/xml-namespaces/sparkle'><channel>" + items
+        + "</channel></rss>";
+}
+
+QByteArray item(const QByteArray &version, const QByteArray &display)
+{
+    return "<item><link>" + downloadPage.toEncoded() + "</link><s:version>" + version
+        + "</s:version><s:shortVersionString>" + display + "</s:shortVersionString></item>";
+}
+
+int order(const QString &a, const QString &b)
+{
+    return std::clamp(Appcast::compareVersions(a, b), -1, 1);
 }
 
 } // namespace
 
-// The bridge is one per process, so every check here goes through the same one.
+// The feed and its versions, and the update check through the one bridge of the process.
 class TestUpdaterBridge : public QObject
 {
     Q_OBJECT
@@ -40,78 +51,105 @@ class TestUpdaterBridge : public QObject
     static UpdaterBridge &bridge() { return UpdaterBridge::shared(); }
 
 private Q_SLOTS:
-    void initTestCase()
+    void compareVersions_data()
     {
-        QCOMPARE(bridge().controllerCreationCount(), 0); // made on the first request, not before
-        bridge().setUrlOpenerForTesting([this](const QUrl &url) {
-            m_opened.append(url);
-            return true;
-        });
-        if (QStandardPaths::findExecutable(u"openssl"_s).isEmpty() || !QSslSocket::supportsSsl())
-            QSKIP("no openssl or no TLS backend");
-        // A self-signed certificate for 127.0.0.1, trusted only where a row says so.
-        std::tie(m_cert, m_key) = FakeProviderServer::selfSignedCertificate();
-        QVERIFY(!m_cert.isNull() && !m_key.isNull());
+        QTest::addColumn<QString>("row"); // "a|<|b", "a|=|b" or "a|>|b"
+        for (const char *row :
+             {"1.0.10|>|1.0.9", "1.0|<|1.0.1", "1.0b|<|1.0", "1.0a|<|1.0b", "1.0b2|<|1.0b10",
+              "1.1|>|1.a", "2.1|=|2.1.0.0", "1.007|=|1.7", "2.1-0|=|2.1.0",
+              "99999999999999999999|>|99999999999999999998", "\u0661.\u0662|=|1.2"})
+            QTest::newRow(row) << QString::fromUtf8(row);
+    }
+    void compareVersions()
+    {
+        QFETCH(QString, row);
+        const QStringList p = row.split(u'|');
+        const int sign = int(p[1] == u">"_s) - int(p[1] == u"<"_s);
+        QCOMPARE(order(p[0], p[2]), sign);
+        QCOMPARE(order(p[2], p[0]), -sign);
     }
 
-    void cleanup()
+    void newestItem_data()
     {
-        if (bridge().isChecking()) // left running by a failed row; closing cancels it
-            bridge().dialog()->close();
+        QTest::addColumn<QByteArray>("items");
+        QTest::addColumn<QString>("expected"); // version|display|title|link
+        QTest::newRow("elements") << item("12", "1.2").replace("<link>", "<title>T</title><link>")
+                                  << u"12|1.2|T|"_s + downloadPage.toString();
+        QTest::newRow("attributes")
+            << QByteArray("<item><enclosure url='https://e.org/a' "
+                          "s:version='13' s:shortVersionString='1.3'/></item>")
+            << u"13|1.3||https://e.org/a"_s;
+        QTest::newRow("highest wins, versionless skipped") << QByteArray(
+            "<item><link>https://e.org/n</link></item><item><s:version>1.9</s:version>"
+            "</item><item><s:version>1.10</s:version></item>")
+                                                           << u"1.10|1.10||"_s;
+        QTest::newRow("http link dropped")
+            << QByteArray("<item><link>http://e.org/d</link><s:version>2</s:version></item>")
+            << u"2|2||"_s;
+        QTest::newRow("malformed")
+            << QByteArray("<item><s:version>1</s:version></item></x>") << u"-"_s;
+    }
+    void newestItem()
+    {
+        QFETCH(QByteArray, items);
+        const auto item = Appcast::newestItem(feed(items));
+        QTEST(item ? item->version + u'|' + item->displayVersion + u'|' + item->title + u'|'
+                      + item->link.toString()
+                   : u"-"_s,
+              "expected");
     }
 
     void check_data()
     {
         QTest::addColumn<QByteArray>("body"); // null: no feed configured
-        QTest::addColumn<int>("status");
         QTest::addColumn<bool>("trusted");
         QTest::addColumn<Outcome>("outcome");
         QTest::addColumn<QString>("heading");
         QTest::addColumn<QString>("detail");
-
         const QString failed = u"Die Suche nach Updates ist fehlgeschlagen."_s;
-        const QString upToDate = u"CreditGauge ist aktuell."_s;
-        const QString newest = u"Version %1 ist die neueste Version."_s.arg(installed);
-        QTest::newRow("newer") << feed("99999", "99.9") << 200 << true << Outcome::UpdateAvailable
-                               << u"Eine neue Version ist verfügbar."_s
+        const QString newer = u"Eine neue Version ist verfügbar."_s;
+        QTest::newRow("newer") << feed(item("99999", "99.9")) << true << Outcome::UpdateAvailable
+                               << newer
                                << u"CreditGauge 99.9 ist erschienen (installiert: %1)."_s.arg(
                                       installed);
         // A feed's text is cut for the dialog, however long it is.
         QTest::newRow("enormous version text")
-            << feed("99999", "9" + QByteArray(900 * 1024, '8')) << 200 << true
-            << Outcome::UpdateAvailable << u"Eine neue Version ist verfügbar."_s
+            << feed(item("99999", "9" + QByteArray(900 * 1024, '8'))) << true
+            << Outcome::UpdateAvailable << newer
             << u"CreditGauge 9%1… ist erschienen (installiert: %2)."_s.arg(QString(38, u'8'),
                                                                            installed);
-        QTest::newRow("same") << feed(CREDITGAUGE_VERSION, CREDITGAUGE_VERSION) << 200 << true
-                              << Outcome::UpToDate << upToDate << newest;
-        QTest::newRow("older") << feed("0.9.9", "0.9.9") << 200 << true << Outcome::UpToDate
-                               << upToDate << newest;
+        QTest::newRow("same") << feed(item(CREDITGAUGE_VERSION, "x")) << true << Outcome::UpToDate
+                              << u"CreditGauge ist aktuell."_s
+                              << u"Version %1 ist die neueste Version."_s.arg(installed);
         QTest::newRow("malformed")
-            << feed("99999", "99.9").replace("</item>", "</itme>") << 200 << true << Outcome::Failed
+            << feed(item("99999", "99.9")).replace("</item>", "</itme>") << true << Outcome::Failed
             << failed << u"Der Update-Feed ist nicht lesbar."_s;
-        QTest::newRow("HTTP 404") << QByteArray("not found") << 404 << true << Outcome::Failed
-                                  << failed << u"Serverfehler (HTTP 404)"_s;
         QTest::newRow("untrusted certificate")
-            << feed("99999", "99.9") << 200 << false << Outcome::Failed << failed
+            << feed(item("99999", "99.9")) << false << Outcome::Failed << failed
             << u"Sichere Verbindung fehlgeschlagen"_s;
-        QTest::newRow("no feed") << QByteArray() << 200 << true << Outcome::NotConfigured
+        QTest::newRow("no feed") << QByteArray() << true << Outcome::NotConfigured
                                  << u"Updates kommen über die Paketverwaltung des Systems."_s
                                  << u"Diese Version von CreditGauge wird über die Paketverwaltung "
                                     "aktualisiert (z. B. apt)."_s;
     }
-
     void check()
     {
         QFETCH(QByteArray, body);
-        QFETCH(int, status);
         QFETCH(bool, trusted);
         QFETCH(Outcome, outcome);
-        QFETCH(QString, heading);
-        QFETCH(QString, detail);
-
+        if (m_cert.isNull()) { // once: the bridge is made on the first request, not before
+            QCOMPARE(bridge().controllerCreationCount(), 0);
+            bridge().setUrlOpenerForTesting(
+                [this](const QUrl &url) { return m_opened.append(url), true; });
+            if (QStandardPaths::findExecutable(u"openssl"_s).isEmpty()
+                || !QSslSocket::supportsSsl())
+                QSKIP("no openssl or no TLS backend");
+            std::tie(m_cert, m_key) = FakeProviderServer::selfSignedCertificate();
+            QVERIFY(!m_cert.isNull() && !m_key.isNull());
+        }
         FakeProviderServer server; // a new origin per row, as Qt reuses connections
         QVERIFY(server.listenTls(m_cert, m_key));
-        server.setResponse("/appcast.xml", status, body);
+        server.setResponse("/appcast.xml", 200, body);
         std::optional<QSslConfiguration> tls;
         if (trusted) {
             tls = QSslConfiguration::defaultConfiguration();
@@ -127,21 +165,21 @@ private Q_SLOTS:
         QCOMPARE(finished[0][0].value<Outcome>(), outcome);
         QMessageBox *dialog = bridge().dialog();
         QVERIFY(dialog && dialog->isVisible());
-        QCOMPARE(dialog->text(), heading);
-        QCOMPARE(dialog->informativeText(), detail);
+        QTEST(dialog->text(), "heading");
+        QTEST(dialog->informativeText(), "detail");
         QCOMPARE(server.requests().size(), body.isNull() || !trusted ? 0 : 1);
         QCOMPARE(bridge().controllerCreationCount(), 1); // one for every check of the process
         QVERIFY(!QSslConfiguration::defaultConfiguration().caCertificates().contains(m_cert));
 
         // Only the download button opens anything, and only through the opener.
-        const bool newer = outcome == Outcome::UpdateAvailable;
+        const bool update = outcome == Outcome::UpdateAvailable;
         const QList<QAbstractButton *> buttons = dialog->buttons();
-        const auto button = std::ranges::find(buttons, newer ? u"Download-Seite öffnen"_s : u"OK"_s,
-                                              &QAbstractButton::text);
+        const auto button = std::ranges::find(
+            buttons, update ? u"Download-Seite öffnen"_s : u"OK"_s, &QAbstractButton::text);
         QVERIFY(button != buttons.end());
         (*button)->click();
         QVERIFY(!dialog->isVisible());
-        QCOMPARE(m_opened, newer ? QList<QUrl> {downloadPage} : QList<QUrl>());
+        QCOMPARE(m_opened, update ? QList<QUrl> {downloadPage} : QList<QUrl>());
     }
 };
 
