@@ -115,6 +115,23 @@ private Q_SLOTS:
         QCOMPARE(kept(historyPath()), QList<double> {10});
     }
 
+    // A late DeepSeek answer must not land under OpenRouter's name, even while OpenRouter's own
+    // is still on its way.
+    void answerForAProviderNoLongerSelectedIsDropped()
+    {
+        QVERIFY(TestSession::storeKey(u"sk-or"_s, u"api-key-openrouter"_s));
+        m_server->setResponse("/user/balance", {.body = deepseekBody(50), .delay = 300ms});
+        m_server->setResponse(
+            "/api/v1/credits",
+            {.body = R"({"data": {"total_credits": 10, "total_usage": 3}})", .delay = 1000ms});
+        start();
+        QTRY_COMPARE(requests(), 1);
+        QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
+        m_cycle->selectProvider(Provider::openrouter);
+        QTRY_COMPARE(m_cycle->state().title(), u"$ 7"_s);
+        QCOMPARE(states.size(), 1);
+    }
+
     // A pick asks for the provider at once and keeps the period. One that cannot be stored
     // holds for the session, and the user is told so once.
     void pickedProviderHoldsEvenUnsaved()
@@ -233,33 +250,6 @@ private Q_SLOTS:
         ::kill(pid_t(keyring), SIGCONT);
         QTRY_COMPARE_WITH_TIMEOUT(m_cycle->state().title(), u"$ 3"_s, 15000);
         QCOMPARE(requests(), 1);
-    }
-
-    // Each finite balance goes into the history and the forecast comes from it. Infinity is
-    // shown as it came, and neither kept nor read as a pace.
-    void balanceIsKeptAndForecast_data()
-    {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("kept");
-        QTest::addColumn<QString>("forecast");
-        QTest::newRow("finite") << deepseekBody(12) << 4
-                                << u"≈ $ 1,00 pro Tag · reicht noch ≈ 12 Tage"_s;
-        QTest::newRow("infinite") << QByteArray(
-            R"({"balance_infos": [{"total_balance": "Infinity"}]})")
-                                  << 3 << QString();
-    }
-    void balanceIsKeptAndForecast()
-    {
-        for (int day = 3; day >= 1; --day)
-            QVERIFY(BalanceHistory(historyPath())
-                        .record(Provider::deepseek, {u"USD"_s, 12.0 + day, {}},
-                                QDateTime::currentDateTimeUtc().addDays(-day)));
-        QFETCH(QByteArray, body);
-        m_server->setResponse("/user/balance", 200, body);
-        start();
-        QTRY_COMPARE(m_cycle->state().kind, Kind::Balance);
-        QTEST(int(kept(historyPath()).size()), "kept");
-        QTEST(m_cycle->state().forecastLine(), "forecast");
     }
 
     // A history that cannot be written (here: its folder's name taken by a file) costs the
