@@ -90,8 +90,8 @@ private Q_SLOTS:
     }
 
     // Per provider, from a time on (or with the row before it), by this process and the next;
-    // rows older than 400 days go. A file an older program began without the figure is taken
-    // on, and its rows read as what their components say.
+    // rows older than 400 days go, and infinity is no amount to keep. A file an older program began
+    // without the figure is taken on, and its rows read as what their components say.
     void keepsAndReadsBack()
     {
         QVERIFY(sql(m_path,
@@ -112,6 +112,7 @@ private Q_SLOTS:
         QVERIFY(history.record(Provider::openrouter, {u"USD"_s, 6, {}, BalanceFigure::KeyLimit},
                                t0.addDays(2)));
         QVERIFY(history.record(Provider::deepseek, usd(8), t0.addDays(2)));
+        QVERIFY(history.record(Provider::deepseek, usd(qInf()), t0.addDays(3))); // shown, not kept
         BalanceHistory next(m_path);
         QCOMPARE(totals(next.samples(Provider::deepseek, t0.addYears(-2))),
                  (QList<double> {11, 110, 9, 8}));
