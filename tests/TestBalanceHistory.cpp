@@ -205,6 +205,7 @@ private Q_SLOTS:
         QByteArray before(8192, 'x');
         if (file == u"truncated") {
             QVERIFY(fill(m_path, 2000));
+            before = contents(m_path);
             before.truncate(before.size() / 2);
             QFile::remove(m_path + u"-wal"_s);
             QFile::remove(m_path + u"-shm"_s);
