@@ -1,6 +1,5 @@
 #include "app/AppDelegate.h"
 #include "app/TrayApplication.h"
-#include "providers/ProviderClient.h"
 #include "store/Settings.h"
 #include "ui/BalanceViewController.h"
 
@@ -9,7 +8,6 @@
 #include "TestSession.h"
 
 #include <QApplication>
-#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -30,11 +28,9 @@ const QString noAmount = u"$ –"_s;
 
 QAction *action(QMenu *menu, const QString &text)
 {
-    for (QAction *a : menu->actions()) {
-        if (a->text() == text)
-            return a;
-    }
-    return nullptr;
+    const QList<QAction *> actions = menu->actions();
+    const auto found = std::ranges::find(actions, text, &QAction::text);
+    return found == actions.end() ? nullptr : *found;
 }
 
 QStringList checked(QMenu *menu)
@@ -47,13 +43,9 @@ QStringList checked(QMenu *menu)
     return marked;
 }
 
-QMessageBox *visibleMessageBox()
+QMessageBox *messageBox()
 {
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
-            return box;
-    }
-    return nullptr;
+    return qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
 }
 
 } // namespace
@@ -84,34 +76,29 @@ private Q_SLOTS:
         m_server.reset();
     }
 
-    void launchWithoutKeyShowsNoKeyAndAsksNothing()
+    // Without a balance the item and the panel say why, and nothing is asked: no key stored,
+    // or (run without a secret service) no keyring to read one from.
+    void launchSaysWhyThereIsNoBalance()
     {
-        TEST_SESSION_REQUIRE(SecretService::Shared);
+        const bool store = TestSession::secretService() != SecretService::None;
+        const QString why = store ? u"Kein API-Key für DeepSeek hinterlegt."_s
+                                  : u"Der Schlüsselbund ist nicht erreichbar."_s;
         launch();
         QCOMPARE(m_item->titles.value(0), (Title {noAmount, false}));
-        QTRY_COMPARE(m_item->lastTitle(), (Title {noAmount, true}));
-        QCOMPARE(m_app->content()->statusText(), u"Kein API-Key für DeepSeek hinterlegt."_s);
-        QVERIFY(m_item->details.contains(m_app->content()->statusText()));
+        QTRY_COMPARE(m_app->content()->statusText(), why);
+        QCOMPARE(m_item->lastTitle(), (Title {store ? noAmount : u"$ !"_s, true}));
+        QCOMPARE(m_app->content()->amountText(), noAmount);
+        QVERIFY(m_item->details.contains(why));
         QVERIFY(!m_app->keyDialog() && !m_app->popover()->isShown());
         QCOMPARE(requests(), 0);
     }
 
-    void storeUnavailableIsShownAsSuch()
-    {
-        TEST_SESSION_REQUIRE(SecretService::None);
-        launch();
-        QTRY_COMPARE(m_item->lastTitle(), (Title {u"$ !"_s, true}));
-        QCOMPARE(m_app->content()->statusText(), u"Der Schlüsselbund ist nicht erreichbar."_s);
-        QCOMPARE(m_app->content()->amountText(), noAmount);
-    }
-
+    // A click toggles the panel and refreshes, showing that it loads only while open.
     void clickTogglesPanelAndRefreshes()
     {
         TEST_SESSION_REQUIRE(SecretService::Shared);
         QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
-        m_server->setResponse(
-            "/user/balance",
-            {.body = R"({"balance_infos": [{"total_balance": 5}]})", .delay = 400ms});
+        m_server->setResponse("/user/balance", {.body = deepseekBody(5), .delay = 400ms});
         launch();
         QTRY_COMPARE(m_item->lastTitle().text, u"$ 5"_s);
         QCOMPARE(m_item->details.value(1), u"$ 5,00"_s);
@@ -126,163 +113,81 @@ private Q_SLOTS:
         QTest::qWait(100); // a refresh with the panel closed shows no loading state
         QCOMPARE(m_app->content()->statusText(), u"Alles in Ordnung."_s);
 
-        openMenu(); // the menu neither toggles the panel nor refreshes
+        openMenu(); // which neither toggles the panel nor refreshes
         QTest::qWait(500);
         QVERIFY(!m_app->popover()->isShown());
         QCOMPARE(requests(), 3);
-    }
-
-    // The panel opens centred below the item with the size it has now, and stays there when
-    // a refresh makes it narrower or wider.
-    void panelStaysCentredBelowTheItem()
-    {
-        TEST_SESSION_REQUIRE(SecretService::Shared);
-        QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
-        m_server->setResponse("/user/balance", 200, deepseekBody(123456789.5));
-        launch();
-        QTRY_COMPARE(m_item->lastTitle().text, u"$ 123.456.790"_s);
-        const auto centred = [this] {
-            const QRect panel = m_app->popover()->geometry();
-            return qAbs(panel.center().x() - m_item->anchorRect.center().x()) <= 1
-                && panel.top() > m_item->anchorRect.bottom();
-        };
-        const auto answer = [this](int status, const QByteArray &body, const QString &title) {
-            m_server->setResponse("/user/balance", status, body);
-            m_app->cycle().refresh(RefreshCycle::Trigger::Timer);
-            return QTest::qWaitFor([&] { return m_item->lastTitle().text == title; });
-        };
-        // As a person would: the panel has the focus before it is closed, and the focus has
-        // left before it opens again. Otherwise X's late focus change from the first closing
-        // counts as a click elsewhere and closes the second.
-        const auto open = [this] {
-            m_item->click();
-            return QTest::qWaitFor([this] {
-                return QGuiApplication::focusWindow() == m_app->popover()->windowHandle();
-            });
-        };
-        QVERIFY(open());
-        const int wide = m_app->popover()->width();
-        QVERIFY(centred());
-        m_app->popover()->performClose();
-        QTRY_COMPARE(QGuiApplication::applicationState(), Qt::ApplicationInactive);
-
-        // Narrower while hidden: the next opening is placed for the new width.
-        QVERIFY(answer(500, "{}", u"$ !"_s));
-        QVERIFY(open());
-        QTRY_VERIFY(m_app->popover()->width() < wide);
-        QVERIFY(centred());
-
-        // Wider while open.
-        QVERIFY(answer(200, deepseekBody(123456789.5), u"$ 123.456.790"_s));
-        QTRY_COMPARE(m_app->popover()->width(), wide);
-        QTRY_VERIFY(centred());
+        // A second start of the program opens the panel, or leaves it open, and refreshes.
+        for (const int asked : {4, 5}) {
+            m_app->showDetails();
+            QVERIFY(m_app->popover()->isShown());
+            QTRY_COMPARE(requests(), asked);
+        }
     }
 
     void menuContentsAndPickingAProvider_data()
     {
-        QTest::addColumn<QByteArray>("settings");
-        QTest::addColumn<QString>("checked");
-        QTest::newRow("nothing stored") << QByteArray() << u"DeepSeek"_s;
-        QTest::newRow("openrouter")
-            << QByteArray("[General]\nprovider=openrouter\n") << u"OpenRouter"_s;
-        QTest::newRow("unknown value")
-            << QByteArray("[General]\nprovider=Moonshot\n") << u"DeepSeek"_s;
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("nothing stored") << QString();
+        QTest::newRow("openrouter") << u"OpenRouter"_s;
     }
     void menuContentsAndPickingAProvider()
     {
-        QFETCH(QByteArray, settings);
-        if (!settings.isEmpty()) {
-            QDir().mkpath(m_config.path() + u"/creditgauge"_s);
-            QFile f(m_config.path() + u"/creditgauge/creditgauge.conf"_s);
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(settings) > 0 && f.flush());
-            // Qt notices outside edits by time stamp and size; make each one distinct.
-            static int edits = 0;
-            f.setFileTime(QDateTime::currentDateTime().addSecs(++edits),
-                          QFileDevice::FileModificationTime);
-        }
+        QFETCH(QString, stored);
+        if (!stored.isEmpty())
+            QVERIFY(Settings::setProvider(Provider::openrouter));
         launch();
         QMenu *menu = openMenu(); // its labels and order: TestStatusNotifierItem
         const qsizetype items = menu->actions().size();
-        QFETCH(QString, checked);
-        QCOMPARE(::checked(menu), QStringList {checked});
+        QCOMPARE(checked(menu), QStringList {stored.isEmpty() ? u"DeepSeek"_s : stored});
         QCOMPARE(openMenu()->actions().size(), items); // rebuilt, not doubled
         QCOMPARE(menu->findChildren<QMenu *>().size(), 1); // nor the submenu piling up
 
         action(action(openMenu(), u"Anbieter"_s)->menu(), u"Moonshot"_s)->trigger();
         QCOMPARE(m_app->content()->titleText(), u"Moonshot-Guthaben"_s);
-        QCOMPARE(::checked(openMenu()), QStringList {u"Moonshot"_s});
+        QCOMPARE(checked(openMenu()), QStringList {u"Moonshot"_s});
         if (TestSession::secretService() != SecretService::None)
             QTRY_COMPARE(m_app->content()->statusText(),
                          u"Kein API-Key für Moonshot hinterlegt."_s);
     }
 
-    // The check mark is the entry in the autostart folder, whoever wrote or removed it.
+    // The check mark is the entry in the autostart folder, whoever wrote or removed it. A
+    // folder that cannot be written leaves it off, and the panel says why.
     void autostartItemWritesAndRemovesTheEntry()
     {
         launch();
         const QString entry = m_config.filePath(u"autostart/creditgauge.desktop"_s);
-        QAction *item = action(openMenu(), u"Beim Anmelden starten"_s);
-        QVERIFY(item && item->isCheckable());
-        QVERIFY(!item->isChecked());
-        item->trigger();
-        QVERIFY(QFile::exists(entry));
-        QVERIFY(action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
-
+        const auto item = [this] {
+            return action(openMenu(), u"Beim Anmelden starten"_s);
+        };
+        QVERIFY(item()->isCheckable() && !item()->isChecked());
+        item()->trigger();
+        QVERIFY(QFile::exists(entry) && item()->isChecked());
         QVERIFY(QFile::remove(entry)); // e.g. by the desktop's own settings
-        QVERIFY(!action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
-        action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
-        QVERIFY(QFile::exists(entry));
-        action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
-        QVERIFY(!QFile::exists(entry));
-        QVERIFY(!action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
-
-        // A folder that cannot be written: the mark stays off and the panel says why, once.
+        QVERIFY(!item()->isChecked());
         QVERIFY(QDir(m_config.filePath(u"autostart"_s)).removeRecursively());
         QFile blocker(m_config.filePath(u"autostart"_s));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
-        action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
-        QVERIFY(!action(openMenu(), u"Beim Anmelden starten"_s)->isChecked());
+        item()->trigger();
+        QVERIFY(!item()->isChecked());
         QVERIFY(m_app->content()->noticeText().startsWith(u"Der Autostart-Eintrag"_s));
         QVERIFY(m_item->details.contains(m_app->content()->noticeText()));
-        QVERIFY(!visibleMessageBox());
+        QVERIFY(!messageBox());
         QVERIFY(blocker.remove());
-        action(openMenu(), u"Beim Anmelden starten"_s)->trigger();
-        QCOMPARE(m_app->content()->noticeText(), QString());
-        QVERIFY(QFile::remove(entry));
-    }
-
-    // A second start of the program asks for the details: the panel opens (and stays open
-    // when it already is) and the balance is fetched anew.
-    void secondStartShowsThePanelAndRefreshes()
-    {
-        TEST_SESSION_REQUIRE(SecretService::Shared);
-        QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
-        m_server->setResponse("/user/balance", 200, deepseekBody(5));
-        launch();
-        QTRY_COMPARE(requests(), 1);
-        m_app->showDetails();
-        QVERIFY(m_app->popover()->isShown());
-        QTRY_COMPARE(requests(), 2);
-        m_app->showDetails();
-        QVERIFY(m_app->popover()->isShown());
-        QTRY_COMPARE(requests(), 3);
+        item()->trigger();
+        QVERIFY(QFile::exists(entry) && m_app->content()->noticeText().isEmpty());
+        item()->trigger();
+        QVERIFY(!QFile::exists(entry) && !item()->isChecked());
     }
 
     // Qt's own texts, such as the key field's context menu, speak German like the rest.
     void qtTextsAreGerman()
     {
         QVERIFY(installQtTranslations(*qApp));
-        QLineEdit field;
-        field.setText(u"x"_s);
+        QLineEdit field(u"x"_s);
         field.selectAll();
         const std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
-        QStringList texts;
-        for (const QAction *a : menu->actions())
-            texts << a->text();
-        QVERIFY2(texts.contains(u"&Kopieren\tStrg+C"_s), qPrintable(texts.join(u", "_s)));
-        QCOMPARE(
-            QDialogButtonBox(QDialogButtonBox::Cancel).button(QDialogButtonBox::Cancel)->text(),
-            u"Abbrechen"_s);
+        QVERIFY(action(menu.get(), u"&Kopieren\tStrg+C"_s));
     }
 
     void keyDialog_data()
@@ -294,7 +199,6 @@ private Q_SLOTS:
         QTest::newRow("new key") << u"sk-new"_s << true << u"sk-new"_s << false;
         QTest::newRow("trimmed") << u" \tsk-new\n "_s << true << u"sk-new"_s << false;
         QTest::newRow("unchanged field saves again") << QString() << true << u"sk-old"_s << false;
-        QTest::newRow("empty keeps the old key") << u""_s << true << u"sk-old"_s << false;
         QTest::newRow("blanks keep the old key") << u"  \t\n"_s << true << u"sk-old"_s << false;
         QTest::newRow("cancel keeps the old key") << u"sk-new"_s << false << u"sk-old"_s << false;
         QTest::newRow("line break inside") << u"sk-ne\nw"_s << true << u"sk-old"_s << true;
@@ -316,11 +220,7 @@ private Q_SLOTS:
 
         KeyDialog *dialog = openKeyDialog();
         QVERIFY(dialog && dialog->isVisible() && !m_app->popover()->isShown());
-        QCOMPARE(KeyDialog::heading(dialog->provider()), u"Moonshot-API-Key"_s);
-        QVERIFY(KeyDialog::explanation(Provider::moonshot)
-                    .endsWith(u"(Schlüsselbund „creditgauge“, Konto „api-key-moonshot“.)"_s));
         QCOMPARE(dialog->field()->echoMode(), QLineEdit::Password);
-        QCOMPARE(dialog->field()->placeholderText(), u"sk-…"_s);
         QTRY_COMPARE(dialog->field()->text(), u"sk-old"_s);
         if (!typed.isNull())
             dialog->field()->setText(typed);
@@ -341,7 +241,6 @@ private Q_SLOTS:
         QCOMPARE(requests(), refreshes ? 3 : 2);
         QCOMPARE(m_server->requests().last().header("Authorization"),
                  std::optional("Bearer " + stored.toUtf8()));
-        QVERIFY(!visibleMessageBox());
     }
 
     void refusedKeyIsReportedAndNotUsed()
@@ -349,11 +248,10 @@ private Q_SLOTS:
         TEST_SESSION_REQUIRE(SecretService::None);
         launch();
         KeyDialog *dialog = openKeyDialog();
-        QVERIFY(dialog);
         dialog->field()->setText(u"sk-nowhere"_s);
         QTest::mouseClick(dialog->saveButton(), Qt::LeftButton);
-        QTRY_VERIFY(visibleMessageBox());
-        QCOMPARE(visibleMessageBox()->text(), u"Der API-Key wurde nicht gespeichert."_s);
+        QTRY_VERIFY(messageBox());
+        QCOMPARE(messageBox()->text(), u"Der API-Key wurde nicht gespeichert."_s);
         QTest::qWait(200);
         QCOMPARE(requests(), 0);
     }
