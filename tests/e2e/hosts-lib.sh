@@ -4,18 +4,18 @@
 # stand-in system bus), the hosts (trayer, the Xfce panel, waybar on headless sway), and the
 # means to look at them and drive them from outside, alike on X11 and Wayland. A host whose
 # tools are missing exits 77 (skipped).
+# shellcheck source=netns-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 
-require_tools() {
-    local tool
-    for tool in "$@"; do
-        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-    done
-}
-
-# host_session SCRIPT ARGS...: re-runs SCRIPT inside a private D-Bus session; once inside (no
-# arguments), sets the session up. Everything in PIDS ends with the script.
+# host_session [--netns|--netns-optional] SCRIPT ARGS...: re-runs SCRIPT inside a private D-Bus
+# session, first in private namespaces (netns_enter) if asked; once inside, sets the session up
+# and returns. Everything in PIDS ends with the script.
 host_session() {
-    if [ "${CG_HOST_SESSION:-}" != 1 ]; then
+    if [ "${CG_HOST_SESSION:-}" != 1 ] && [ $# -gt 0 ]; then
+        case $1 in
+        --netns) shift; netns_enter "$@"; export D ;;
+        --netns-optional) shift; netns_enter --optional "$@"; export D ;;
+        esac
         require_tools dbus-run-session dbus-daemon dbus-send gnome-keyring-daemon
         local session
         session=$(mktemp -d /tmp/cg-host.XXXXXX)
@@ -48,6 +48,10 @@ host_session() {
     PIDS+=("$(name_pid org.freedesktop.secrets)")
 }
 
+# spawn NAME COMMAND...: COMMAND in the background, its output in log/NAME.log, ended with the
+# script.
+spawn() { local log=$SESSION/log/$1.log; shift; "$@" >"$log" 2>&1 </dev/null & PIDS+=($!); }
+
 # fail MESSAGE: says what failed, keeps a screenshot, shows the logs and exits 1.
 fail() {
     echo "FAIL: $*"
@@ -75,7 +79,6 @@ bus_call() {
 }
 name_owned() { bus_call NameHasOwner "$1" | grep -q 'boolean true'; }
 name_pid() { bus_call GetConnectionUnixProcessID "$1" | awk '/uint32/ { print $2 }'; }
-
 # registered PID: the StatusNotifierWatcher lists an item of that process (by the bus name it
 # registered with, well-known or unique).
 registered() {
@@ -92,9 +95,7 @@ registered() {
 # Without -noreset the server resets whenever its last client leaves, dropping one arriving.
 start_xvfb() {
     require_tools Xvfb xdotool xwininfo
-    Xvfb -displayfd 3 -screen 0 1440x900x24 -nolisten tcp -noreset 3>"$SESSION/display" \
-        >"$SESSION/log/xvfb.log" 2>&1 &
-    PIDS+=($!)
+    spawn xvfb Xvfb -displayfd 3 -screen 0 1440x900x24 -nolisten tcp -noreset 3>"$SESSION/display"
     wait_until 15 test -s "$SESSION/display" || fail "setup: Xvfb did not start"
     DISPLAY=":$(head -n 1 "$SESSION/display")"
     export DISPLAY XDG_SESSION_TYPE=x11
@@ -104,9 +105,8 @@ start_xvfb() {
 start_trayer() {
     require_tools trayer
     start_xvfb
-    trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
-        --SetPartialStrut true >"$SESSION/log/trayer.log" 2>&1 &
-    PIDS+=($!)
+    spawn trayer trayer --edge top --align right --widthtype request --height 24 \
+        --SetDockType true --SetPartialStrut true
     tray_window() { TRAY=$(xdotool search --onlyvisible --name '^panel$' 2>/dev/null | head -n 1)
         [ -n "$TRAY" ]; }
     wait_until 15 tray_window || fail "setup: trayer's panel never appeared"
@@ -137,14 +137,10 @@ start_xfce() {
 <property name="plugins" type="empty"><property name="plugin-1" type="string" value="systray">
 <property name="square-icons" type="bool" value="true"/></property></property></channel>
 EOF
-    echo '<channel name="xfwm4" version="1.0"><property name="general" type="empty">
-<property name="use_compositing" type="bool" value="false"/></property></channel>' >"$xml/xfwm4.xml"
-    xfwm4 --compositor=off --sm-client-disable >"$SESSION/log/xfwm4.log" 2>&1 &
-    PIDS+=($!)
+    spawn xfwm4 xfwm4 --compositor=off --sm-client-disable
 }
 start_xfce_panel() {
-    xfce4-panel --sm-client-disable >"$SESSION/log/xfce4-panel.log" 2>&1 &
-    PIDS+=($!)
+    spawn xfce4-panel xfce4-panel --sm-client-disable
     wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from Xfce"
 }
 
@@ -164,9 +160,8 @@ start_sway() {
     [ -s "$XDG_CONFIG_HOME/waybar/config" ] || echo '{ "layer": "top", "position": "top",
         "height": 28, "modules-right": ["tray"], "tray": { "icon-size": 22 } }' \
         >"$XDG_CONFIG_HOME/waybar/config"
-    WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
-        "${sway[@]}" -c "$XDG_CONFIG_HOME/sway/config" >"$SESSION/log/sway.log" 2>&1 &
-    PIDS+=($!)
+    spawn sway env WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
+        "${sway[@]}" -c "$XDG_CONFIG_HOME/sway/config"
     sway_up() {
         WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && compgen -G 'wayland-[0-9]' | head -n 1)
         SWAYSOCK=$(compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*.sock" | head -n 1)
@@ -177,10 +172,8 @@ start_sway() {
     dbus-update-activation-environment WAYLAND_DISPLAY SWAYSOCK XDG_SESSION_TYPE XDG_CURRENT_DESKTOP
     # Headless, the seat has no pointer; wayvnc brings a virtual one, which sway's own seat
     # commands then move and click (nobody connects to the VNC server itself).
-    wayvnc --unix-socket --output=HEADLESS-1 "$SESSION/vnc.sock" >"$SESSION/log/wayvnc.log" 2>&1 &
-    PIDS+=($!)
-    waybar >"$SESSION/log/waybar.log" 2>&1 &
-    PIDS+=($!)
+    spawn wayvnc wayvnc --unix-socket --output=HEADLESS-1 "$SESSION/vnc.sock"
+    spawn waybar waybar
     wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from waybar"
 }
 

@@ -1,7 +1,16 @@
 # shellcheck shell=bash disable=SC2015 # A && B || C below means "unless both A and B"
-# Sourced by the end-to-end tests and benchmarks that ask providers over HTTPS: runs the caller in private mount,
-# network and PID namespaces where the provider host names resolve to 127.0.0.1 and a throw-away
-# CA is trusted. The bind mounts over /etc/hosts and /etc/ssl/certs exist only in there.
+# Sourced by the end-to-end tests and benchmarks: runs the caller in private mount, network and
+# PID namespaces where the provider host names resolve to 127.0.0.1 and a throw-away CA is
+# trusted (the bind mounts over /etc/hosts and /etc/ssl/certs exist only in there), and the
+# fake provider behind those names.
+
+# require_tools TOOL...: exits 77 (skipped) unless every TOOL is on the PATH.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+    done
+}
 
 # netns_enter [--optional] SCRIPT ARGS...: re-runs SCRIPT in fresh namespaces; where that is not
 # possible, exits 77, or with --optional goes on without. Once inside, makes $D with the CA

@@ -6,27 +6,17 @@
 # picked, the panel below the item closing on Escape, on a click elsewhere and on the item, a
 # second start showing it; as root (private namespaces, netns-lib.sh) then a key: the balance
 # over HTTPS, the history's curve, SIGUSR1; last, Beenden ends it. Silent throughout.
-# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_WATCHER ARTIFACTS_DIR
-# (screenshots). Exits 77 when a tool is missing.
+# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_WATCHER ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=netns-lib.sh
-source "$here/netns-lib.sh"
 # shellcheck source=hosts-lib.sh
-source "$here/hosts-lib.sh"
-export CG_HOST=$1
-if [ "${CG_HOST_SESSION:-}" != 1 ]; then
-    require_tools convert import secret-tool /usr/bin/python3
-    mkdir -p "$5"
-    netns_enter --optional "${BASH_SOURCE[0]}" "$@"
-    export D
-    host_session "${BASH_SOURCE[0]}" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/hosts-lib.sh"
+require_tools convert import secret-tool /usr/bin/python3
+host_session --netns-optional "${BASH_SOURCE[0]}" "$@"
+export CG_HOST=$1 QT_QPA_PLATFORM=xcb
 app=$2 FAKE_PROVIDER=$3 artifacts=$5
-host_session
-export QT_QPA_PLATFORM=xcb
+mkdir -p "$artifacts"
 case $CG_HOST in
 trayer) start_trayer
     mkfifo "$SESSION/watcher.in"
@@ -49,9 +39,8 @@ esac
 [ -z "${D:-}" ] || { FAKE_PROVIDER_EXPECT_KEY=sk-e2e-0123456789 fake_start server --delay 1500 \
     '/v1/users/me/balance=200:{"code":0,"data":{"available_balance":5.5,"voucher_balance":1,"cash_balance":4.5}}'
     PIDS+=("$FAKE_PID"); }
-"$app" >"$SESSION/log/creditgauge.log" 2>&1 </dev/null &
+spawn creditgauge "$app"
 app_pid=$!
-PIDS+=("$app_pid")
 if [ "$CG_HOST" = xfce ]; then # once the program waits for a tray
     wait_until 10 test -e "$XDG_RUNTIME_DIR/creditgauge.lock" || fail "start: no instance lock"
     start_xfce_panel
@@ -66,7 +55,6 @@ balance() { shot && [ "$(pixels "${iw}x$ih+$ix+$iy" '#d32f2f')" -eq 0 ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" '#2b2b2b')" -ge $((iw * ih / 4)) ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" white)" -ge 4 ]; }
 wait_until 20 alarm || fail "item: no red badge"
-shot "$CG_HOST-bar"
 if [ "$CG_HOST" = trayer ]; then # a host comes: the item goes to the watcher; and back
     echo host >&4
     wait_until 10 registered "$app_pid" || fail "host: the item did not register with the watcher"
@@ -125,7 +113,7 @@ click "$icon_x" "$icon_y"
 open_panel "$no_key" "a left click"
 shot "$CG_HOST-panel"
 if [ "$CG_HOST" = xfce ]; then
-    # What a screen reader finds of the program: "role: name", a star on the focused one.
+    # atspi LINE: a screen reader finds LINE ("role: name", a star on the focused one).
     atspi() { /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi
 def walk(n):
@@ -165,7 +153,6 @@ if [ -n "${D:-}" ]; then
     [ "$CG_HOST" != sway ] || swaymsg -q "seat seat0 cursor set 700 500"
     wait_until 15 balance || fail "key: no balance badge; requests: $(cat "$D/requests.log")"
     [ "$(asked)" -eq 1 ] || fail "key: not one request with the key: $(cat "$D/requests.log")"
-    shot "$CG_HOST-balance"
     # Ten days of history as earlier runs leave it, with a top-up: the next refresh draws the
     # month's curve and the forecast in the panel, which grows by them.
     /usr/bin/python3 -c 'import sqlite3, sys, time
