@@ -1,21 +1,18 @@
 # shellcheck shell=bash disable=SC2015 # "A && B || C" below means "unless both A and B"
-# Sourced by the end-to-end tests and benchmarks that run the real program under a real host: a
-# private session (home and XDG folders, a D-Bus session with an unlocked, empty keyring, a
-# stand-in system bus), the hosts (trayer, the Xfce panel, waybar on headless sway), and the
-# means to look at them and drive them from outside, alike on X11 and Wayland. A host whose
-# tools are missing exits 77 (skipped).
+# Sourced by the end-to-end tests and benchmarks that run the real program under a real host:
+# a private session, the hosts (trayer, the Xfce panel, waybar on headless sway; each exits 77
+# when its tools are missing), and the means to look at them and drive them from outside.
 # shellcheck source=netns-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 
-# host_session [--netns|--netns-optional] SCRIPT ARGS...: re-runs SCRIPT inside a private D-Bus
-# session, first in private namespaces (netns_enter) if asked; once inside, sets the session up
-# and returns. Everything in PIDS ends with the script.
+# host_session [--netns [--optional]] SCRIPT ARGS...: re-runs SCRIPT, first in private
+# namespaces if asked (netns_enter), in a session of its own: home and XDG folders, a D-Bus
+# session with an unlocked, empty keyring, a stand-in system bus. Once inside, sets that up and
+# returns. Everything in PIDS ends with the script.
 host_session() {
     if [ "${CG_HOST_SESSION:-}" != 1 ] && [ $# -gt 0 ]; then
-        case $1 in
-        --netns) shift; netns_enter "$@"; export D ;;
-        --netns-optional) shift; netns_enter --optional "$@"; export D ;;
-        esac
+        [ "$1" != --netns ] || { shift; netns_enter "$@"; export D; }
+        [ "$1" != --optional ] || shift
         require_tools dbus-run-session dbus-daemon dbus-send gnome-keyring-daemon
         local session
         session=$(mktemp -d /tmp/cg-host.XXXXXX)
@@ -48,8 +45,7 @@ host_session() {
     PIDS+=("$(name_pid org.freedesktop.secrets)")
 }
 
-# spawn NAME COMMAND...: COMMAND in the background, its output in log/NAME.log, ended with the
-# script.
+# spawn NAME COMMAND...: COMMAND in the background, its output in log/NAME.log.
 spawn() { local log=$SESSION/log/$1.log; shift; "$@" >"$log" 2>&1 </dev/null & PIDS+=($!); }
 
 # fail MESSAGE: says what failed, keeps a screenshot, shows the logs and exits 1.
@@ -110,12 +106,6 @@ start_trayer() {
     tray_window() { TRAY=$(xdotool search --onlyvisible --name '^panel$' 2>/dev/null | head -n 1)
         [ -n "$TRAY" ]; }
     wait_until 15 tray_window || fail "setup: trayer's panel never appeared"
-}
-# embedded CLASS: trayer holds a mapped icon of that window class.
-embedded() {
-    local icon
-    icon=$(xwininfo -tree -id "$TRAY" 2>/dev/null | sed -n "s/^ *\(0x[0-9a-f]*\) .*(\"$1\" .*/\1/p")
-    [ -n "$icon" ] && xwininfo -id "${icon%%$'\n'*}" 2>/dev/null | grep -q IsViewable
 }
 
 # The Xfce panel along the top with nothing on it but its notification area, which hosts

@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # End to end: the real program in a real tray, one HOST a run: trayer (XEmbed, beside a
 # StatusNotifierWatcher with no host yet, as a panel still starting has), the Xfce panel
-# (StatusNotifierItem on X11, started after the program as at a login) or waybar on headless
-# sway (StatusNotifierItem, Wayland). On each, with no key: the red badge, another provider
-# picked, the panel below the item closing on Escape, on a click elsewhere and on the item, a
-# second start showing it; as root (private namespaces, netns-lib.sh) then a key: the balance
-# over HTTPS, the history's curve, SIGUSR1; last, Beenden ends it. Silent throughout.
+# (StatusNotifierItem on X11, started after the program) or waybar on headless sway (Wayland).
+# With no key: the red badge, another provider picked, the panel below the item and its ways to
+# close, a second start; as root (private namespaces) then a key: the balance over HTTPS, the
+# history's curve, SIGUSR1. Last, Beenden ends it. Silent throughout.
 # Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_WATCHER ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
@@ -13,7 +12,7 @@ set -euo pipefail
 # shellcheck source=hosts-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/hosts-lib.sh"
 require_tools convert import secret-tool /usr/bin/python3
-host_session --netns-optional "${BASH_SOURCE[0]}" "$@"
+host_session --netns --optional "${BASH_SOURCE[0]}" "$@"
 export CG_HOST=$1 QT_QPA_PLATFORM=xcb
 app=$2 FAKE_PROVIDER=$3 artifacts=$5
 mkdir -p "$artifacts"
@@ -129,14 +128,12 @@ for a in (d.get_child_at_index(i) for i in range(d.get_child_count())):
 fi
 keys Escape
 closed Escape
-click "$icon_x" "$icon_y"
-open_panel "$no_key" "another left click"
-click 700 500
-closed "a click elsewhere"
-click "$icon_x" "$icon_y"
-open_panel "$no_key" "a third left click"
-click "$icon_x" "$icon_y"
-closed "a second click on the item"
+for close in "click 700 500" "click $icon_x $icon_y"; do # elsewhere, on the item
+    click "$icon_x" "$icon_y"
+    open_panel "$no_key" "another left click"
+    $close
+    closed "$close"
+done
 # A second start asks the running one over the session bus to show its panel, and leaves.
 timeout 10 "$app" &>"$SESSION/second.log" </dev/null || fail "second start: status $? (124: hung)"
 [ ! -s "$SESSION/second.log" ] || fail "second start: wrote $(cat "$SESSION/second.log")"
