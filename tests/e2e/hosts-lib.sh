@@ -1,29 +1,27 @@
 # shellcheck shell=bash disable=SC2015 # "A && B || C" below means "unless both A and B"
-# Sourced by the end-to-end tests that run the real program under a real tray host: a private
-# session (home and XDG folders, a D-Bus session with an unlocked, empty keyring, a stand-in
-# system bus) and the hosts, started and looked at from the outside.
-#
-# host_session SCRIPT ARGS...: re-runs SCRIPT inside a private D-Bus session; once inside,
-# sets up the session and returns. Everything started later ends with the script.
+# Sourced by the end-to-end tests and benchmarks that run the real program under a real host:
+# a private session, the hosts (trayer, the Xfce panel, waybar on headless sway; each exits 77
+# when its tools are missing), and the means to look at them and drive them from outside.
+# shellcheck source=netns-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 
-# require_tools TOOL...: exits 77 (skipped) unless every TOOL is on the PATH.
-require_tools() {
-    local tool
-    for tool in "$@"; do
-        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-    done
-}
-
+# host_session [--netns [--optional]] SCRIPT ARGS...: re-runs SCRIPT, first in private
+# namespaces if asked (netns_enter), in a session of its own: home and XDG folders, a D-Bus
+# session with an unlocked, empty keyring, a stand-in system bus. Once inside, sets that up and
+# returns. Everything in PIDS ends with the script.
 host_session() {
-    if [ "${CG_HOST_SESSION:-}" != 1 ]; then
+    if [ "${CG_HOST_SESSION:-}" != 1 ] && [ $# -gt 0 ]; then
+        [ "$1" != --netns ] || { shift; netns_enter "$@"; export D; }
+        [ "$1" != --optional ] || shift
+        require_tools dbus-run-session dbus-daemon dbus-send gnome-keyring-daemon
         local session
         session=$(mktemp -d /tmp/cg-host.XXXXXX)
         mkdir -p "$session"/{home,config,data,cache,runtime,log} && chmod 700 "$session/runtime"
         # GTK programs (waybar) bring up the document portal, which mounts itself in the
         # runtime folder and outlives the bus a moment.
-        # shellcheck disable=SC2064 # the path is fixed now
-        trap "{ fusermount3 -uz '$session/runtime/doc' || fusermount -uz '$session/runtime/doc' ||
-            umount -l '$session/runtime/doc' || true; } 2>/dev/null; rm -rf '$session' 2>/dev/null || true" EXIT
+        # shellcheck disable=SC2064 # the paths are fixed now
+        trap "{ fusermount3 -uz '$session/runtime/doc' || umount -l '$session/runtime/doc' ||
+            true; } 2>/dev/null; rm -rf '$session' ${D:+'$D'} 2>/dev/null || true" EXIT
         trap 'exit 143' TERM INT HUP
         export HOME=$session/home XDG_CONFIG_HOME=$session/config XDG_DATA_HOME=$session/data \
             XDG_CACHE_HOME=$session/cache XDG_RUNTIME_DIR=$session/runtime SESSION=$session
@@ -47,10 +45,14 @@ host_session() {
     PIDS+=("$(name_pid org.freedesktop.secrets)")
 }
 
+# spawn NAME COMMAND...: COMMAND in the background, its output in log/NAME.log.
+spawn() { local log=$SESSION/log/$1.log; shift; "$@" >"$log" 2>&1 </dev/null & PIDS+=($!); }
+
+# fail MESSAGE: says what failed, keeps a screenshot, shows the logs and exits 1.
 fail() {
     echo "FAIL: $*"
-    [ -z "${artifacts:-}" ] || [ ! -f "$SESSION/shot.png" ] ||
-        cp "$SESSION/shot.png" "$artifacts/failed-$(basename "$0" .sh).png"
+    [ -z "${artifacts:-}" ] || [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
+        shot "failed-${CG_HOST:-$(basename "$0" .sh)}" 2>/dev/null || true
     local f
     for f in "$SESSION"/log/*.log; do
         echo "---- $(basename "$f"):"
@@ -73,7 +75,6 @@ bus_call() {
 }
 name_owned() { bus_call NameHasOwner "$1" | grep -q 'boolean true'; }
 name_pid() { bus_call GetConnectionUnixProcessID "$1" | awk '/uint32/ { print $2 }'; }
-
 # registered PID: the StatusNotifierWatcher lists an item of that process (by the bus name it
 # registered with, well-known or unique).
 registered() {
@@ -87,10 +88,10 @@ registered() {
     false
 }
 
+# Without -noreset the server resets whenever its last client leaves, dropping one arriving.
 start_xvfb() {
-    Xvfb -displayfd 3 -screen 0 1440x900x24 -nolisten tcp -noreset 3>"$SESSION/display" \
-        >"$SESSION/log/xvfb.log" 2>&1 &
-    PIDS+=($!)
+    require_tools Xvfb xdotool xwininfo
+    spawn xvfb Xvfb -displayfd 3 -screen 0 1440x900x24 -nolisten tcp -noreset 3>"$SESSION/display"
     wait_until 15 test -s "$SESSION/display" || fail "setup: Xvfb did not start"
     DISPLAY=":$(head -n 1 "$SESSION/display")"
     export DISPLAY XDG_SESSION_TYPE=x11
@@ -98,87 +99,59 @@ start_xvfb() {
 
 # trayer, an XEmbed tray only, at the top right.
 start_trayer() {
+    require_tools trayer
     start_xvfb
-    trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
-        --SetPartialStrut true >"$SESSION/log/trayer.log" 2>&1 &
-    PIDS+=($!)
+    spawn trayer trayer --edge top --align right --widthtype request --height 24 \
+        --SetDockType true --SetPartialStrut true
     tray_window() { TRAY=$(xdotool search --onlyvisible --name '^panel$' 2>/dev/null | head -n 1)
         [ -n "$TRAY" ]; }
     wait_until 15 tray_window || fail "setup: trayer's panel never appeared"
 }
 
-# embedded CLASS: trayer holds an icon of that window class.
-embedded() { xwininfo -tree -id "$TRAY" 2>/dev/null | grep -q "(\"$1\" "; }
-
 # The Xfce panel along the top with nothing on it but its notification area, which hosts
-# StatusNotifierItems (and XEmbed icons), under xfwm4.
+# StatusNotifierItems (and XEmbed icons), under xfwm4; start_xfce_panel brings the panel, which
+# a session may start after the applications it autostarts.
 start_xfce() {
+    require_tools xfce4-panel xfwm4
     export XDG_CURRENT_DESKTOP=XFCE
     start_xvfb
     local xml=$XDG_CONFIG_HOME/xfce4/xfconf/xfce-perchannel-xml
     mkdir -p "$xml"
     cat >"$xml/xfce4-panel.xml" <<'EOF'
-<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array">
-    <value type="int" value="1"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value="28"/>
-      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
-    </property>
-  </property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="systray">
-      <property name="square-icons" type="bool" value="true"/>
-    </property>
-  </property>
-</channel>
+<channel name="xfce4-panel" version="1.0"><property name="configver" type="int" value="2"/>
+<property name="panels" type="array"><value type="int" value="1"/>
+<property name="panel-1" type="empty"><property name="position" type="string" value="p=6;x=0;y=0"/>
+<property name="length" type="uint" value="100"/><property name="size" type="uint" value="28"/>
+<property name="position-locked" type="bool" value="true"/>
+<property name="plugin-ids" type="array"><value type="int" value="1"/></property></property></property>
+<property name="plugins" type="empty"><property name="plugin-1" type="string" value="systray">
+<property name="square-icons" type="bool" value="true"/></property></property></channel>
 EOF
-    cat >"$xml/xfwm4.xml" <<'EOF'
-<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfwm4" version="1.0">
-  <property name="general" type="empty">
-    <property name="use_compositing" type="bool" value="false"/>
-    <property name="workspace_count" type="int" value="1"/>
-  </property>
-</channel>
-EOF
-    xfwm4 --compositor=off --sm-client-disable >"$SESSION/log/xfwm4.log" 2>&1 &
-    PIDS+=($!)
+    spawn xfwm4 xfwm4 --compositor=off --sm-client-disable
 }
-
-# The panel (with its systray) comes after the window manager, as in a session that
-# autostarts applications before its panel is up.
 start_xfce_panel() {
-    xfce4-panel --sm-client-disable >"$SESSION/log/xfce4-panel.log" 2>&1 &
-    PIDS+=($!)
+    spawn xfce4-panel xfce4-panel --sm-client-disable
     wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from Xfce"
 }
 
-# sway, headless, with waybar's tray along the top. sway refuses to run as root; as root it
-# runs in a user namespace that maps root to an ordinary uid.
+# sway, headless, with waybar along the top; a test may bring a waybar config of its own, which
+# needs a tray all the same. sway refuses to run as root: there it runs in a user namespace.
 start_sway() {
+    require_tools sway swaymsg waybar wayvnc grim wtype
+    local sway=(sway)
+    if [ "$(id -u)" -eq 0 ]; then
+        sway=(unshare --user --map-user=1000 --map-group=1000 -- sway)
+        "${sway[@]:0:4}" true 2>/dev/null || { echo "SKIP: sway needs a user namespace"; exit 77; }
+    fi
     export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway
     mkdir -p "$XDG_CONFIG_HOME/sway" "$XDG_CONFIG_HOME/waybar"
-    cat >"$XDG_CONFIG_HOME/sway/config" <<'EOF'
-output HEADLESS-1 resolution 1440x900 position 0 0 bg #2e3440 solid_color
-xwayland disable
-default_border normal
-EOF
-    # A test may bring a waybar config of its own; it needs the tray all the same.
-    [ -s "$XDG_CONFIG_HOME/waybar/config" ] || cat >"$XDG_CONFIG_HOME/waybar/config" <<'EOF'
-{ "layer": "top", "position": "top", "height": 28, "modules-left": ["sway/workspaces"],
-  "modules-right": ["tray"], "tray": { "icon-size": 22, "spacing": 8 } }
-EOF
-    local sway=(sway -c "$XDG_CONFIG_HOME/sway/config")
-    [ "$(id -u)" -ne 0 ] || sway=(unshare --user --map-user=1000 --map-group=1000 -- "${sway[@]}")
-    WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
-        "${sway[@]}" >"$SESSION/log/sway.log" 2>&1 &
-    PIDS+=($!)
+    printf '%s\n' 'output HEADLESS-1 resolution 1440x900 position 0 0 bg #2e3440 solid_color' \
+        'xwayland disable' >"$XDG_CONFIG_HOME/sway/config"
+    [ -s "$XDG_CONFIG_HOME/waybar/config" ] || echo '{ "layer": "top", "position": "top",
+        "height": 28, "modules-right": ["tray"], "tray": { "icon-size": 22 } }' \
+        >"$XDG_CONFIG_HOME/waybar/config"
+    spawn sway env WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
+        "${sway[@]}" -c "$XDG_CONFIG_HOME/sway/config"
     sway_up() {
         WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && compgen -G 'wayland-[0-9]' | head -n 1)
         SWAYSOCK=$(compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*.sock" | head -n 1)
@@ -189,20 +162,54 @@ EOF
     dbus-update-activation-environment WAYLAND_DISPLAY SWAYSOCK XDG_SESSION_TYPE XDG_CURRENT_DESKTOP
     # Headless, the seat has no pointer; wayvnc brings a virtual one, which sway's own seat
     # commands then move and click (nobody connects to the VNC server itself).
-    wayvnc --unix-socket --output=HEADLESS-1 "$SESSION/vnc.sock" >"$SESSION/log/wayvnc.log" 2>&1 &
-    PIDS+=($!)
-    waybar >"$SESSION/log/waybar.log" 2>&1 &
-    PIDS+=($!)
+    spawn wayvnc wayvnc --unix-socket --output=HEADLESS-1 "$SESSION/vnc.sock"
+    spawn waybar waybar
     wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from waybar"
 }
 
-# red_box IMAGE X Y W H: the bounding box "x y w h" of the alarm red (the badge) inside the
-# given part of IMAGE, in the image's coordinates; fails when there is none.
-red_box() {
-    local box
-    box=$(convert "$1" -crop "$4x$5+$2+$3" +repage -fuzz 12% -fill black +opaque '#d32f2f' \
-        -fill white +opaque black -trim -format '%[fx:page.x] %[fx:page.y] %w %h' info: 2>/dev/null)
-    read -r bx by bw bh <<<"$box"
-    [ -n "${bh:-}" ] && [ "$bw" -gt 4 ] && [ "$bh" -gt 4 ] || return 1
-    echo "$((bx + $2)) $((by + $3)) $bw $bh"
+# shot [NAME]: the screen in $SESSION/shot.png, and in the artifacts as NAME.png.
+shot() {
+    if [ -n "${WAYLAND_DISPLAY:-}" ]; then grim "$SESSION/shot.png"
+    else import -window root "$SESSION/shot.png"; fi && { [ -z "${1:-}" ] ||
+        cp "$SESSION/shot.png" "$artifacts/$1.png"; }
 }
+# pixels WxH+X+Y COLOUR: how many pixels of that part of the last shot are (nearly) COLOUR.
+pixels() { convert "$SESSION/shot.png" -crop "$1" +repage -fuzz 12% -fill black +opaque "$2" \
+    -fill white -opaque "$2" -format '%[fx:int(mean*w*h+0.5)]' info:; }
+# box WxH+X+Y COLOUR [FUZZ [-]]: sets bx by bw bh to where that part of the last shot is COLOUR
+# (with "-": is not), on the screen; false when that is nothing bigger than 4x4.
+box() {
+    local at=${1#*+} found
+    found=$(convert "$SESSION/shot.png" -crop "$1" +repage -fuzz "${3:-12%}" -fill black \
+        "${4:-+}opaque" "$2" -fill white +opaque black -trim \
+        -format '%[fx:page.x] %[fx:page.y] %w %h' info: 2>/dev/null) &&
+        read -r bx by bw bh <<<"$found" && ((bw > 4 && bh > 4)) &&
+        bx=$((bx + ${at%+*})) by=$((by + ${at#*+}))
+}
+
+# click X Y [BUTTON]: the pointer there, then a click (the left one unless BUTTON).
+click() {
+    if [ -n "${WAYLAND_DISPLAY:-}" ]; then
+        # The pointer arrives first, and a moment later the press, as with a hand on the mouse.
+        swaymsg -q "seat seat0 cursor set $1 $2" && sleep 0.2
+        swaymsg -q "seat seat0 cursor press button${3:-1}"
+        swaymsg -q "seat seat0 cursor release button${3:-1}"
+    else
+        # xdotool's --sync waits for the pointer to move, forever when it is there already.
+        [ "$(xdotool getmouselocation | cut -d' ' -f1-2)" = "x:$1 y:$2" ] ||
+            xdotool mousemove --sync "$1" "$2"
+        xdotool click "${3:-1}"
+    fi
+}
+# keys KEY...: typed into the window that has the keyboard.
+keys() {
+    if [ -z "${WAYLAND_DISPLAY:-}" ]; then xdotool key --delay 150 "$@"; return; fi
+    local k typed=()
+    for k in "$@"; do typed+=(-k "$k"); done
+    wtype -d 150 "${typed[@]}"
+}
+
+# store_key KEY [ACCOUNT]: the key in the keyring as the README stores it (DeepSeek's under
+# api-key, the others' under api-key-PROVIDER); printf, as a here-string would add a line feed.
+store_key() { printf %s "$1" | secret-tool store --label=creditgauge \
+    xdg:schema org.qt.keychain server creditgauge user "${2:-api-key}" type plaintext; }

@@ -1,15 +1,30 @@
 # shellcheck shell=bash disable=SC2015 # A && B || C below means "unless both A and B"
-# Sourced by tests/e2e/selftest_https.sh and bench/selftest: runs the caller in private mount,
-# network and PID namespaces where the provider host names resolve to 127.0.0.1 and a throw-away
-# CA is trusted. The bind mounts over /etc/hosts and /etc/ssl/certs exist only in there.
+# Sourced by the end-to-end tests and benchmarks: runs the caller in private mount, network and
+# PID namespaces where the provider host names resolve to 127.0.0.1 and a throw-away CA is
+# trusted (the bind mounts over /etc/hosts and /etc/ssl/certs exist only in there), and the
+# fake provider behind those names.
 
-# netns_enter SCRIPT ARGS...: re-runs SCRIPT in fresh namespaces (exit 77 if not possible here);
-# once inside, makes $D with the CA (ca.*) and server.* for all provider hosts, and mounts.
+# require_tools TOOL...: exits 77 (skipped) unless every TOOL is on the PATH.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+    done
+}
+
+# netns_enter [--optional] SCRIPT ARGS...: re-runs SCRIPT in fresh namespaces; where that is not
+# possible, exits 77, or with --optional goes on without. Once inside, makes $D with the CA
+# (ca.*) and server.* for all provider hosts, and mounts.
 netns_enter() {
     local ns=(unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private)
+    local optional=false
+    [ "$1" != --optional ] || { optional=true; shift; }
     if [ -z "${CG_NETNS_OUTER:-}" ]; then
-        [ "$(id -u)" -eq 0 ] && "${ns[@]}" true 2>/dev/null \
-            || { echo "SKIP: needs root and permission to unshare namespaces" >&2; exit 77; }
+        if ! { [ "$(id -u)" -eq 0 ] && "${ns[@]}" true 2>/dev/null; }; then
+            ! $optional || return 0
+            echo "SKIP: needs root and permission to unshare namespaces" >&2
+            exit 77
+        fi
         # --pid and --kill-child: nothing started inside outlives the script.
         CG_NETNS_OUTER=$(readlink /proc/self/ns/mnt) exec "${ns[@]}" -- bash "$@"
     fi
