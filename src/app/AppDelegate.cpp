@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 
+#include "app/TrayApplication.h"
 #include "session/Autostart.h"
 #include "store/KeyStore.h"
 #include "store/Settings.h"
@@ -16,6 +17,10 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace creditgauge {
 
@@ -83,6 +88,7 @@ Popover *AppDelegate::popover()
 {
     if (m_popover)
         return m_popover;
+    prepareWindows();
     m_popover = new Popover(m_content->view());
     // A refresh can make the open panel smaller or larger; it stays under the item.
     connect(m_content.get(), &BalanceViewController::changed, m_popover, &Popover::reposition,
@@ -145,6 +151,21 @@ void AppDelegate::show(const RefreshState &state)
     m_content->showNotices(state.notices);
     m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
+    if (state.kind != RefreshState::Kind::Starting && !m_afterWorkQueued) {
+        m_afterWorkQueued = true;
+        QTimer::singleShot(0, this, &AppDelegate::afterWork);
+    }
+}
+
+// Once a state is shown the start, or a refresh, is over; until the next the tray sleeps, for
+// half an hour or longer. The heap pages the work left free go back to the system (glibc
+// keeps them otherwise).
+void AppDelegate::afterWork()
+{
+    m_afterWorkQueued = false;
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 // Only a refresh the user asked for shows that it is loading, and only where they look.
@@ -206,8 +227,10 @@ void AppDelegate::buildMenu()
     connect(providers, &QMenu::triggered, this, &AppDelegate::menuPickProvider);
 
     menu->addSeparator();
-    menu->addAction(QStringLiteral("Nach Updates suchen \u2026"), &UpdaterBridge::shared(),
-                    &UpdaterBridge::checkForUpdates);
+    menu->addAction(QStringLiteral("Nach Updates suchen \u2026"), this, [this] {
+        prepareWindows();
+        UpdaterBridge::shared().checkForUpdates();
+    });
     menu->addSeparator();
     menu->addAction(QStringLiteral("API-Key ändern \u2026"), this, &AppDelegate::menuKey);
     menu->addSeparator();
@@ -287,6 +310,7 @@ void AppDelegate::askForKey()
         m_keyDialog->activateWindow();
         return;
     }
+    prepareWindows();
     const Provider provider = m_cycle.provider();
     auto *dialog = new KeyDialog(provider);
     dialog->setAttribute(Qt::WA_DeleteOnClose);

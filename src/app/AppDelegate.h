@@ -48,6 +48,7 @@ public:
 
 private:
     void show(const RefreshState &state);
+    void afterWork();
     bool panelShown() const;
     void showLoading(RefreshCycle::Trigger trigger);
     void updateToolTip();
@@ -73,6 +74,7 @@ private:
     QActionGroup *m_providerItems = nullptr;
     QAction *m_autostartItem = nullptr;
     QPointer<KeyDialog> m_keyDialog;
+    bool m_afterWorkQueued = false;
 };
 
 } // namespace creditgauge

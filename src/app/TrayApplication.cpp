@@ -19,6 +19,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <utility>
 
 namespace creditgauge {
 namespace {
@@ -87,6 +88,16 @@ bool installQtTranslations(QCoreApplication &app)
     return QCoreApplication::installTranslator(translator);
 }
 
+void prepareWindows()
+{
+    static bool prepared = false;
+    if (std::exchange(prepared, true))
+        return;
+    installQtTranslations(*QCoreApplication::instance());
+    // The theme has it once the package is installed.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("creditgauge")));
+}
+
 int runTrayApplication(int argc, char *argv[])
 {
     QApplication app(argc, argv);
@@ -112,9 +123,6 @@ int runTrayApplication(int argc, char *argv[])
         QCoreApplication::exit(0);
     });
 #endif
-    installQtTranslations(app);
-    // The dialogs carry the program's icon; the theme has it once the package is installed.
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("creditgauge")));
 
     // One instance per user session: a second start shows the running one's details.
     SingleInstance instance;
@@ -131,6 +139,7 @@ int runTrayApplication(int argc, char *argv[])
     if (!trayFound) {
         const QString text = noTrayMessage();
         std::fprintf(stderr, "creditgauge: %s\n", text.toLocal8Bit().constData());
+        prepareWindows();
         QMessageBox::critical(nullptr, QStringLiteral("CreditGauge"), text);
         return 1;
     }

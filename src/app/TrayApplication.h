@@ -13,4 +13,9 @@ int runTrayApplication(int argc, char *argv[]);
 // are not installed; Qt then speaks English.
 bool installQtTranslations(QCoreApplication &app);
 
+// Before the first window (the panel, a dialog): Qt's texts in German and the program's icon,
+// once. The item in the tray needs neither, and looking the icon up reads the icon themes'
+// indexes: some milliseconds and a few hundred KiB.
+void prepareWindows();
+
 } // namespace creditgauge

@@ -1,5 +1,6 @@
 #include "KeyStore.h"
 
+#include "Keychain.h"
 #include "core/Log.h"
 #include "core/MainThread.h"
 
@@ -10,8 +11,6 @@
 #include <QPointer>
 #include <QStringDecoder>
 #include <QTimer>
-
-#include <qt6keychain/keychain.h>
 
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN) && !defined(Q_OS_ANDROID)
 #define CREDITGAUGE_SECRET_SERVICE 1
@@ -24,7 +23,7 @@
 #include <QDBusServiceWatcher>
 #endif
 
-#ifdef Q_OS_LINUX
+#if defined(Q_OS_LINUX) && !defined(CREDITGAUGE_KEYCHAIN_HELPER)
 #include <dlfcn.h>
 #endif
 
@@ -80,10 +79,11 @@ QHash<QString, Remembered> &remembered()
 // connection with an open session for the life of the process. When the keyring daemon
 // restarts, that session is gone, and every later call fails ("The session does not exist")
 // until the connection is dropped; the next call then opens a new one. Only where the
-// keychain library has loaded libsecret.
+// keychain library has loaded libsecret into this process; a helper process starts afresh
+// each time.
 void forgetConnection()
 {
-#ifdef Q_OS_LINUX
+#if defined(Q_OS_LINUX) && !defined(CREDITGAUGE_KEYCHAIN_HELPER)
     void *libsecret = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_NOLOAD);
     if (!libsecret)
         return;
@@ -182,16 +182,6 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
     return text;
 }
 
-template<typename Job> Job *makeJob(const QString &account)
-{
-    auto *job = new Job(QString::fromLatin1(service), QCoreApplication::instance());
-    job->setAutoDelete(false);
-    // Never fall back to a plain file when no secret store is there.
-    job->setInsecureFallback(false);
-    job->setKey(account);
-    return job;
-}
-
 // The Secret Service answers a lookup in a locked keyring whose unlock prompt was dismissed
 // exactly as it answers for a missing entry. Asking it which items match, unlocked or locked,
 // tells the two apart, so a user is never told they have no key when the keyring is locked.
@@ -230,12 +220,10 @@ void startRead(const QString &account, bool again)
     qCDebug(log::store).noquote() << "reading" << account;
     QElapsedTimer clock;
     clock.start();
-    auto *job = makeJob<QKeychain::ReadPasswordJob>(account);
-    QObject::connect(job, &QKeychain::Job::finished, job, [job, account, clock, again] {
-        job->deleteLater();
-        switch (job->error()) {
-        case QKeychain::NoError: {
-            const std::optional<QString> key = strictUtf8(job->binaryData());
+    Keychain::read(account, [account, clock, again](const Keychain::Answer &answer) {
+        switch (answer.status) {
+        case Keychain::Answer::Status::Done: {
+            const std::optional<QString> key = strictUtf8(answer.data);
             qCDebug(log::store).noquote()
                 << account << (key ? "found" : "found, but not usable text") << "after"
                 << clock.elapsed() << "ms";
@@ -245,13 +233,14 @@ void startRead(const QString &account, bool again)
             }
             return finishRead(account, key);
         }
-        case QKeychain::EntryNotFound:
+        case Keychain::Answer::Status::NotFound:
             qCDebug(log::store).noquote() << account << "not found after" << clock.elapsed()
                                           << "ms; asking whether it is locked";
             return finishNotFound(account);
-        default:
+        case Keychain::Answer::Status::Denied:
+        case Keychain::Answer::Status::Failed:
             qCDebug(log::store).noquote()
-                << account << "unreadable after" << clock.elapsed() << "ms:" << job->errorString();
+                << account << "unreadable after" << clock.elapsed() << "ms:" << answer.error;
             // A keyring that restarted answers on a new connection at once.
             if (!again) {
                 forgetConnection();
@@ -260,27 +249,22 @@ void startRead(const QString &account, bool again)
             return finishRead(account, std::unexpected(Failure::Unavailable));
         }
     });
-    job->start();
 }
 
 void startSave(const QString &key, const QString &account, SaveCompletion completion, bool again)
 {
-    auto *job = makeJob<QKeychain::WritePasswordJob>(account);
-    // Stored as text, so that an entry made with secret-tool and one made here look alike.
-    job->setTextData(key);
-    QObject::connect(job, &QKeychain::Job::finished, job,
-                     [job, key, account, completion = std::move(completion), again]() mutable {
-                         const bool ok = job->error() == QKeychain::NoError;
-                         qCDebug(log::store).noquote()
-                             << account << (ok ? QStringLiteral("saved") : job->errorString());
-                         job->deleteLater();
-                         if (!ok && !again && job->error() != QKeychain::AccessDenied) {
-                             forgetConnection();
-                             return startSave(key, account, std::move(completion), true);
-                         }
-                         postToMainThread([completion, ok] { completion(ok); });
-                     });
-    job->start();
+    Keychain::write(account, key,
+                    [key, account, completion = std::move(completion),
+                     again](const Keychain::Answer &answer) mutable {
+                        const bool ok = answer.status == Keychain::Answer::Status::Done;
+                        qCDebug(log::store).noquote()
+                            << account << (ok ? QStringLiteral("saved") : answer.error);
+                        if (!ok && !again && answer.status != Keychain::Answer::Status::Denied) {
+                            forgetConnection();
+                            return startSave(key, account, std::move(completion), true);
+                        }
+                        postToMainThread([completion, ok] { completion(ok); });
+                    });
 }
 
 } // namespace

@@ -1,0 +1,74 @@
+// Keychain's requests, each run by the helper program creditgauge-keychain in a process of its
+// own (keychain_helper.cpp), so that this process never loads libsecret and what it brings.
+#include "Keychain.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <dlfcn.h>
+
+namespace creditgauge::Keychain {
+namespace {
+
+// The helper beside this library, in the build tree as once installed.
+QString helperPath()
+{
+    static const QString path = [] {
+        Dl_info info {};
+        if (!::dladdr(reinterpret_cast<void *>(&helperPath), &info) || !info.dli_fname)
+            return QString();
+        return QFileInfo(QString::fromLocal8Bit(info.dli_fname)).absolutePath()
+            + QStringLiteral("/" CREDITGAUGE_KEYCHAIN_HELPER);
+    }();
+    return path;
+}
+
+// `input` goes to the helper's standard input; its exit status is the answer. Its standard
+// error is dropped: nothing there is meant for the user.
+void ask(const QString &command, const QString &account, const QByteArray &input,
+         Completion completion)
+{
+    auto *helper = new QProcess(QCoreApplication::instance());
+    helper->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(helper, &QProcess::errorOccurred, helper,
+                     [helper, completion](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart)
+                             return; // finished() follows
+                         helper->deleteLater();
+                         completion(
+                             {Answer::Status::Failed,
+                              {},
+                              helper->program() + QStringLiteral(": ") + helper->errorString()});
+                     });
+    QObject::connect(helper, &QProcess::finished, helper,
+                     [helper, completion](int code, QProcess::ExitStatus exit) {
+                         helper->deleteLater();
+                         Answer answer;
+                         if (exit == QProcess::NormalExit && code >= int(Answer::Status::Done)
+                             && code <= int(Answer::Status::Failed))
+                             answer.status = Answer::Status(code);
+                         else
+                             answer.error = QStringLiteral("the helper ended with %1").arg(code);
+                         if (answer.status == Answer::Status::Done)
+                             answer.data = helper->readAllStandardOutput();
+                         completion(answer);
+                     });
+    helper->start(helperPath(), {command, account});
+    helper->write(input);
+    helper->closeWriteChannel();
+}
+
+} // namespace
+
+void read(const QString &account, Completion completion)
+{
+    ask(QStringLiteral("read"), account, {}, std::move(completion));
+}
+
+void write(const QString &account, const QString &text, Completion completion)
+{
+    ask(QStringLiteral("write"), account, text.toUtf8(), std::move(completion));
+}
+
+} // namespace creditgauge::Keychain
