@@ -215,6 +215,12 @@ void finishNotFound(const QString &account)
 #endif
 }
 
+#ifdef CREDITGAUGE_KEYCHAIN_HELPER
+constexpr bool helperProcess = true;
+#else
+constexpr bool helperProcess = false;
+#endif
+
 void startRead(const QString &account, bool again)
 {
     qCDebug(log::store).noquote() << "reading" << account;
@@ -241,8 +247,10 @@ void startRead(const QString &account, bool again)
         case Keychain::Answer::Status::Failed:
             qCDebug(log::store).noquote()
                 << account << "unreadable after" << clock.elapsed() << "ms:" << answer.error;
-            // A keyring that restarted answers on a new connection at once.
-            if (!again) {
+            // A keyring that restarted answers on a new connection at once. A helper process
+            // has a new connection each time, and asking again would only double the wait on a
+            // keyring that stalls.
+            if (!again && !helperProcess) {
                 forgetConnection();
                 return startRead(account, true);
             }
@@ -259,7 +267,8 @@ void startSave(const QString &key, const QString &account, SaveCompletion comple
                         const bool ok = answer.status == Keychain::Answer::Status::Done;
                         qCDebug(log::store).noquote()
                             << account << (ok ? QStringLiteral("saved") : answer.error);
-                        if (!ok && !again && answer.status != Keychain::Answer::Status::Denied) {
+                        if (!ok && !again && !helperProcess
+                            && answer.status != Keychain::Answer::Status::Denied) {
                             forgetConnection();
                             return startSave(key, account, std::move(completion), true);
                         }

@@ -5,11 +5,16 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 
 #include <dlfcn.h>
 
 namespace creditgauge::Keychain {
 namespace {
+
+using namespace std::chrono_literals;
+// Just over D-Bus's own time-out for a call (25 s).
+constexpr auto helperTimeout = 30s;
 
 // The helper beside this library, in the build tree as once installed.
 QString helperPath()
@@ -54,6 +59,9 @@ void ask(const QString &command, const QString &account, const QByteArray &input
                              answer.data = helper->readAllStandardOutput();
                          completion(answer);
                      });
+    // A stalled keyring holds each of the helper's calls until the bus gives up, and a fresh
+    // process makes several: answer as a single call on a held connection would, not later.
+    QTimer::singleShot(helperTimeout, helper, [helper] { helper->kill(); });
     helper->start(helperPath(), {command, account});
     helper->write(input);
     helper->closeWriteChannel();
