@@ -164,23 +164,6 @@ private Q_SLOTS:
         QTEST(StatusBarOutput::line(format, state), "line");
     }
 
-    // A line at start; SIGUSR1 (a bar's click) asks again and writes the next one, unless it is
-    // the line the bar shows already.
-    void refreshOnSignal()
-    {
-        Pipe out;
-        start(BarFormat::Plain, out.ends[1]);
-        QTRY_COMPARE(out.lines(), QList<QByteArray> {"$ 13"});
-        m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
-        QSignalSpy answered(&m_mode->cycle(), &RefreshCycle::stateChanged);
-        QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
-        QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(answered.size(), 2);
-        QCOMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
-        QCOMPARE(m_server->requests().size(), 3);
-    }
-
     // A bar that stops reading fills the pipe: the mode neither waits on it nor keeps the line
     // the bar missed. SIGTERM still ends it at once; read again, the pipe brings the newest
     // line whole, and the bar's end of it is still blocking.
@@ -222,14 +205,23 @@ private Q_SLOTS:
         QTRY_COMPARE(out.lines().size(), 2);
     }
 
-    // The bar going away ends the mode at once with status 0, not at its next line; a click
-    // after that changes nothing and kills nothing.
-    void endsWhenTheBarGoes()
+    // A line at start; SIGUSR1 (a bar's click) asks again and writes the next one, unless it is
+    // the line the bar shows already. The bar going away ends the mode at once with status 0,
+    // not at its next line; a click after that changes nothing and kills nothing.
+    void refreshOnSignalUntilTheBarGoes()
     {
         Pipe out;
         start(BarFormat::Plain, out.ends[1]);
         QSignalSpy finished(m_mode.get(), &StatusBarMode::finished);
         QTRY_COMPARE(out.lines(), QList<QByteArray> {"$ 13"});
+        m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
+        QSignalSpy answered(&m_mode->cycle(), &RefreshCycle::stateChanged);
+        QVERIFY(::raise(SIGUSR1) == 0);
+        QTRY_COMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
+        QVERIFY(::raise(SIGUSR1) == 0);
+        QTRY_COMPARE(answered.size(), 2);
+        QCOMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
+        QCOMPARE(m_server->requests().size(), 3);
         out.closeEnd(0);
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), 0);
