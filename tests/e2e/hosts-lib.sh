@@ -54,8 +54,9 @@ fail() {
     echo "FAIL: $*"
     [ -z "${artifacts:-}" ] || [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
         shot "failed-${CG_HOST:-$(basename "$0" .sh)}" 2>/dev/null || true
-    # shellcheck disable=SC2046 # log names have no blanks
-    (cd "$SESSION/log" && tail -n 20 $(ls | grep -vx creditgauge.log); tail -n +1 creditgauge.log) 2>/dev/null
+    local f
+    for f in "$SESSION"/log/*.log; do [[ $f == */creditgauge.log ]] || tail -v -n 20 "$f"; done
+    tail -v -n +1 "$SESSION/log/creditgauge.log" 2>/dev/null
     exit 1
 }
 

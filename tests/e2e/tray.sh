@@ -88,6 +88,7 @@ closed() { wait_until 5 eval '! panel_at "$title"' || fail "panel: still open af
 # menu X Y WHAT [HEIGHT]: a click (the right one on the item) opens a menu, a white box over
 # 100 (or HEIGHT) px high.
 menu() {
+    # shellcheck disable=SC2034 # read by wait_until's eval
     local min=${4:-100}
     click "$1" "$2" "$([ "$1" != "$icon_x" ] || echo 3)"
     wait_until 5 eval 'shot "$CG_HOST-menu" && box 1440x872+0+28 white 4% && ((bh > min))' &&
