@@ -48,17 +48,15 @@ host_session() {
 # spawn NAME COMMAND...: COMMAND in the background, its output in log/NAME.log.
 spawn() { local log=$SESSION/log/$1.log; shift; "$@" >"$log" 2>&1 </dev/null & PIDS+=($!); }
 
-# fail MESSAGE: says what failed, keeps a screenshot, shows the logs and exits 1.
+# fail MESSAGE: says what failed, keeps a screenshot, shows the ends of the hosts' logs and the
+# program's output whole (normally empty; sanitizer reports too), and exits 1.
 fail() {
     echo "FAIL: $*"
     [ -z "${artifacts:-}" ] || [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
         shot "failed-${CG_HOST:-$(basename "$0" .sh)}" 2>/dev/null || true
     local f
-    for f in "$SESSION"/log/*.log; do
-        echo "---- $(basename "$f"):"
-        # The program's own output is normally empty: all of it, sanitizer reports included.
-        if [ "$(basename "$f")" = creditgauge.log ]; then cat "$f"; else tail -n 20 "$f"; fi
-    done
+    for f in "$SESSION"/log/*.log; do [[ $f == */creditgauge.log ]] || tail -v -n 20 "$f"; done
+    tail -v -n +1 "$SESSION/log/creditgauge.log" 2>/dev/null
     exit 1
 }
 
@@ -141,7 +139,7 @@ start_sway() {
     local sway=(sway)
     if [ "$(id -u)" -eq 0 ]; then
         sway=(unshare --user --map-user=1000 --map-group=1000 -- sway)
-        "${sway[@]:0:4}" true 2>/dev/null || { echo "SKIP: sway needs a user namespace"; exit 77; }
+        "${sway[@]:0:4}" true 2>/dev/null || skip "sway needs a user namespace"
     fi
     export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway
     mkdir -p "$XDG_CONFIG_HOME/sway" "$XDG_CONFIG_HOME/waybar"

@@ -4,12 +4,11 @@
 # trusted (the bind mounts over /etc/hosts and /etc/ssl/certs exist only in there), and the
 # fake provider behind those names.
 
-# require_tools TOOL...: exits 77 (skipped) unless every TOOL is on the PATH.
+# skip WHY: the test cannot run here (77); require_tools TOOL...: skips unless all are there.
+skip() { echo "SKIP: $*"; exit 77; }
 require_tools() {
     local tool
-    for tool in "$@"; do
-        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-    done
+    for tool in "$@"; do command -v "$tool" >/dev/null || skip "$tool is not installed"; done
 }
 
 # netns_enter [--optional] SCRIPT ARGS...: re-runs SCRIPT in fresh namespaces; where that is not
@@ -22,8 +21,7 @@ netns_enter() {
     if [ -z "${CG_NETNS_OUTER:-}" ]; then
         if ! { [ "$(id -u)" -eq 0 ] && "${ns[@]}" true 2>/dev/null; }; then
             ! $optional || return 0
-            echo "SKIP: needs root and permission to unshare namespaces" >&2
-            exit 77
+            skip "needs root and permission to unshare namespaces"
         fi
         # --pid and --kill-child: nothing started inside outlives the script.
         CG_NETNS_OUTER=$(readlink /proc/self/ns/mnt) exec "${ns[@]}" -- bash "$@"

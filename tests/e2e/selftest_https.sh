@@ -4,11 +4,10 @@
 # Usage: selftest_https.sh CREDITGAUGE FAKE_PROVIDER
 set -euo pipefail
 set -f # the route lists hold [ ]
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=netns-lib.sh
-source "$here/netns-lib.sh"
-CREDITGAUGE=$(readlink -f "$1") FAKE_PROVIDER=$(readlink -f "$2")
-netns_enter "$here/selftest_https.sh" "$CREDITGAUGE" "$FAKE_PROVIDER"
+source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
+netns_enter "${BASH_SOURCE[0]}" "$@"
+CREDITGAUGE=$1 FAKE_PROVIDER=$2
 netns_cert untrusted DNS:api.deepseek.com
 netns_cert wronghost DNS:wrong.example -CA "$D/ca.pem"
 

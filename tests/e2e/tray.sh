@@ -24,12 +24,12 @@ trayer) start_trayer
     exec 4>"$SESSION/watcher.in"
     wait_until 10 grep -qx ready "$SESSION/log/watcher.log" || fail "setup: no stand-in watcher" ;;
 xfce) /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
-        { echo "SKIP: no AT-SPI for Python (gir1.2-atspi-2.0)"; exit 77; }
+        skip "no AT-SPI for Python (gir1.2-atspi-2.0)"
     start_xfce
     # Screen readers ask over AT-SPI; Qt answers once it is told one listens.
     export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 ;;
 sway) compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null ||
-        { echo "SKIP: Qt's Wayland platform (qt6-wayland) is not installed"; exit 77; }
+        skip "Qt's Wayland platform (qt6-wayland) is not installed"
     start_sway
     QT_QPA_PLATFORM=wayland ;;
 *) echo "$0: no host '$CG_HOST'" >&2; exit 2 ;;
@@ -85,12 +85,17 @@ open_panel() {
         fail "panel: '$title' ${px:+at ${pw}x$ph+$px+$py, not below the item}${px:-not open} after $2"
 }
 closed() { wait_until 5 eval '! panel_at "$title"' || fail "panel: still open after $1"; }
-# menu X Y WHAT: a click (the right one on the item) opens a menu, a white box over 100 px high.
+# menu X Y WHAT [HEIGHT]: a click (the right one on the item) opens a menu, a white box over
+# 100 (or HEIGHT) px high.
 menu() {
+    # shellcheck disable=SC2034 # read by wait_until's eval
+    local min=${4:-100}
     click "$1" "$2" "$([ "$1" != "$icon_x" ] || echo 3)"
-    wait_until 5 eval 'shot && box 1440x872+0+28 white 4% && ((bh > 100))' &&
-        mx=$bx my=$by mw=$bw mh=$bh || fail "menu: none for $3"
+    wait_until 5 eval 'shot "$CG_HOST-menu" && box 1440x872+0+28 white 4% && ((bh > min))' &&
+        mx=$bx my=$by mw=$bw mh=$bh || fail "menu: none ${4:+$4 px high }for $3"
 }
+# An item's own menu is the host's, from the exported one: whole at once, with the panel's lines.
+item_menu=$([ "$CG_HOST" = trayer ] || echo 200)
 
 # Aktualisieren, Anbieter, into its submenu, down to Moonshot: in the item's menu, or on sway
 # (whose waybar takes no keys there) in the one of the panel's provider button.
@@ -99,9 +104,8 @@ if [ "$CG_HOST" = sway ]; then
     open_panel "Kein API-Key für DeepSeek hinterlegt." "a left click"
     menu $((px + pw / 2)) $((py + ph - 22)) "the provider button"
 else
-    menu "$icon_x" "$icon_y" "a right click"
+    menu "$icon_x" "$icon_y" "a right click" "$item_menu"
 fi
-shot "$CG_HOST-menu"
 keys Down Down Right Down Down Return
 wait_until 5 grep -qx 'provider=moonshot' "$XDG_CONFIG_HOME/creditgauge/creditgauge.conf" ||
     fail "provider: picking Moonshot did not keep it"
@@ -112,7 +116,8 @@ click "$icon_x" "$icon_y"
 open_panel "$no_key" "a left click"
 shot "$CG_HOST-panel"
 if [ "$CG_HOST" = xfce ]; then
-    # atspi LINE: a screen reader finds LINE ("role: name", a star on the focused one).
+    # atspi LINE: a screen reader finds LINE ("role: name", a star on the focused one), seeing
+    # what is in $SESSION/a11y.
     atspi() { /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi
 def walk(n):
@@ -121,10 +126,10 @@ def walk(n):
     for c in (n.get_child_at_index(i) for i in range(n.get_child_count())): c and walk(c)
 d = Atspi.get_desktop(0)
 for a in (d.get_child_at_index(i) for i in range(d.get_child_count())):
-    a and a.get_name() == "creditgauge" and walk(a)' | grep -xF "$1" >/dev/null; }
-    wait_until 10 atspi "label: $no_key" || fail "a11y: the panel's status is not read"
+    a and a.get_name() == "creditgauge" and walk(a)' >"$SESSION/a11y"; grep -qxF "$1" "$SESSION/a11y"; }
+    wait_until 20 atspi "label: $no_key" || fail "a11y: no status in: $(cat "$SESSION/a11y")"
     keys Tab Tab
-    wait_until 5 atspi "push button: Anbieter… *" || fail "a11y: Tab, Tab is not on Anbieter…"
+    wait_until 5 atspi "push button: Anbieter… *" || fail "a11y: after Tab, Tab: $(cat "$SESSION/a11y")"
 fi
 keys Escape
 closed Escape
@@ -157,11 +162,14 @@ db = sqlite3.connect(sys.argv[1]); now = int(time.time() * 1000)
 db.executemany("INSERT INTO balances (at, provider, currency, total, details) VALUES (?, ?, ?, ?, ?)",
     [(now - d * 86400000, "moonshot", "USD", 5.5 + d - (8 if d > 5 else 0), "[]") for d in range(1, 11)])
 db.commit()' "$XDG_DATA_HOME/creditgauge/history.sqlite"
-    # A burst of SIGUSR1 (a text bar's click) while a query is under way costs one more.
-    for _ in $(seq 1000); do kill -USR1 "$app_pid"; done
-    wait_until 15 eval '[ "$(asked)" -ge 3 ]' || fail "SIGUSR1: $(asked) requests, not three"
+    # SIGUSR1 (a text bar's click) asks again; a burst of them while that query is under way
+    # costs one more.
+    kill -USR1 "$app_pid"
+    wait_until 10 eval '[ "$(asked)" -eq 2 ]' || fail "SIGUSR1: $(asked) requests, not two"
+    for _ in $(seq 999); do kill -USR1 "$app_pid"; done
+    wait_until 15 eval '[ "$(asked)" -ge 3 ]' || fail "SIGUSR1 burst: $(asked) requests, not three"
     sleep 2
-    [ "$(asked)" -eq 3 ] || fail "SIGUSR1: $(asked) requests for 1001 signals"
+    [ "$(asked)" -eq 3 ] || fail "SIGUSR1 burst: $(asked) requests for 1001 signals"
     no_key_height=$ph
     click "$icon_x" "$icon_y"
     open_panel "Alles in Ordnung." "a left click with a balance"
@@ -172,7 +180,7 @@ db.commit()' "$XDG_DATA_HOME/creditgauge/history.sqlite"
 fi
 
 # Beenden, the menu's last row: the program ends at once, with a TLS connection open too.
-menu "$icon_x" "$icon_y" "quitting"
+menu "$icon_x" "$icon_y" "quitting" "$item_menu"
 click $((mx + mw / 2)) $((my + mh - 14))
 start=${EPOCHREALTIME/./}
 wait_until 10 eval '! kill -0 $app_pid 2>/dev/null' || fail "quit: still running after Beenden"
