@@ -52,7 +52,7 @@ QMessageBox *messageBox()
 
 // The controller's wiring against real parts: fake providers on loopback, the secret service
 // of the test session, settings in a temporary folder. Only the tray is a stand-in;
-// tests/e2e/tray_app.sh drives the real one. When queries run and what they mean is the
+// tests/e2e/tray.sh drives the real one. When queries run and what they mean is the
 // refresh cycle's, tested in TestRefreshCycle.
 class TestAppDelegate : public QObject
 {
