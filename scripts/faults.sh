@@ -10,17 +10,24 @@
 # (${XDG_CACHE_HOME:-~/.cache}/creditgauge-faults), so each run rebuilds only what changed. The
 # caller's tree is never touched. A tool for now and then: not a test, not run in CI.
 #
-# Usage: scripts/faults.sh [--build DIR] [PATCH...]   (default: every tests/faults/*.patch)
+# Usage: scripts/faults.sh [--build DIR] [--tests REGEX] [PATCH...]
+#   (default: every tests/faults/*.patch; --tests runs only the tests whose names match, a
+#   quick look while changing those tests, not a verdict on the suite)
 set -euo pipefail
 
 repo=$(git -C "$(dirname "${BASH_SOURCE[0]}")" rev-parse --show-toplevel)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/creditgauge-faults
 src=$cache/src
 build=$cache/build
-if [ "${1:-}" = --build ]; then
-    build=$(realpath -m "$2")
+only=()
+while [ $# -gt 0 ]; do
+    case $1 in
+    --build) build=$(realpath -m "$2") ;;
+    --tests) only=(-R "$2") ;;
+    *) break ;;
+    esac
     shift 2
-fi
+done
 [ $# -gt 0 ] || set -- "$repo"/tests/faults/*.patch
 patches=()
 for patch in "$@"; do
@@ -57,7 +64,7 @@ suite() {
     local log=$1 status=0
     shift
     (cd "$build" && bash "$src/scripts/test-session.sh" \
-        ctest -j2 --stop-on-failure --timeout 180 --output-on-failure "$@") >"$last" 2>&1 || status=$?
+        ctest -j2 --stop-on-failure --timeout 180 --output-on-failure "${only[@]}" "$@") >"$last" 2>&1 || status=$?
     cat "$last" >>"$log"
     return "$status"
 }
