@@ -18,6 +18,8 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <chrono>
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -78,8 +80,11 @@ void AppDelegate::applicationDidFinishLaunching()
             [this](Provider, RefreshCycle::Trigger trigger) { showLoading(trigger); });
     connect(&m_cycle, &RefreshCycle::stateChanged, this, &AppDelegate::show);
     show(m_cycle.state());
-    // The first query once the event loop runs: the item reaches the tray first.
-    QTimer::singleShot(0, &m_cycle, &RefreshCycle::start);
+    // The first query (with the key's helper process and the history) once the host has the
+    // item: at start both compete for the same few milliseconds, and the item is what the user
+    // waits for. A host that never answers delays it by a second at most.
+    connect(m_statusItem.get(), &StatusItem::shown, &m_cycle, &RefreshCycle::start);
+    QTimer::singleShot(std::chrono::seconds(1), &m_cycle, &RefreshCycle::start);
 }
 
 // The panel and its popover are made when first needed, not at start: most sessions show

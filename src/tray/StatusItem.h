@@ -40,6 +40,9 @@ public Q_SLOTS:
 Q_SIGNALS:
     // A plain (left) click: toggle the panel and refresh.
     void clicked();
+    // The item went to the host (registered with the watcher, or docked in the tray): work
+    // that can wait lets the host and the item have the machine until then.
+    void shown();
 };
 
 } // namespace creditgauge

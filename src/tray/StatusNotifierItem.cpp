@@ -162,8 +162,18 @@ void StatusNotifierItem::registerWithWatcher()
             qCDebug(log::tray).noquote() << "the watcher refused:" << reply->error().message();
             return;
         }
-        Q_EMIT registered();
     });
+}
+
+// A host reads the picture as it draws the item: that, more than the registration, is when the
+// item is on screen. Said once the host has its answer.
+DBusImageList StatusNotifierItem::iconPixmap() const
+{
+    if (!std::exchange(m_pictureRead, true)) {
+        auto *self = const_cast<StatusNotifierItem *>(this);
+        QMetaObject::invokeMethod(self, &StatusItem::shown, Qt::QueuedConnection);
+    }
+    return m_icon;
 }
 
 void StatusNotifierItem::setTitle(const QString &title, bool alarm)

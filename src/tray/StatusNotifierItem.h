@@ -74,7 +74,7 @@ public:
     QString empty() const { return {}; }
     QDBusObjectPath menuPath() const;
     bool itemIsMenu() const { return false; }
-    DBusImageList iconPixmap() const { return m_icon; }
+    DBusImageList iconPixmap() const;
     DBusImageList noImages() const { return {}; }
     QString accessibleDescription() const;
     DBusToolTip toolTip() const;
@@ -99,8 +99,6 @@ Q_SIGNALS:
     void NewToolTip();
     void NewStatus(const QString &status);
     void XAyatanaNewLabel(const QString &label, const QString &guide);
-    // Registered with a watcher (again).
-    void registered();
 
 private:
     void registerWithWatcher();
@@ -120,6 +118,7 @@ private:
     QByteArray m_token;
     bool m_panelOpen = false;
     bool m_hostShowsLabel = false;
+    mutable bool m_pictureRead = false;
 };
 
 } // namespace creditgauge

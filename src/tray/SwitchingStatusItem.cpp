@@ -96,6 +96,7 @@ void SwitchingStatusItem::useBackend(bool statusNotifier)
     else
         m_backend = std::make_unique<TrayIconStatusItem>();
     connect(m_backend.get(), &StatusItem::clicked, this, &StatusItem::clicked);
+    connect(m_backend.get(), &StatusItem::shown, this, &StatusItem::shown);
     if (m_title)
         m_backend->setTitle(m_title->text, m_title->alarm);
     if (m_details)

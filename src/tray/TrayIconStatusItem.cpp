@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QScreen>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -20,6 +21,8 @@ TrayIconStatusItem::TrayIconStatusItem(QObject *parent)
     m_tray->setIcon(titleIcon(QStringLiteral("\u2013"), false));
     connect(m_tray, &QSystemTrayIcon::activated, this, &TrayIconStatusItem::activated);
     m_tray->show();
+    // The request to dock has gone out; the tray takes it from here.
+    QTimer::singleShot(0, this, &StatusItem::shown);
 }
 
 TrayIconStatusItem::~TrayIconStatusItem() = default;
