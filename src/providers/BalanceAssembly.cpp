@@ -1,5 +1,6 @@
 #include "BalanceAssembly.h"
 
+#include "HttpReply.h"
 #include "ResponseRecords.h"
 
 namespace creditgauge::BalanceAssembly {
@@ -36,17 +37,13 @@ QString plausibleCurrency(const QString &code)
 QString message(std::int64_t status)
 {
     switch (status) {
-    case HTTPFailure::noResponse:
-        return QStringLiteral("Netzwerkfehler");
-    case HTTPFailure::invalidAddress:
-        return QStringLiteral("Ungültige Adresse");
     case 401:
     case 403:
         return QStringLiteral("API-Key ungültig (%1)").arg(status);
     case 429:
         return QStringLiteral("Zu viele Abfragen (429)");
     default:
-        return QStringLiteral("Serverfehler (HTTP %1)").arg(status);
+        return HttpReply::message(status);
     }
 }
 

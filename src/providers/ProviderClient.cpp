@@ -1,6 +1,7 @@
 #include "ProviderClient.h"
 
 #include "BalanceAssembly.h"
+#include "HttpReply.h"
 #include "core/ApiKey.h"
 #include "core/BoundedBody.h"
 #include "core/Log.h"
@@ -51,38 +52,6 @@ QNetworkAccessManager *network()
         qAddPostRoutine(destroyNetwork);
     }
     return manager();
-}
-
-RequestResult classify(QNetworkReply *reply, BoundedBody &transfer)
-{
-    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const std::optional<std::int64_t> status = statusAttribute.isValid()
-        ? std::optional<std::int64_t>(statusAttribute.toLongLong())
-        : std::nullopt;
-    const QNetworkReply::NetworkError error = reply->error();
-
-    if (transfer.tooLarge) {
-        // An oversized error page still tells its status; an oversized answer is unreadable,
-        // which the decoders report for an empty body.
-        if (status && *status != 200)
-            return std::unexpected(HTTPFailure {*status});
-        return QByteArray();
-    }
-    if (error == QNetworkReply::NoError) {
-        if (!status)
-            return std::unexpected(HTTPFailure {HTTPFailure::noResponse});
-        if (*status != 200)
-            return std::unexpected(HTTPFailure {*status});
-        return transfer.take(reply);
-    }
-    // Below 200 Qt reports failures of the transfer itself (connection, time-out, TLS, a body
-    // cut short); a redirect that was not followed still carries its 3xx answer.
-    const bool redirectRefused = error == QNetworkReply::InsecureRedirectError
-        || error == QNetworkReply::TooManyRedirectsError;
-    const bool transferFailed = error < QNetworkReply::ContentAccessDenied && !redirectRefused;
-    if (transferFailed || !status || *status == 200)
-        return std::unexpected(HTTPFailure {HTTPFailure::noResponse});
-    return std::unexpected(HTTPFailure {*status});
 }
 
 // What a user needs to tell a DNS, TLS, proxy or time-out failure from an answer the provider
@@ -142,7 +111,7 @@ void get(const QString &address, const QString &key, RequestCompletion completio
     auto transfer = BoundedBody::collect(reply, maxBodyBytes, config.timeout);
     QObject::connect(reply, &QNetworkReply::finished, reply,
                      [reply, transfer, clock, completion = std::move(completion)] {
-                         RequestResult result = classify(reply, *transfer);
+                         RequestResult result = HttpReply::classify(reply, *transfer);
                          logOutcome(reply, *transfer, result, clock.elapsed());
                          reply->deleteLater();
                          completion(std::move(result));

@@ -3,6 +3,7 @@
 #include "Appcast.h"
 #include "core/BoundedBody.h"
 #include "core/Log.h"
+#include "providers/HttpReply.h"
 
 #include <QAbstractButton>
 #include <QDesktopServices>
@@ -110,40 +111,31 @@ void UpdateController::onFinished()
     QNetworkReply *reply = std::exchange(m_reply, nullptr);
     reply->deleteLater();
 
-    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const int status = statusAttribute.isValid() ? statusAttribute.toInt() : 0;
-    const QNetworkReply::NetworkError error = reply->error();
-    const QString serverError = QStringLiteral("Serverfehler (HTTP %1)").arg(status);
+    const std::shared_ptr<BoundedBody> body = std::exchange(m_body, nullptr);
+    const RequestResult result = HttpReply::classify(reply, *body);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     qCDebug(log::update).noquote() << reply->url().host() + QLatin1Char(':') << "HTTP" << status
                                    << reply->errorString() << m_clock.elapsed() << "ms";
 
-    const std::shared_ptr<BoundedBody> body = std::exchange(m_body, nullptr);
-    if (body->tooLarge) {
-        fail(status != 0 && status != 200 ? serverError
-                                          : QStringLiteral("Der Update-Feed ist zu groß."));
-        return;
-    }
-    if (error == QNetworkReply::SslHandshakeFailedError) {
+    // Two failures of the transfer the user can do something about are named.
+    if (reply->error() == QNetworkReply::SslHandshakeFailedError) {
         fail(QStringLiteral("Sichere Verbindung fehlgeschlagen"));
         return;
     }
-    if (error == QNetworkReply::InsecureRedirectError) {
+    if (reply->error() == QNetworkReply::InsecureRedirectError) {
         fail(QStringLiteral("Unsichere Weiterleitung abgelehnt"));
         return;
     }
-    // Below ContentAccessDenied Qt reports failures of the transfer itself; above it, HTTP
-    // answers that carry their status.
-    if ((error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
-        || status == 0) {
-        fail(QStringLiteral("Netzwerkfehler"));
+    if (!result) {
+        fail(HttpReply::message(result.error().status));
         return;
     }
-    if (status != 200) {
-        fail(serverError);
+    if (body->tooLarge) {
+        fail(QStringLiteral("Der Update-Feed ist zu groß."));
         return;
     }
 
-    const std::optional<QList<AppcastItem>> items = Appcast::parseItems(body->take(reply));
+    const std::optional<QList<AppcastItem>> items = Appcast::parseItems(*result);
     if (!items) {
         fail(QStringLiteral("Der Update-Feed ist nicht lesbar."));
         return;
