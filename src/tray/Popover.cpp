@@ -1,6 +1,7 @@
 #include "Popover.h"
 
 #include "SwayPlacement.h"
+#include "WindowSystem.h"
 
 #include <QAccessible>
 #include <QAccessibleObject>
@@ -63,13 +64,6 @@ QAccessibleInterface *accessibleFactory(const QString &, QObject *object)
     return object && object == qApp ? new ApplicationAccessible : nullptr;
 }
 
-// Qt::Popup needs a transient parent on Wayland, and a tray application has none; there the
-// popover is a frameless tool window that closes when it loses the focus instead.
-bool popupsNeedAParent()
-{
-    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
-}
-
 // A click that closed the popover reaches the tray icon within this time.
 constexpr qint64 outsideClickWindowMs = 300;
 
@@ -87,7 +81,9 @@ void Popover::exposeToAccessibility()
 Popover::Popover(QWidget *content)
 {
     exposeToAccessibility();
-    setWindowFlags(popupsNeedAParent()
+    // Qt::Popup needs a transient parent on Wayland, and a tray application has none; there the
+    // popover is a frameless tool window that closes when it loses the focus instead.
+    setWindowFlags(WindowSystem::isWayland()
                        ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                        : Qt::Popup | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_ShowWithoutActivating, false);
@@ -179,7 +175,7 @@ void Popover::keyPressEvent(QKeyEvent *event)
 
 bool Popover::event(QEvent *event)
 {
-    if (event->type() == QEvent::WindowDeactivate && popupsNeedAParent() && isVisible())
+    if (event->type() == QEvent::WindowDeactivate && WindowSystem::isWayland() && isVisible())
         hide(); // counts as a click elsewhere
     return QWidget::event(event);
 }

@@ -3,6 +3,7 @@
 #include "DBusMenuExporter.h"
 #include "StatusNotifierItemAdaptor.h"
 #include "TitleIcon.h"
+#include "WindowSystem.h"
 #include "core/Log.h"
 
 #include <QCoreApplication>
@@ -72,11 +73,6 @@ DBusImage networkOrderImage(const QImage &source)
             *to++ = qToBigEndian(from[x]);
     }
     return out;
-}
-
-bool onWayland()
-{
-    return QGuiApplication::platformName().startsWith(u"wayland");
 }
 
 // Longer activation tokens are refused. Those in use are far shorter (a UUID; a startup id of
@@ -207,7 +203,7 @@ void StatusNotifierItem::setMenu(QMenu *menu)
 
 bool StatusNotifierItem::canPopUpMenu() const
 {
-    return !onWayland();
+    return !WindowSystem::isWayland();
 }
 
 void StatusNotifierItem::popUpMenu()

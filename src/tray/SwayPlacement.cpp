@@ -1,11 +1,11 @@
 #include "SwayPlacement.h"
 
+#include "WindowSystem.h"
 #include "core/Log.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
-#include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -215,8 +215,7 @@ private:
 
 bool available()
 {
-    return QGuiApplication::platformName().startsWith(u"wayland")
-        && !qEnvironmentVariableIsEmpty("SWAYSOCK");
+    return WindowSystem::isWayland() && !qEnvironmentVariableIsEmpty("SWAYSOCK");
 }
 
 void placeBelowPointer(QWidget *window)

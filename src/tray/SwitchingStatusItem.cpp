@@ -2,13 +2,13 @@
 
 #include "StatusNotifierItem.h"
 #include "TrayIconStatusItem.h"
+#include "WindowSystem.h"
 #include "core/Log.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDBusServiceWatcher>
-#include <QGuiApplication>
 #include <QMenu>
 
 namespace creditgauge {
@@ -25,7 +25,7 @@ SwitchingStatusItem::SwitchingStatusItem(QObject *parent)
     : StatusItem(parent)
     , m_bus(QDBusConnection::sessionBus())
     // Qt embeds tray icons only into X11 trays.
-    , m_xembed(QGuiApplication::platformName() == u"xcb")
+    , m_xembed(WindowSystem::isX11())
 {
     const QString service = QLatin1String(StatusNotifierItem::watcherService);
     m_watcher
