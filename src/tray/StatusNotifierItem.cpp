@@ -24,9 +24,6 @@
 namespace creditgauge {
 namespace {
 
-// Hosts pick the nearest size and scale: panels from 16 px up, high-DPI ones double.
-const QList<int> iconSizes {16, 22, 24, 32, 48};
-
 // Hosts are told apart by the process that owns the watcher, by its name as the kernel keeps
 // it (15 characters).
 //
@@ -284,7 +281,7 @@ void StatusNotifierItem::updateIcon()
     // Beside a label the figure would only repeat it: the badge then carries the alarm alone.
     const QString figure = m_hostShowsLabel ? QStringLiteral("$") : m_title;
     DBusImageList icon;
-    for (const int size : iconSizes)
+    for (const int size : titleIconSizes)
         icon << networkOrderImage(renderTitle(figure, m_alarm, size));
     m_icon = icon;
     Q_EMIT NewIcon();

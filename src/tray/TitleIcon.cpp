@@ -59,18 +59,6 @@ QPainterPath figurePath(const QString &text)
     return path;
 }
 
-} // namespace
-
-const QList<int> &titleIconSizes()
-{
-    // Qt's XEmbed icon is 22 px wide and as tall as the tray, so thin trays ask for 14-20 px;
-    // the large sizes serve StatusNotifierItem hosts and high-DPI screens.
-    static const QList<int> sizes {14, 16, 18, 20, 22, 24, 32, 40, 44, 48, 64, 96, 128};
-    return sizes;
-}
-
-namespace {
-
 bool isAsciiDigit(QChar c)
 {
     return c >= u'0' && c <= u'9';
@@ -218,7 +206,7 @@ public:
     QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
     {
         QList<QSize> sizes;
-        for (const int size : titleIconSizes())
+        for (const int size : titleIconSizes)
             sizes << QSize(size, size);
         return sizes;
     }

@@ -2,15 +2,18 @@
 
 #include <QIcon>
 #include <QImage>
-#include <QList>
 #include <QString>
+
+#include <array>
 
 // The tray title drawn as a square icon: tray slots are square, so the figure goes without its
 // currency symbol onto a small badge.
 namespace creditgauge {
 
-// The pixel sizes titleIcon() renders; the larger ones serve high-DPI trays.
-const QList<int> &titleIconSizes();
+// The sizes, in pixels, the icon is offered in: hosts pick the nearest and scale, panels from
+// 16 px up, high-DPI ones double. titleIcon() draws any other size it is asked for as well
+// (Qt's XEmbed icon is as tall as the tray).
+inline constexpr std::array<int, 5> titleIconSizes {16, 22, 24, 32, 48};
 
 // What the icon shows for a title such as "$ 12", "€ 1.234" or "$ –": the part after the
 // currency symbol, with four or more digits shortened ("1.234" -> "1,2k", "12.345" -> "12k",
