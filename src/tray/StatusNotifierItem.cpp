@@ -5,6 +5,7 @@
 #include "TitleIcon.h"
 #include "WindowSystem.h"
 #include "core/Log.h"
+#include "refresh/StateText.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -107,6 +108,7 @@ StatusNotifierItem::StatusNotifierItem(QObject *parent)
     , m_bus(QDBusConnection::sessionBus())
     , m_service(
           QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid()))
+    , m_title(StateText::missingAmount())
 {
     registerDBusTypes();
     new StatusNotifierItemAdaptor(this);

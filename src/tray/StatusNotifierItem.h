@@ -109,7 +109,7 @@ private:
     QDBusServiceWatcher *m_watcher = nullptr;
     DBusMenuExporter *m_exporter = nullptr;
     QPointer<QMenu> m_menu;
-    QString m_title = QStringLiteral("$ \u2013");
+    QString m_title;
     bool m_alarm = false;
     QStringList m_details;
     DBusImageList m_icon;
