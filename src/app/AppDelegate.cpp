@@ -133,27 +133,9 @@ void AppDelegate::switchProvider()
 
 void AppDelegate::show(const RefreshState &state)
 {
-    m_content->setProvider(state.provider);
-    switch (state.kind) {
-    case RefreshState::Kind::Starting:
-        break;
-    case RefreshState::Kind::NoKey:
-        m_content->showNoKey();
-        break;
-    case RefreshState::Kind::StoreUnavailable:
-        m_content->showStoreUnavailable(state.message);
-        break;
-    case RefreshState::Kind::Balance: {
-        m_content->showBalance(*state.balance, state.at);
-        m_content->showHistory(state.recent, state.forecastLine(), state.at.toUTC());
+    m_content->show(state);
+    if (state.kind == RefreshState::Kind::Balance)
         m_notifier.balanceShown(state.provider, *state.balance, state.forecast);
-        break;
-    }
-    case RefreshState::Kind::Failed:
-        m_content->showError(state.message);
-        break;
-    }
-    m_content->showNotices(state.notices);
     m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
     if (state.kind != RefreshState::Kind::Starting && !m_afterWorkQueued) {

@@ -3,16 +3,7 @@
 #include "core/Format.h"
 
 namespace creditgauge::StateText {
-
-QString amount(const Balance &balance)
-{
-    return Format::amount(balance.total, balance.currency, true);
-}
-
-QString missingAmount()
-{
-    return Format::symbol(QStringLiteral("USD")) + QStringLiteral(" \u2013");
-}
+namespace {
 
 QString details(const Balance &balance)
 {
@@ -23,55 +14,58 @@ QString details(const Balance &balance)
     return pieces.join(QStringLiteral(" \u00b7 "));
 }
 
-QString balanceStatus(const Balance &balance)
-{
-    return isLow(balance) ? QStringLiteral("Guthaben knapp \u2014 bitte aufladen.")
-                          : QStringLiteral("Alles in Ordnung.");
-}
-
-QString noKeyStatus(Provider provider)
-{
-    return QStringLiteral("Kein API-Key f\u00fcr ") + provider.displayName()
-        + QStringLiteral(" hinterlegt.");
-}
-
 QString queriedAt(const QDateTime &at)
 {
     return QStringLiteral("Zuletzt abgefragt: ") + Format::time(at) + QStringLiteral(" Uhr");
 }
 
-QString failedAt(const QDateTime &at)
+} // namespace
+
+QString missingAmount()
 {
-    return queriedAt(at) + QStringLiteral(" (fehlgeschlagen)");
+    return Format::symbol(QStringLiteral("USD")) + QStringLiteral(" \u2013");
 }
 
-QString notQueried()
+Texts texts(const RefreshState &state)
 {
-    return QStringLiteral("Zuletzt abgefragt: \u2013");
+    Texts texts {.title = state.provider.titleText(),
+                 .amount = missingAmount(),
+                 .time = QStringLiteral("Zuletzt abgefragt: \u2013"),
+                 .notices = state.notices};
+    switch (state.kind) {
+    case RefreshState::Kind::Starting:
+        texts.amount = QStringLiteral("\u2013");
+        break;
+    case RefreshState::Kind::NoKey:
+        texts.status = QStringLiteral("Kein API-Key f\u00fcr ") + state.provider.displayName()
+            + QStringLiteral(" hinterlegt.");
+        break;
+    case RefreshState::Kind::StoreUnavailable:
+        texts.status = state.message;
+        break;
+    case RefreshState::Kind::Failed:
+        texts.status = state.message;
+        texts.time = queriedAt(state.at) + QStringLiteral(" (fehlgeschlagen)");
+        break;
+    case RefreshState::Kind::Balance: {
+        const Balance &balance = *state.balance;
+        texts.amount = Format::amount(balance.total, balance.currency, true);
+        texts.details = details(balance);
+        texts.status = isLow(balance) ? QStringLiteral("Guthaben knapp \u2014 bitte aufladen.")
+                                      : QStringLiteral("Alles in Ordnung.");
+        texts.time = queriedAt(state.at);
+        texts.forecast = state.forecastLine();
+        break;
+    }
+    }
+    return texts;
 }
 
 QStringList lines(const RefreshState &state)
 {
-    QStringList lines {state.provider.titleText()};
-    switch (state.kind) {
-    case RefreshState::Kind::Starting:
-        lines << QStringLiteral("\u2013") << notQueried();
-        break;
-    case RefreshState::Kind::NoKey:
-        lines << missingAmount() << noKeyStatus(state.provider) << notQueried();
-        break;
-    case RefreshState::Kind::StoreUnavailable:
-        lines << missingAmount() << state.message << notQueried();
-        break;
-    case RefreshState::Kind::Failed:
-        lines << missingAmount() << state.message << failedAt(state.at);
-        break;
-    case RefreshState::Kind::Balance:
-        lines << amount(*state.balance) << details(*state.balance) << balanceStatus(*state.balance)
-              << queriedAt(state.at) << state.forecastLine();
-        break;
-    }
-    lines << state.notices;
+    const Texts t = texts(state);
+    QStringList lines {t.title, t.amount, t.details, t.status, t.time, t.forecast};
+    lines << t.notices;
     lines.removeIf([](const QString &line) { return line.trimmed().isEmpty(); });
     return lines;
 }

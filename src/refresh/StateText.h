@@ -1,10 +1,7 @@
 #pragma once
 
 #include "RefreshState.h"
-#include "core/Provider.h"
-#include "core/Records.h"
 
-#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -12,22 +9,29 @@
 // tray's tooltip and menu summary, and the text status bars.
 namespace creditgauge::StateText {
 
-// "$ 1.234,50"; without an amount "$ –".
-QString amount(const Balance &balance);
-QString missingAmount();
-// The components, "Aufgeladen $ 25,00 · Verbraucht $ 5,00"; empty without any.
-QString details(const Balance &balance);
-// "Alles in Ordnung." or, below the low mark, "Guthaben knapp — bitte aufladen."
-QString balanceStatus(const Balance &balance);
-QString noKeyStatus(Provider provider);
-// "Zuletzt abgefragt: 14:05 Uhr", after a failure with " (fehlgeschlagen)"; before any answer
-// "Zuletzt abgefragt: –".
-QString queriedAt(const QDateTime &at);
-QString failedAt(const QDateTime &at);
-QString notQueried();
+// What a front end shows for a state, top to bottom; empty where there is nothing to say.
+struct Texts
+{
+    QString title {}; // whose balance: "DeepSeek-Guthaben"
+    // "$ 1.234,50"; missingAmount() without a balance, "–" before anything was asked.
+    QString amount {};
+    QString details {}; // the components: "Aufgeladen $ 25,00 · Verbraucht $ 5,00"
+    // "Alles in Ordnung.", below the low mark "Guthaben knapp — bitte aufladen.", or why there
+    // is no balance.
+    QString status {};
+    // "Zuletzt abgefragt: 14:05 Uhr", after a failure with " (fehlgeschlagen)"; without an
+    // answer "Zuletzt abgefragt: –".
+    QString time {};
+    QString forecast {}; // RefreshState::forecastLine()
+    QStringList notices {};
+};
 
-// What the panel shows for `state`, top to bottom, blank lines left out: whose balance, the
-// amount, its components, the status, the time of the query, the forecast and the notices.
+Texts texts(const RefreshState &state);
+
+// texts() as lines, top to bottom, blank ones left out.
 QStringList lines(const RefreshState &state);
+
+// "$ –": the amount while there is none.
+QString missingAmount();
 
 } // namespace creditgauge::StateText

@@ -2,7 +2,7 @@
 
 #include "core/Format.h"
 #include "history/Forecast.h"
-#include "ui/BalanceViewController.h"
+#include "ui/BalanceView.h"
 
 #include <QAccessibleWidget>
 #include <QPainter>
@@ -234,7 +234,7 @@ void BalanceChart::paintEvent(QPaintEvent *)
     if (lowBalanceThreshold > range.low && lowBalanceThreshold < range.high) {
         const int widthPx = std::max(1, int(std::lround(dpr)));
         const double y = snap(yOf(lowBalanceThreshold, range, area), dpr, widthPx);
-        QColor red = BalanceViewController::color(BalanceViewController::ColorRole::Red, pal);
+        QColor red = BalanceView::color(BalanceView::ColorRole::Red, pal);
         red.setAlphaF(0.7f);
         QPen dashed(red, widthPx / dpr, Qt::CustomDashLine, Qt::FlatCap);
         dashed.setDashPattern({3, 3});

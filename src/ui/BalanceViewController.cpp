@@ -1,66 +1,27 @@
 #include "BalanceViewController.h"
 
-#include "BalanceChart.h"
 #include "refresh/StateText.h"
 #include "store/Settings.h"
-
-#include <QApplication>
-#include <QEvent>
-#include <QFontDatabase>
-#include <QFontMetricsF>
-#include <QFrame>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QPalette>
-#include <QPushButton>
-#include <QStringList>
-#include <QVBoxLayout>
-
-#include <algorithm>
 
 namespace creditgauge {
 
 namespace {
 
-const QString blank = QStringLiteral(" ");
-
-QLabel *makeLabel(const QString &text, bool wraps)
+// An empty line would collapse; a blank one keeps its height, so the panel does not jump.
+QString orBlank(const QString &text)
 {
-    auto *label = new QLabel(text);
-    // Error messages come from outside; never let them be read as rich text.
-    label->setTextFormat(Qt::PlainText);
-    label->setTextInteractionFlags(Qt::NoTextInteraction);
-    label->setWordWrap(wraps);
-    return label;
+    return text.isEmpty() ? QStringLiteral(" ") : text;
 }
 
-QFont systemFont(qreal pointSize, QFont::Weight weight)
+BalanceView::ColorRole statusRole(const RefreshState &state)
 {
-    QFont font = QApplication::font();
-    font.setPointSizeF(pointSize);
-    font.setWeight(weight);
-    return font;
-}
-
-bool hasTabularDigits(const QFont &font)
-{
-    const QFontMetricsF metrics(font);
-    const qreal zero = metrics.horizontalAdvance(QLatin1Char('0'));
-    for (char digit = '1'; digit <= '9'; ++digit) {
-        if (!qFuzzyCompare(metrics.horizontalAdvance(QLatin1Char(digit)), zero))
-            return false;
-    }
-    return true;
-}
-
-QColor mix(const QColor &a, const QColor &b, qreal weightOfA)
-{
-    const auto channel = [weightOfA](qreal x, qreal y) {
-        return x * weightOfA + y * (1 - weightOfA);
-    };
-    return QColor::fromRgbF(float(channel(a.redF(), b.redF())),
-                            float(channel(a.greenF(), b.greenF())),
-                            float(channel(a.blueF(), b.blueF())));
+    using Role = BalanceView::ColorRole;
+    if (!state.alarm())
+        return Role::Secondary;
+    // Nothing was asked: something for the user to set right rather than a failure.
+    const bool unasked = state.kind == RefreshState::Kind::NoKey
+        || state.kind == RefreshState::Kind::StoreUnavailable;
+    return unasked ? Role::Orange : Role::Red;
 }
 
 } // namespace
@@ -69,32 +30,43 @@ BalanceViewController::BalanceViewController(QObject *parent)
     : QObject(parent)
     , m_provider(Settings::provider())
 {
-    m_texts[Title] = m_provider.titleText();
-    m_texts[Amount] = QStringLiteral("\u2013");
-    m_texts[Detail] = blank;
-    m_texts[Status] = blank;
-    m_texts[Time] = StateText::notQueried();
-    for (int i = 0; i < LabelCount; ++i) {
-        m_ownedLabels[i].reset(makeLabel(m_texts[i], i == Status || i == Notice));
-        m_labels[i] = m_ownedLabels[i].get();
-    }
+    const StateText::Texts texts = StateText::texts(RefreshState {.provider = m_provider});
+    m_texts[Label::Title] = texts.title;
+    m_texts[Label::Amount] = texts.amount;
+    m_texts[Label::Detail] = orBlank(texts.details);
+    m_texts[Label::Status] = orBlank(texts.status);
+    m_texts[Label::Time] = texts.time;
 }
 
 BalanceViewController::~BalanceViewController()
 {
     // A view nobody took over is ours alone; one placed in another widget belongs to that
-    // widget. Labels still in m_ownedLabels were never handed to a view.
+    // widget.
     if (m_view && !m_view->parent())
         delete m_view.data();
 }
 
 void BalanceViewController::setProvider(Provider provider)
 {
-    const bool other = provider != m_provider;
-    m_provider = provider;
-    bool any = setText(Title, provider.titleText());
-    if (other)
-        any = clearHistory() || any;
+    if (applyProvider(provider))
+        Q_EMIT changed();
+}
+
+void BalanceViewController::show(const RefreshState &state)
+{
+    const StateText::Texts texts = StateText::texts(state);
+    bool any = applyProvider(state.provider);
+    if (state.kind != RefreshState::Kind::Starting) {
+        any = setText(Label::Amount, texts.amount) || any;
+        any = setText(Label::Detail, orBlank(texts.details)) || any;
+        any = setStatus(orBlank(texts.status), statusRole(state)) || any;
+        any = setText(Label::Time, texts.time) || any;
+        any = (state.kind == RefreshState::Kind::Balance
+                   ? setHistory(state.recent, state.at.toUTC(), texts.forecast)
+                   : setHistory({}, {}, {}))
+            || any;
+    }
+    any = setText(Label::Notice, texts.notices.join(QLatin1Char('\n'))) || any;
     if (any)
         Q_EMIT changed();
 }
@@ -105,110 +77,26 @@ void BalanceViewController::showLoading()
         Q_EMIT changed();
 }
 
-void BalanceViewController::showBalance(const Balance &balance, const QDateTime &at)
-{
-    const QString details = StateText::details(balance);
-    bool any = setText(Amount, StateText::amount(balance));
-    any = setText(Detail, details.isEmpty() ? blank : details) || any;
-    any = setText(Time, StateText::queriedAt(at)) || any;
-    any = setStatus(StateText::balanceStatus(balance),
-                    isLow(balance) ? ColorRole::Red : ColorRole::Secondary)
-        || any;
-    if (any)
-        Q_EMIT changed();
-}
-
-void BalanceViewController::showError(const QString &message)
-{
-    bool any = setText(Amount, StateText::missingAmount());
-    any = setText(Detail, blank) || any;
-    any = setStatus(message, ColorRole::Red) || any;
-    any = clearHistory() || any;
-    any = setText(Time, StateText::failedAt(QDateTime::currentDateTime())) || any;
-    if (any)
-        Q_EMIT changed();
-}
-
-void BalanceViewController::showNoKey()
-{
-    bool any = setText(Amount, StateText::missingAmount());
-    any = setText(Detail, blank) || any;
-    any = setStatus(StateText::noKeyStatus(m_provider), ColorRole::Orange) || any;
-    any = setText(Time, StateText::notQueried()) || any;
-    any = clearHistory() || any;
-    if (any)
-        Q_EMIT changed();
-}
-
-void BalanceViewController::showStoreUnavailable(const QString &message)
-{
-    bool any = setText(Amount, StateText::missingAmount());
-    any = setText(Detail, blank) || any;
-    any = setStatus(message, ColorRole::Orange) || any;
-    any = setText(Time, StateText::notQueried()) || any;
-    any = clearHistory() || any;
-    if (any)
-        Q_EMIT changed();
-}
-
-void BalanceViewController::showHistory(const QList<BalanceSample> &samples,
-                                        const QString &forecastLine, const QDateTime &now)
-{
-    m_samples = samples;
-    m_samplesNow = now;
-    applyHistory();
-    if (setText(Forecast, forecastLine.trimmed().isEmpty() ? QString() : forecastLine))
-        Q_EMIT changed();
-}
-
 QWidget *BalanceViewController::view()
 {
-    if (!m_view)
-        loadView();
+    if (m_view)
+        return m_view;
+    m_view = new BalanceView;
+    for (int i = 0; i < BalanceView::LabelCount; ++i)
+        m_view->setText(Label(i), m_texts[i]);
+    m_view->setStatusRole(m_statusRole);
+    m_view->setHistory(m_samples, m_samplesNow);
+    // A copy of the callback, so that one which replaces itself or deletes the panel stays
+    // valid.
+    const auto forward = [](const std::function<void()> &callback) {
+        if (const auto copy = callback)
+            copy();
+    };
+    connect(m_view, &BalanceView::refreshClicked, this, [this, forward] { forward(onRefresh); });
+    connect(m_view, &BalanceView::providerClicked, this,
+            [this, forward] { forward(onSwitchProvider); });
+    connect(m_view, &BalanceView::keyClicked, this, [this, forward] { forward(onChangeKey); });
     return m_view;
-}
-
-QString BalanceViewController::titleText() const
-{
-    return m_texts[Title];
-}
-
-QString BalanceViewController::amountText() const
-{
-    return m_texts[Amount];
-}
-
-QString BalanceViewController::detailText() const
-{
-    return m_texts[Detail];
-}
-
-QString BalanceViewController::statusText() const
-{
-    return m_texts[Status];
-}
-
-QString BalanceViewController::timeText() const
-{
-    return m_texts[Time];
-}
-
-QString BalanceViewController::forecastText() const
-{
-    return m_texts[Forecast];
-}
-
-QString BalanceViewController::noticeText() const
-{
-    return m_texts[Notice];
-}
-
-void BalanceViewController::showNotices(const QStringList &notices)
-{
-    if (!setText(Notice, notices.join(QLatin1Char('\n'))))
-        return;
-    fitNotice();
-    Q_EMIT changed();
 }
 
 QStringList BalanceViewController::summaryLines() const
@@ -223,162 +111,15 @@ QStringList BalanceViewController::summaryLines() const
 
 QPoint BalanceViewController::providerButtonBottomLeft() const
 {
-    const QPushButton *button = m_buttons.value(1);
-    return button ? button->mapToGlobal(button->rect().bottomLeft()) : QPoint();
+    return m_view ? m_view->providerButtonBottomLeft() : QPoint();
 }
 
-QColor BalanceViewController::color(ColorRole role, const QPalette &palette)
+bool BalanceViewController::applyProvider(Provider provider)
 {
-    const QColor text = palette.color(QPalette::WindowText);
-    const QColor window = palette.color(QPalette::Window);
-    const bool light = window.lightnessF() >= 0.5;
-    switch (role) {
-    case ColorRole::Label:
-        return text;
-    case ColorRole::Secondary:
-        return mix(text, window, 0.72);
-    case ColorRole::Tertiary:
-        // Half-way would drop below 4.5:1 on Qt's light grey window.
-        return mix(text, window, 0.6);
-    case ColorRole::Red:
-        return light ? QColor(0xc0, 0x1c, 0x28) : QColor(0xff, 0x7b, 0x72);
-    case ColorRole::Orange:
-        // #b35900 reaches only about 4.2:1 on a light grey window, so a shade darker.
-        return light ? QColor(0xa0, 0x4f, 0x00) : QColor(0xff, 0xa6, 0x57);
-    }
-    Q_UNREACHABLE();
-    return text;
-}
-
-void BalanceViewController::refreshTapped()
-{
-    // A copy, so that a callback which replaces itself or deletes the panel stays valid.
-    if (const auto callback = onRefresh)
-        callback();
-}
-
-void BalanceViewController::providerTapped()
-{
-    if (const auto callback = onSwitchProvider)
-        callback();
-}
-
-void BalanceViewController::keyTapped()
-{
-    if (const auto callback = onChangeKey)
-        callback();
-}
-
-bool BalanceViewController::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == m_view) {
-        switch (event->type()) {
-        case QEvent::StyleChange:
-            equalizeButtons();
-            applyColors();
-            fitNotice();
-            break;
-        case QEvent::PaletteChange:
-        case QEvent::ApplicationPaletteChange:
-            applyColors();
-            break;
-        default:
-            break;
-        }
-    }
-    return QObject::eventFilter(watched, event);
-}
-
-void BalanceViewController::loadView()
-{
-    // Labels die with a view someone else deleted; a new view gets new ones with the same texts.
-    for (int i = 0; i < LabelCount; ++i) {
-        if (!m_labels[i]) {
-            m_ownedLabels[i].reset(makeLabel(m_texts[i], i == Status || i == Notice));
-            m_labels[i] = m_ownedLabels[i].get();
-        }
-    }
-
-    auto *view = new QWidget;
-    view->resize(268, 172);
-
-    label(Title)->setFont(systemFont(11, QFont::DemiBold));
-    QFont amountFont = systemFont(26, QFont::DemiBold);
-    // Common sans fonts (DejaVu, Noto, Cantarell) already have equal-width digits; the fixed
-    // font is only for a system font without them, so the amount does not jitter on refresh.
-    if (!hasTabularDigits(amountFont)) {
-        amountFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        amountFont.setPointSizeF(26);
-        amountFont.setWeight(QFont::DemiBold);
-    }
-    label(Amount)->setFont(amountFont);
-    label(Detail)->setFont(systemFont(11, QFont::Normal));
-    const QFont statusFont = systemFont(11, QFont::Medium);
-    label(Status)->setFont(statusFont);
-    label(Status)->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    label(Status)->setMaximumHeight(2 * QFontMetrics(statusFont).lineSpacing());
-    // A long message wraps within the width the other rows give; it must not widen the panel.
-    label(Status)->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    label(Time)->setFont(systemFont(10, QFont::Normal));
-    label(Forecast)->setFont(systemFont(10, QFont::Normal));
-
-    auto *layout = new QVBoxLayout(view);
-    layout->setContentsMargins(16, 14, 16, 14);
-    layout->setSpacing(6);
-    layout->addWidget(label(Title), 0, Qt::AlignLeft);
-    layout->addWidget(label(Amount), 0, Qt::AlignLeft);
-    layout->addWidget(label(Detail), 0, Qt::AlignLeft);
-    auto *separator = new QFrame;
-    separator->setFrameShape(QFrame::HLine);
-    separator->setFrameShadow(QFrame::Sunken);
-    layout->addWidget(separator);
-    layout->addWidget(label(Status));
-    layout->addWidget(label(Time), 0, Qt::AlignLeft);
-    auto *chart = new BalanceChart;
-    layout->addWidget(chart);
-    layout->addWidget(label(Forecast), 0, Qt::AlignLeft);
-    // Under the status, though last among the labels, as in the summary.
-    label(Notice)->setFont(statusFont);
-    label(Notice)->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    layout->insertWidget(layout->indexOf(label(Status)) + 1, label(Notice));
-    label(Notice)->setHidden(m_texts[Notice].isEmpty());
-    for (auto &owned : m_ownedLabels)
-        (void)owned.release(); // the view owns them now
-    // Only now that they have a parent: shown without one, they would become windows.
-    m_chart = chart;
-    applyHistory();
-    label(Forecast)->setHidden(m_texts[Forecast].isEmpty());
-
-    QFont buttonFont = QApplication::font();
-    buttonFont.setPointSizeF(std::max(7.0, buttonFont.pointSizeF() - 1));
-    auto *buttons = new QHBoxLayout;
-    buttons->setSpacing(6);
-    m_buttons.clear();
-    const auto addButton = [&](const QString &text, void (BalanceViewController::*slot)()) {
-        auto *button = new QPushButton(text);
-        button->setAttribute(Qt::WA_MacSmallSize);
-        button->setFont(buttonFont);
-        button->setAutoDefault(false);
-        button->setDefault(false);
-        button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        connect(button, &QPushButton::clicked, this, slot);
-        buttons->addWidget(button, 1);
-        m_buttons << button;
-    };
-    addButton(QStringLiteral("Aktualisieren"), &BalanceViewController::refreshTapped);
-    addButton(QStringLiteral("Anbieter\u2026"), &BalanceViewController::providerTapped);
-    addButton(QStringLiteral("Key\u2026"), &BalanceViewController::keyTapped);
-    layout->addLayout(buttons);
-    // 268 wide at the least, wider when the content needs it. A minimum width set on the view
-    // itself would stop the layout from widening it.
-    layout->addStrut(BalanceChart::contentWidth);
-
-    m_view = view;
-    m_statusRole = ColorRole::Secondary;
-    equalizeButtons();
-    applyColors();
-    fitNotice();
-    view->installEventFilter(this);
+    const bool other = provider != m_provider;
+    m_provider = provider;
+    const bool titled = setText(Label::Title, provider.titleText());
+    return (other && setHistory({}, {}, {})) || titled;
 }
 
 bool BalanceViewController::setText(Label which, const QString &text)
@@ -386,92 +127,28 @@ bool BalanceViewController::setText(Label which, const QString &text)
     if (m_texts[which] == text)
         return false;
     m_texts[which] = text;
-    if (QLabel *l = label(which)) {
-        l->setText(text);
-        if ((which == Forecast || which == Notice) && m_view)
-            l->setHidden(text.isEmpty());
-    }
+    if (m_view)
+        m_view->setText(which, text);
     return true;
-}
-
-// A label that wraps within a width it does not choose gets no room from the panel's layout
-// for its later lines: with a larger font they would be cut off. The notices, sentences of any
-// length, get the height they need at the panel's width.
-void BalanceViewController::fitNotice()
-{
-    QLabel *notice = label(Notice);
-    if (!notice || !m_view)
-        return;
-    notice->setMinimumHeight(
-        notice->text().isEmpty() ? 0 : notice->heightForWidth(BalanceChart::contentWidth));
-}
-
-bool BalanceViewController::clearHistory()
-{
-    m_samples.clear();
-    m_samplesNow = QDateTime();
-    applyHistory();
-    return setText(Forecast, QString());
-}
-
-void BalanceViewController::applyHistory()
-{
-    if (!m_chart)
-        return;
-    m_chart->setSamples(m_samples, m_samplesNow);
-    m_chart->setHidden(!m_chart->hasData());
 }
 
 bool BalanceViewController::setStatus(const QString &text, ColorRole role)
 {
     const bool roleChanged = m_statusRole != role;
     m_statusRole = role;
-    if (roleChanged)
-        applyColors();
-    return setText(Status, text) || roleChanged;
+    if (m_view)
+        m_view->setStatusRole(role);
+    return setText(Label::Status, text) || roleChanged;
 }
 
-void BalanceViewController::applyColors()
+bool BalanceViewController::setHistory(const QList<BalanceSample> &samples, const QDateTime &now,
+                                       const QString &forecast)
 {
-    if (!m_view)
-        return;
-    const QPalette palette = m_view->palette();
-    const auto paint = [&palette](QLabel *label, ColorRole role) {
-        if (!label)
-            return;
-        // Only this one role is set, so everything else still follows the view.
-        QPalette own;
-        own.setColor(QPalette::WindowText, color(role, palette));
-        label->setPalette(own);
-    };
-    paint(label(Title), ColorRole::Secondary);
-    paint(label(Amount), ColorRole::Label);
-    paint(label(Detail), ColorRole::Secondary);
-    paint(label(Status), m_statusRole);
-    paint(label(Notice), ColorRole::Orange);
-    paint(label(Time), ColorRole::Tertiary);
-    paint(label(Forecast), ColorRole::Secondary);
-}
-
-void BalanceViewController::equalizeButtons()
-{
-    // Equal minimums and equal stretch give three buttons of one width across the panel.
-    int widest = 0;
-    for (const QPointer<QPushButton> &button : std::as_const(m_buttons)) {
-        if (button) {
-            button->setMinimumWidth(0);
-            widest = std::max(widest, button->sizeHint().width());
-        }
-    }
-    for (const QPointer<QPushButton> &button : std::as_const(m_buttons)) {
-        if (button)
-            button->setMinimumWidth(widest);
-    }
-}
-
-QLabel *BalanceViewController::label(Label which) const
-{
-    return m_labels[which].data();
+    m_samples = samples;
+    m_samplesNow = now;
+    if (m_view)
+        m_view->setHistory(samples, now);
+    return setText(Label::Forecast, forecast);
 }
 
 } // namespace creditgauge

@@ -1,6 +1,6 @@
 #include "KeyDialog.h"
 
-#include "BalanceViewController.h"
+#include "BalanceView.h"
 #include "core/ApiKey.h"
 #include "store/KeyStore.h"
 
@@ -57,7 +57,7 @@ KeyDialog::KeyDialog(Provider provider, QWidget *parent)
     m_problem->setMaximumWidth(340);
     QPalette warning = m_problem->palette();
     warning.setColor(QPalette::WindowText,
-                     BalanceViewController::color(BalanceViewController::ColorRole::Red, warning));
+                     BalanceView::color(BalanceView::ColorRole::Red, warning));
     m_problem->setPalette(warning);
     m_problem->hide();
 
