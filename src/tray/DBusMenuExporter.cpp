@@ -64,7 +64,7 @@ void DBusMenuExporter::setMenu(QMenu *menu)
     m_menu = menu;
     if (menu)
         menu->installEventFilter(this);
-    scheduleUpdate();
+    update();
 }
 
 void DBusMenuExporter::setHeader(const QStringList &lines)
@@ -73,7 +73,7 @@ void DBusMenuExporter::setHeader(const QStringList &lines)
     if (header == m_header)
         return;
     m_header = header;
-    scheduleUpdate();
+    update();
 }
 
 void DBusMenuExporter::setExportShortcuts(bool exported)
@@ -81,7 +81,7 @@ void DBusMenuExporter::setExportShortcuts(bool exported)
     if (exported == m_exportShortcuts)
         return;
     m_exportShortcuts = exported;
-    scheduleUpdate();
+    update();
 }
 
 QString DBusMenuExporter::textDirection() const
@@ -232,19 +232,16 @@ DBusMenuLayoutItem DBusMenuExporter::layoutOf(const Node &node, int depth,
 }
 
 uint DBusMenuExporter::GetLayout(int parentId, int recursionDepth, const QStringList &propertyNames,
-                                 DBusMenuLayoutItem &layout)
+                                 DBusMenuLayoutItem &layout) const
 {
-    // A host asks for the layout also in answer to an announcement; what it gets is current.
-    announceChanges();
     layout = layoutOf(m_exported.value(parentId, Node {parentId, {}, {}}), recursionDepth,
                       propertyNames);
     return m_revision;
 }
 
 DBusMenuItemList DBusMenuExporter::GetGroupProperties(const QList<int> &ids,
-                                                      const QStringList &propertyNames)
+                                                      const QStringList &propertyNames) const
 {
-    announceChanges();
     DBusMenuItemList items;
     for (const int id : ids) {
         if (const auto it = m_exported.constFind(id); it != m_exported.cend())
@@ -253,9 +250,8 @@ DBusMenuItemList DBusMenuExporter::GetGroupProperties(const QList<int> &ids,
     return items;
 }
 
-QDBusVariant DBusMenuExporter::GetProperty(int id, const QString &name)
+QDBusVariant DBusMenuExporter::GetProperty(int id, const QString &name) const
 {
-    announceChanges();
     return QDBusVariant(m_exported.value(id).properties.value(name));
 }
 
@@ -283,8 +279,7 @@ bool DBusMenuExporter::handleEvent(int id, const QString &eventId)
         if (QAction *action = actionOf(id); action && action->isEnabled())
             QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
     } else if (eventId == u"opened") {
-        if (QMenu *menu = menuOf(id))
-            Q_EMIT menu->aboutToShow();
+        AboutToShow(id);
     } else if (eventId == u"closed") {
         if (QMenu *menu = menuOf(id))
             Q_EMIT menu->aboutToHide();
@@ -294,9 +289,10 @@ bool DBusMenuExporter::handleEvent(int id, const QString &eventId)
 
 bool DBusMenuExporter::AboutToShow(int id)
 {
+    // What the menu's owner changes as it opens (check marks) reaches the host before it draws.
     if (QMenu *menu = menuOf(id))
         Q_EMIT menu->aboutToShow();
-    return announceChanges();
+    return update();
 }
 
 QList<int> DBusMenuExporter::AboutToShowGroup(const QList<int> &ids, QList<int> &idErrors)
@@ -330,10 +326,11 @@ void DBusMenuExporter::scheduleUpdate()
     if (m_updateScheduled)
         return;
     m_updateScheduled = true;
-    QTimer::singleShot(0, this, [this] { announceChanges(); });
+    // Later, once: a menu being rebuilt changes many actions in a row.
+    QTimer::singleShot(0, this, [this] { update(); });
 }
 
-bool DBusMenuExporter::announceChanges()
+bool DBusMenuExporter::update()
 {
     m_updateScheduled = false;
     Snapshot now = snapshot();

@@ -15,10 +15,11 @@ class QMenu;
 namespace creditgauge {
 
 // Exports a QMenu as com.canonical.dbusmenu, so that a StatusNotifierHost draws it itself.
-// The layout is complete whenever a host asks, before any AboutToShow; changes to the menu's
-// actions (added, removed, text, check state) are announced with LayoutUpdated or
-// ItemsPropertiesUpdated. Header lines (disabled items above a separator) can precede the
-// menu's own items.
+// The layout is complete from the start, before any AboutToShow. What hosts read is the layout
+// as last exported; update() exports it anew and announces what changed with LayoutUpdated or
+// ItemsPropertiesUpdated. It runs when the menu, the header or the shortcuts are set, soon
+// after the menu's actions change (added, removed, text, check state), and when a host opens
+// the menu. Header lines (disabled items above a separator) can precede the menu's own items.
 class DBusMenuExporter : public QObject
 {
     Q_OBJECT
@@ -50,10 +51,10 @@ public:
 public Q_SLOTS:
     // The interface, as hosts call it.
     uint GetLayout(int parentId, int recursionDepth, const QStringList &propertyNames,
-                   creditgauge::DBusMenuLayoutItem &layout);
+                   creditgauge::DBusMenuLayoutItem &layout) const;
     creditgauge::DBusMenuItemList GetGroupProperties(const QList<int> &ids,
-                                                     const QStringList &propertyNames);
-    QDBusVariant GetProperty(int id, const QString &name);
+                                                     const QStringList &propertyNames) const;
+    QDBusVariant GetProperty(int id, const QString &name) const;
     void Event(int id, const QString &eventId, const QDBusVariant &data, uint timestamp);
     QList<int> EventGroup(const creditgauge::DBusMenuEventList &events);
     bool AboutToShow(int id);
@@ -83,9 +84,10 @@ private:
     QAction *actionOf(int id) const;
     QMenu *menuOf(int id) const;
     DBusMenuLayoutItem layoutOf(const Node &node, int depth, const QStringList &names) const;
+    // Exports the menu as it is now and announces what changed since the last export; true
+    // when the structure did.
+    bool update();
     void scheduleUpdate();
-    // Announces what changed since the last look; true when the structure did.
-    bool announceChanges();
     bool handleEvent(int id, const QString &eventId);
 
     QPointer<QMenu> m_menu;
