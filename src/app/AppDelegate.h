@@ -38,7 +38,6 @@ public:
     void showDetails();
 
     // For tests and for the application's own wiring.
-    StatusItem *statusItem() const { return m_statusItem.get(); }
     BalanceViewController *content() const { return m_content.get(); }
     Popover *popover();
     QMenu *menu() const { return m_menu.get(); }

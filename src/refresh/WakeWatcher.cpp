@@ -10,10 +10,9 @@ WakeWatcher::WakeWatcher(QObject *parent)
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected())
         return;
-    m_watching = bus.connect(
-        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
-        SLOT(onPrepareForSleep(bool)));
+    bus.connect(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+                QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+                this, SLOT(onPrepareForSleep(bool)));
 }
 
 void WakeWatcher::onPrepareForSleep(bool goingToSleep)

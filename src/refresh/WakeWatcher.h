@@ -12,18 +12,12 @@ class WakeWatcher : public QObject
 public:
     explicit WakeWatcher(QObject *parent = nullptr);
 
-    // Whether the subscription reached a system bus.
-    bool isWatching() const { return m_watching; }
-
 Q_SIGNALS:
     void goingToSleep();
     void wokeUp();
 
 private Q_SLOTS:
     void onPrepareForSleep(bool goingToSleep);
-
-private:
-    bool m_watching = false;
 };
 
 } // namespace creditgauge

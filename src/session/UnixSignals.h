@@ -23,9 +23,6 @@ public:
     explicit UnixSignals(std::initializer_list<int> signalNumbers, QObject *parent = nullptr);
     ~UnixSignals() override;
 
-    // Whether the signals are caught (false when the pipe or a handler could not be set up).
-    bool isActive() const { return m_notifier != nullptr; }
-
 Q_SIGNALS:
     void received(int signalNumber);
 

@@ -151,12 +151,10 @@ void StatusNotifierItem::registerWithWatcher()
     QDBusPendingCallWatcher *reply = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     qCDebug(log::tray).noquote() << "registering" << m_service << "with the watcher of"
                                  << (host.isEmpty() ? QStringLiteral("an unknown host") : host);
-    connect(reply, &QDBusPendingCallWatcher::finished, this, [this, reply] {
+    connect(reply, &QDBusPendingCallWatcher::finished, this, [reply] {
         reply->deleteLater();
-        if (reply->isError()) {
+        if (reply->isError())
             qCDebug(log::tray).noquote() << "the watcher refused:" << reply->error().message();
-            return;
-        }
     });
 }
 

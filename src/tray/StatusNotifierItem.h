@@ -62,10 +62,6 @@ public:
     QRect anchor() const override;
     void setPanelOpen(bool open) override;
 
-    // Whether the registered host draws the Ayatana label beside the icon.
-    bool hostShowsLabel() const { return m_hostShowsLabel; }
-    QString serviceName() const { return m_service; }
-
     QString category() const { return QStringLiteral("ApplicationStatus"); }
     QString id() const { return QStringLiteral("creditgauge"); }
     QString title() const;

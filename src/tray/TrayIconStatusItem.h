@@ -28,8 +28,6 @@ public:
     void popUpMenu() override;
     QRect anchor() const override;
 
-    QSystemTrayIcon *trayIcon() const { return m_tray; }
-
 private:
     void activated(QSystemTrayIcon::ActivationReason reason);
     void updateToolTip();
