@@ -153,6 +153,12 @@ bool run(QSqlQuery &q, const QString &sql, const QVariantList &values = {})
     return true;
 }
 
+QString defaultPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/creditgauge/history.sqlite");
+}
+
 } // namespace
 
 BalanceHistory::BalanceHistory(const QString &path)
@@ -166,12 +172,6 @@ BalanceHistory::~BalanceHistory()
     if (!m_pending.isEmpty())
         flush();
     close();
-}
-
-QString BalanceHistory::defaultPath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/creditgauge/history.sqlite");
 }
 
 void BalanceHistory::close()

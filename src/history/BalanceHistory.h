@@ -39,9 +39,6 @@ public:
     BalanceHistory(const BalanceHistory &) = delete;
     BalanceHistory &operator=(const BalanceHistory &) = delete;
 
-    static QString defaultPath();
-    QString path() const { return m_path; }
-
     // Keeps the balance seen at `at`, together with any that still wait. The same balance of
     // the same provider kept less than a minute before (by this or another process, from the
     // same answer or one just like it) is one observation and is not kept twice. Rows older

@@ -28,8 +28,6 @@ public:
 
     // Whether something shows the item now: a registered host or an XEmbed tray.
     bool trayAvailable() const;
-    // The backend in use; none on X11 until the watcher has answered.
-    StatusItem *backend() const { return m_backend.get(); }
 
     void setTitle(const QString &title, bool alarm) override;
     void setDetails(const QStringList &lines) override;

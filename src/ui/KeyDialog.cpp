@@ -11,22 +11,24 @@
 #include <QVBoxLayout>
 
 namespace creditgauge {
+namespace {
 
-QString KeyDialog::heading(Provider provider)
+QString heading(Provider provider)
 {
     return provider.displayName() + QStringLiteral("-API-Key");
 }
 
-QString KeyDialog::explanation(Provider provider)
+QString explanation(Provider provider)
 {
     return provider.keyNote() + QStringLiteral(" (Schlüsselbund \u201e")
         + QLatin1String(KeyStore::service) + QStringLiteral("\u201c, Konto \u201e")
         + provider.keychainAccount() + QStringLiteral("\u201c.)");
 }
 
+} // namespace
+
 KeyDialog::KeyDialog(Provider provider, QWidget *parent)
     : QDialog(parent)
-    , m_provider(provider)
 {
     setWindowTitle(QStringLiteral("CreditGauge"));
     setWindowModality(Qt::ApplicationModal);

@@ -18,8 +18,6 @@ class KeyDialog : public QDialog
 public:
     explicit KeyDialog(Provider provider, QWidget *parent = nullptr);
 
-    Provider provider() const { return m_provider; }
-
     // The key already stored, shown masked; ignored once the user has typed anything, since
     // the secret store may answer only after the dialog is open.
     void offerStoredKey(const QString &key);
@@ -31,14 +29,10 @@ public:
     QPushButton *saveButton() const { return m_save; }
     QPushButton *cancelButton() const { return m_cancel; }
 
-    static QString heading(Provider provider);
-    static QString explanation(Provider provider);
-
     // Closes with "Speichern" only for a key that can be sent; otherwise says why and stays.
     void accept() override;
 
 private:
-    Provider m_provider;
     QLineEdit *m_field = nullptr;
     QPushButton *m_save = nullptr;
     QPushButton *m_cancel = nullptr;
