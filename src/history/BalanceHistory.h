@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HistoryFile.h"
 #include "core/Provider.h"
 #include "core/Records.h"
 
@@ -10,23 +11,18 @@
 
 #include <optional>
 
-class QSqlDatabase;
-class QSqlError;
-
 namespace creditgauge {
 
-// Every balance a query brought, kept in a local SQLite database, so that the program can say
-// how long the credit lasts. Several processes of the user (the tray and a status bar) may
-// write at once; each transaction is short, so a killed process loses at most what it was
-// writing. Only a file SQLite calls damaged is moved aside (with its journal) and a fresh one
-// started; a file that cannot be written just now (a full disk, another user's file, an I/O
-// error) is left exactly as it is, and the rows wait in memory until a later write succeeds.
-// Nothing here is needed for a balance to show, and nothing here waits long: a writer that
-// holds the lock is waited for a moment, then the row waits for the next time.
+// Every balance a query brought, kept in a local SQLite database (a HistoryFile), so that the
+// program can say how long the credit lasts. Several processes of the user (the tray and a
+// status bar) may write at once; each transaction is short, so a killed process loses at most
+// what it was writing. While the file cannot be written (another writer holds it, the disk is
+// full, ...) the rows wait in memory until a later write succeeds. Nothing here is needed for
+// a balance to show, and nothing here waits long: a writer that holds the lock is waited for a
+// moment, then the row waits for the next time.
 class BalanceHistory
 {
 public:
-    static constexpr int schemaVersion = 1;
     static constexpr int keptDays = 400;
     // Rows kept in memory while the file cannot be written: three weeks of half-hourly
     // answers; beyond that the oldest go.
@@ -56,7 +52,7 @@ public:
 
     // Why the last write failed, in German ("der Datenträger ist voll"); empty when it
     // succeeded or only had to wait for another writer.
-    QString writeProblem() const { return m_problem; }
+    QString writeProblem() const { return m_file.problem(); }
 
     // Small named facts that must outlive the process (which alerts were given).
     bool flag(const QString &name);
@@ -72,20 +68,10 @@ private:
         BalanceSample sample;
     };
 
-    bool ensureOpen();
-    bool open();
-    void prepare(QSqlDatabase &db, QSqlError &failure, QString &damage, bool &newer);
-    void close();
-    void moveAside(const QString &reason);
     bool writePending();
-    void noteFailure(const QSqlError &error);
 
-    QString m_path;
-    QString m_connection;
-    bool m_opened = false;
-    bool m_hasFigure = false; // the file has the column that tells credit from key limit
+    HistoryFile m_file;
     QList<Row> m_pending;
-    QString m_problem;
     std::optional<qint64> m_prunedBefore; // the limit of the last removal of old rows
     QHash<QString, bool> m_memoryFlags;
 };
