@@ -160,12 +160,10 @@ void StatusNotifierItem::registerWithWatcher()
 
 // A host reads the picture as it draws the item: that, more than the registration, is when the
 // item is on screen. Said once the host has its answer.
-DBusImageList StatusNotifierItem::iconPixmap() const
+DBusImageList StatusNotifierItem::iconPixmap()
 {
-    if (!std::exchange(m_pictureRead, true)) {
-        auto *self = const_cast<StatusNotifierItem *>(this);
-        QMetaObject::invokeMethod(self, &StatusItem::shown, Qt::QueuedConnection);
-    }
+    if (!std::exchange(m_pictureRead, true))
+        QMetaObject::invokeMethod(this, &StatusItem::shown, Qt::QueuedConnection);
     return m_icon;
 }
 

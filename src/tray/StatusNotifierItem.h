@@ -70,7 +70,8 @@ public:
     QString empty() const { return {}; }
     QDBusObjectPath menuPath() const;
     bool itemIsMenu() const { return false; }
-    DBusImageList iconPixmap() const;
+    // Not a plain getter: the host's first read of the picture tells that the item is shown.
+    DBusImageList iconPixmap();
     DBusImageList noImages() const { return {}; }
     QString accessibleDescription() const;
     DBusToolTip toolTip() const;
@@ -114,7 +115,7 @@ private:
     QByteArray m_token;
     bool m_panelOpen = false;
     bool m_hostShowsLabel = false;
-    mutable bool m_pictureRead = false;
+    bool m_pictureRead = false;
 };
 
 } // namespace creditgauge
