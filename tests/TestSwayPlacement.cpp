@@ -27,28 +27,24 @@ QByteArray rect(const QRect &r)
 
 // sway's end of the IPC socket on a 1920x1080 output, in the test's own thread: a client that
 // waits for it synchronously never hears back. Answers go out in two pieces cut inside the
-// first header.
-class FakeSway : public QObject
+// first header; a silent sway never answers.
+struct FakeSway : QLocalServer
 {
-    Q_OBJECT
-public:
-    FakeSway()
-    {
-        server.listen(dir.filePath(QStringLiteral("sway.sock")));
-        connect(&server, &QLocalServer::newConnection, this, [this] {
-            QLocalSocket *client = server.nextPendingConnection();
-            connect(client, &QLocalSocket::readyRead, this, [this, client] { answer(client); });
-        });
-    }
-
     bool silent = false;
     QRect workspace, moved; // moved: where "move position cursor" puts the window
     QList<QByteArray> commands;
     QTemporaryDir dir;
-    QLocalServer server;
     QByteArray buffer, held;
     int trees = 0;
 
+    FakeSway()
+    {
+        listen(dir.filePath(QStringLiteral("sway.sock")));
+        connect(this, &QLocalServer::newConnection, this, [this] {
+            QLocalSocket *client = nextPendingConnection();
+            connect(client, &QLocalSocket::readyRead, this, [this, client] { answer(client); });
+        });
+    }
     QByteArray reply(quint32 type, const QByteArray &payload)
     {
         const QByteArray output = rect({0, 0, 1920, 1080});
@@ -69,7 +65,7 @@ public:
         buffer += client->readAll();
         QByteArray out;
         quint32 header[2]; // payload length, message type
-        while (buffer.size() >= 14) {
+        while (!silent && buffer.size() >= 14) {
             std::memcpy(header, buffer.constData() + 6, sizeof header);
             if (buffer.size() < 14 + qsizetype(header[0]))
                 break;
@@ -78,9 +74,7 @@ public:
             header[0] = body.size();
             out += "i3-ipc" + QByteArray(reinterpret_cast<const char *>(header), 8) + body;
         }
-        if (silent || out.isEmpty())
-            return;
-        if (held.isEmpty()) {
+        if (!out.isEmpty() && held.isEmpty()) {
             client->write(out.left(9));
             client->flush();
             out.remove(0, 9);
@@ -143,7 +137,7 @@ private Q_SLOTS:
         sway.moved = moved;
         QWidget window;
         window.show();
-        QSignalSpy ended(SwayPlacement::placeBelowPointer(&window, sway.server.fullServerName()),
+        QSignalSpy ended(SwayPlacement::placeBelowPointer(&window, sway.fullServerName()),
                          &QObject::destroyed);
         QVERIFY(ended.wait(10000));
         const QByteArray move = "[con_id=7] move absolute position 900 " + QByteArray::number(y);
@@ -158,9 +152,9 @@ private Q_SLOTS:
         sway.silent = true;
         QWidget window;
         window.show();
-        const QString path = sway.server.fullServerName();
+        const QString path = sway.fullServerName();
         const QPointer<QObject> first = SwayPlacement::placeBelowPointer(&window, path);
-        QVERIFY(QSignalSpy(&sway.server, &QLocalServer::newConnection).wait(10000));
+        QVERIFY(QSignalSpy(&sway, &QLocalServer::newConnection).wait(10000));
         QVERIFY(first);
         QSignalSpy ended(SwayPlacement::placeBelowPointer(&window, path), &QObject::destroyed);
         QVERIFY(!first);
