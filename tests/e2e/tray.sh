@@ -5,7 +5,7 @@
 # With no key: the red badge, another provider picked, the panel below the item and its ways to
 # close, a second start; as root (private namespaces) then a key: the balance over HTTPS, the
 # history's curve, SIGUSR1. Last, Beenden ends it. Silent throughout.
-# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_WATCHER ARTIFACTS_DIR.
+# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_DBUS_SERVICE ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
 set -euo pipefail
@@ -19,7 +19,7 @@ mkdir -p "$artifacts"
 case $CG_HOST in
 trayer) start_trayer
     mkfifo "$SESSION/watcher.in"
-    "$4" <"$SESSION/watcher.in" >"$SESSION/log/watcher.log" 2>&1 &
+    "$4" status-notifier-watcher <"$SESSION/watcher.in" >"$SESSION/log/watcher.log" 2>&1 &
     PIDS+=($!)
     exec 4>"$SESSION/watcher.in"
     wait_until 10 grep -qx ready "$SESSION/log/watcher.log" || fail "setup: no stand-in watcher" ;;

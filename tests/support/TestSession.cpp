@@ -120,9 +120,8 @@ FakeNetworkManager::~FakeNetworkManager()
 
 bool FakeNetworkManager::start()
 {
-    m_process.setProgram(QStringLiteral(FAKE_NETWORK_MANAGER));
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start();
+    m_process.start(QStringLiteral(FAKE_DBUS_SERVICE), {u"network-manager"_s});
     return m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "ready";
 }
 
