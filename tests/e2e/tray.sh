@@ -11,7 +11,7 @@
 set -euo pipefail
 # shellcheck source=hosts-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/hosts-lib.sh"
-require_tools convert import secret-tool /usr/bin/python3
+require_tools convert import secret-tool jq /usr/bin/python3
 host_session --netns --optional "${BASH_SOURCE[0]}" "$@"
 export CG_HOST=$1 QT_QPA_PLATFORM=xcb
 app=$2 FAKE_PROVIDER=$3 artifacts=$5
@@ -65,11 +65,9 @@ fi
 # panel_at TITLE: a window whose title starts with TITLE is shown, at px py (pw x ph).
 panel_at() {
     if [ "$CG_HOST" = sway ]; then
-        read -r px py pw ph < <(swaymsg -t get_tree | /usr/bin/python3 -c 'import json, sys
-def walk(n): return [n] + sum((walk(c) for c in n["nodes"] + n["floating_nodes"]), [])
-for n in walk(json.load(sys.stdin)):
-    if n.get("app_id") == "creditgauge" and n["visible"] and n["name"].startswith(sys.argv[1]):
-        print(*n["rect"].values())' "$1")
+        read -r px py pw ph < <(swaymsg -t get_tree | jq -r --arg t "$1" '.. | objects |
+            select(.app_id? == "creditgauge" and .visible and (.name | startswith($t))) |
+            .rect | "\(.x) \(.y) \(.width) \(.height)"')
     else
         eval "$(xdotool search --onlyvisible --name "^$1" getwindowgeometry --shell 2>/dev/null)" &&
             [ -n "${WINDOW:-}" ] && px=$X py=$Y pw=$WIDTH ph=$HEIGHT && unset WINDOW
