@@ -19,8 +19,7 @@ private Q_SLOTS:
         // request; ? stands for "Antwort nicht lesbar", - for "Antwort ohne Guthabenangabe".
         QTest::addColumn<QString>("row");
         for (const char *row :
-             {"ds|!-2|Netzwerkfehler", "ms|!-1|Ungültige Adresse",
-              "key|!401|API-Key ungültig (401)", "ms|!429|Zu viele Abfragen (429)",
+             {"key|!401|API-Key ungültig (401)", "ms|!429|Zu viele Abfragen (429)",
               "key|!500|Serverfehler (HTTP 500)", "credits|!403|key step",
               R"(ds|{"is_available": true, "balance_infos": [{"currency": "EUR", )"
               R"("total_balance": "110.00", "granted_balance": "10.00", )"

@@ -86,8 +86,6 @@ private Q_SLOTS:
         QTest::newRow("http link dropped")
             << QByteArray("<item><link>http://e.org/d</link><s:version>2</s:version></item>")
             << u"2|2||"_s;
-        QTest::newRow("malformed")
-            << QByteArray("<item><s:version>1</s:version></item></x>") << u"-"_s;
     }
     void newestItem()
     {

@@ -10,7 +10,7 @@
 set -euo pipefail
 # shellcheck source=hosts-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/hosts-lib.sh"
-require_tools i3blocks polybar convert import secret-tool pgrep pkill /usr/bin/python3
+require_tools i3blocks polybar convert import secret-tool pgrep pkill jq
 host_session --netns "${BASH_SOURCE[0]}" "$@"
 app=$1 FAKE_PROVIDER=$2 artifacts=$3
 mkdir -p "$artifacts"
@@ -58,11 +58,8 @@ setsid i3blocks -c "$SESSION/i3blocks.conf" <"$SESSION/clicks" >"$SESSION/log/i3
 i3blocks_pid=$!
 exec 5>"$SESSION/clicks"
 # The creditgauge block of the last status line: "FULL_TEXT|COLOR".
-block() { /usr/bin/python3 -c 'import json, sys
-lines = [l.strip().lstrip(",") for l in open(sys.argv[1])]
-for b in json.loads(next((l for l in reversed(lines) if l.startswith("[{")), "[]")):
-    if b.get("name") == "creditgauge": print(b.get("full_text"), b.get("color", "none"), sep="|")
-' "$SESSION/log/i3bar.log"; }
+block() { grep '^,\?\[{' "$SESSION/log/i3bar.log" | tail -n 1 | sed 's/^,//' |
+    jq -r '.[] | select(.name == "creditgauge") | "\(.full_text)|\(.color // "none")"'; }
 wait_until 15 eval '[ "$(block)" = "DeepSeek \$ 13|none" ]' ||
     fail "i3blocks: the block shows '$(block)', not 'DeepSeek \$ 13' uncoloured"
 started i3blocks

@@ -5,13 +5,13 @@
 # With no key: the red badge, another provider picked, the panel below the item and its ways to
 # close, a second start; as root (private namespaces) then a key: the balance over HTTPS, the
 # history's curve, SIGUSR1. Last, Beenden ends it. Silent throughout.
-# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_WATCHER ARTIFACTS_DIR.
+# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_DBUS_SERVICE ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
 set -euo pipefail
 # shellcheck source=hosts-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/hosts-lib.sh"
-require_tools convert import secret-tool /usr/bin/python3
+require_tools convert import secret-tool jq /usr/bin/python3
 host_session --netns --optional "${BASH_SOURCE[0]}" "$@"
 export CG_HOST=$1 QT_QPA_PLATFORM=xcb
 app=$2 FAKE_PROVIDER=$3 artifacts=$5
@@ -19,7 +19,7 @@ mkdir -p "$artifacts"
 case $CG_HOST in
 trayer) start_trayer
     mkfifo "$SESSION/watcher.in"
-    "$4" <"$SESSION/watcher.in" >"$SESSION/log/watcher.log" 2>&1 &
+    "$4" status-notifier-watcher <"$SESSION/watcher.in" >"$SESSION/log/watcher.log" 2>&1 &
     PIDS+=($!)
     exec 4>"$SESSION/watcher.in"
     wait_until 10 grep -qx ready "$SESSION/log/watcher.log" || fail "setup: no stand-in watcher" ;;
@@ -65,11 +65,9 @@ fi
 # panel_at TITLE: a window whose title starts with TITLE is shown, at px py (pw x ph).
 panel_at() {
     if [ "$CG_HOST" = sway ]; then
-        read -r px py pw ph < <(swaymsg -t get_tree | /usr/bin/python3 -c 'import json, sys
-def walk(n): return [n] + sum((walk(c) for c in n["nodes"] + n["floating_nodes"]), [])
-for n in walk(json.load(sys.stdin)):
-    if n.get("app_id") == "creditgauge" and n["visible"] and n["name"].startswith(sys.argv[1]):
-        print(*n["rect"].values())' "$1")
+        read -r px py pw ph < <(swaymsg -t get_tree | jq -r --arg t "$1" '.. | objects |
+            select(.app_id? == "creditgauge" and .visible and (.name | startswith($t))) |
+            .rect | "\(.x) \(.y) \(.width) \(.height)"')
     else
         eval "$(xdotool search --onlyvisible --name "^$1" getwindowgeometry --shell 2>/dev/null)" &&
             [ -n "${WINDOW:-}" ] && px=$X py=$Y pw=$WIDTH ph=$HEIGHT && unset WINDOW

@@ -92,14 +92,6 @@ QString FakeProviderServer::url(const QString &path) const
         .arg(path);
 }
 
-QList<FakeProviderServer::Request> FakeProviderServer::requestsFor(QByteArrayView path) const
-{
-    QList<Request> out;
-    std::ranges::copy_if(m_requests, std::back_inserter(out),
-                         [&](const Request &r) { return r.target == path; });
-    return out;
-}
-
 static void answer(QTcpSocket *socket, const FakeProviderServer::Response &r)
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(r.status) + " Fake\r\n";

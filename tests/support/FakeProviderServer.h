@@ -74,7 +74,6 @@ public:
         setResponse(path, Response {.status = status, .body = body});
     }
     QList<Request> requests() const { return m_requests; }
-    QList<Request> requestsFor(QByteArrayView path) const;
 
 Q_SIGNALS:
     void requestReceived(const QByteArray &target);

@@ -22,14 +22,13 @@ public:
     void setTitle(const QString &title, bool alarm) override { titles.append({title, alarm}); }
     void setDetails(const QStringList &lines) override { details = lines; }
     void setMenu(QMenu *m) override { menu = m; }
+    // What a tray does when it opens the menu: the controller fills it now.
     void popUpMenu() override
     {
-        ++menuPopUps;
-        // What a tray does when it opens the menu: the controller fills it now.
         if (menu)
             Q_EMIT menu->aboutToShow();
     }
-    QRect anchor() const override { return anchorRect; }
+    QRect anchor() const override { return {900, 0, 24, 24}; }
 
     void click() { Q_EMIT clicked(); }
     Title lastTitle() const { return titles.isEmpty() ? Title {} : titles.last(); }
@@ -37,6 +36,4 @@ public:
     QList<Title> titles;
     QStringList details;
     QPointer<QMenu> menu;
-    int menuPopUps = 0;
-    QRect anchorRect {900, 0, 24, 24};
 };

@@ -2,12 +2,16 @@
 
 #include "core/Provider.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QFile>
 #include <QTest>
 
 #include <csignal>
 
 using namespace creditgauge;
+using namespace Qt::StringLiterals;
 
 namespace TestSession {
 
@@ -65,37 +69,20 @@ bool startFresh(const QString &configHome)
     return true;
 }
 
-namespace {
-
-QByteArray dbusSend(const QStringList &args)
-{
-    QProcess p;
-    p.start(QStringLiteral("dbus-send"), args);
-    p.waitForFinished(10000);
-    return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray();
-}
-
-} // namespace
-
 qint64 keyringPid()
 {
-    const QByteArray reply = dbusSend(
-        {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-         QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-         QStringLiteral("org.freedesktop.DBus.GetConnectionUnixProcessID"),
-         QStringLiteral("string:org.freedesktop.secrets")});
-    const qsizetype at = reply.indexOf("uint32 ");
-    return at < 0 ? 0 : reply.mid(at + 7).trimmed().toLongLong();
+    return QDBusConnection::sessionBus().interface()->servicePid(u"org.freedesktop.secrets"_s);
 }
 
 bool lockKeyring()
 {
-    return !dbusSend({QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                      QStringLiteral("--dest=org.freedesktop.secrets"),
-                      QStringLiteral("/org/freedesktop/secrets"),
-                      QStringLiteral("org.freedesktop.Secret.Service.Lock"),
-                      QStringLiteral("array:objpath:/org/freedesktop/secrets/collection/login")})
-                .isEmpty();
+    QDBusMessage lock = QDBusMessage::createMethodCall(
+        u"org.freedesktop.secrets"_s, u"/org/freedesktop/secrets"_s,
+        u"org.freedesktop.Secret.Service"_s, u"Lock"_s);
+    lock << QVariant::fromValue(
+        QList {QDBusObjectPath(u"/org/freedesktop/secrets/collection/login"_s)});
+    return QDBusConnection::sessionBus().call(lock, QDBus::Block, 10000).type()
+        == QDBusMessage::ReplyMessage;
 }
 
 bool restartKeyring()
@@ -133,9 +120,8 @@ FakeNetworkManager::~FakeNetworkManager()
 
 bool FakeNetworkManager::start()
 {
-    m_process.setProgram(QStringLiteral(FAKE_NETWORK_MANAGER));
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start();
+    m_process.start(QStringLiteral(FAKE_DBUS_SERVICE), {u"network-manager"_s});
     return m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "ready";
 }
 

@@ -1,6 +1,6 @@
 // FakeProviderServer over HTTPS for shell tests:
 //   fake_provider --port N --cert PEM --key PEM --log FILE [--delay MS]
-//                 --route PATH=STATUS:BODY|@FILE ...
+//                 --route PATH=STATUS:BODY ...
 // Prints "ready" once listening and logs "METHOD TARGET accept=.. ua=.. auth=ok|wrong" per
 // request. auth= compares with "Bearer $FAKE_PROVIDER_EXPECT_KEY", so the key is never written.
 
@@ -42,10 +42,10 @@ int main(int argc, char *argv[])
         else if (option == u"--delay")
             delay = std::chrono::milliseconds(value.toInt());
         else if (option == u"--route") {
-            const QString answer = value.section(u'=', 1), body = answer.section(u':', 1);
+            const QString answer = value.section(u'=', 1);
             routes.append({value.section(u'=', 0, 0).toUtf8(),
                            {.status = answer.section(u':', 0, 0).toInt(),
-                            .body = body.startsWith(u'@') ? readFile(body.mid(1)) : body.toUtf8()}});
+                            .body = answer.section(u':', 1).toUtf8()}});
         } else
             qFatal("fake_provider: unknown option %s", qPrintable(option));
     }
