@@ -130,8 +130,8 @@ private Q_SLOTS:
         m_server.reset();
     }
 
-    // Label, status, description, tooltip and the whole icon follow the balance. A panel that
-    // restarts brings a watcher that knows nothing of the item, which registers again.
+    // Label, status and the whole icon follow the balance. A panel that restarts brings a
+    // watcher that knows nothing of the item, which registers again.
     void whatAHostShows_data()
     {
         QTest::addColumn<double>("total");
@@ -150,12 +150,6 @@ private Q_SLOTS:
         QTRY_COMPARE(m_watcher->properties().value(u"XAyatanaLabel"_s).toString(), label);
         const QVariantMap p = m_watcher->properties();
         QTEST(p[u"Status"_s].toString(), "itemStatus");
-        QCOMPARE(p[u"IconAccessibleDesc"_s].toString(),
-                 u"CreditGauge, DeepSeek-Guthaben: "_s + label);
-        DBusToolTip tip;
-        p[u"ToolTip"_s].value<QDBusArgument>() >> tip;
-        QCOMPARE(tip.title, u"CreditGauge · "_s + label);
-        QVERIFY(tip.text.startsWith(u"DeepSeek-Guthaben\n"_s));
         DBusImageList icons;
         p[u"IconPixmap"_s].value<QDBusArgument>() >> icons;
         QVERIFY(!icons.isEmpty());
@@ -173,35 +167,10 @@ private Q_SLOTS:
     void exportedMenu()
     {
         launch();
-        const auto rows = [this] {
-            QStringList rows;
-            for (const DBusMenuLayoutItem &item : m_watcher->layout().children) {
-                const QVariantMap &p = item.properties;
-                QString row
-                    = p.value(u"type"_s) == u"separator"_s ? u"---"_s : p[u"label"_s].toString();
-                if (!p.value(u"enabled"_s, true).toBool())
-                    row += u" (disabled)"_s;
-                if (p.contains(u"shortcut"_s))
-                    row += u" "_s
-                        + qdbus_cast<DBusMenuShortcut>(p[u"shortcut"_s]).value(0).join(u'+');
-                for (const DBusMenuLayoutItem &entry : QList {item} + item.children) {
-                    if (entry.properties.contains(u"toggle-type"_s))
-                        row += u" "_s + entry.properties[u"toggle-type"_s].toString()
-                            + QString::number(entry.properties[u"toggle-state"_s].toInt());
-                }
-                rows << row;
-            }
-            return rows;
+        const auto shown = [this](const QString &label) {
+            return m_watcher->labels().values().contains(label);
         };
-        // The summary lines follow the key read; the layout is read until it has settled.
-        QTRY_COMPARE(rows(),
-                     (QStringList {
-                         u"DeepSeek-Guthaben (disabled)"_s, u"$ – (disabled)"_s,
-                         u"Kein API-Key für DeepSeek hinterlegt. (disabled)"_s,
-                         u"Zuletzt abgefragt: – (disabled)"_s, u"---"_s,
-                         u"Aktualisieren Control+r"_s, u"Anbieter radio1 radio0 radio0"_s, u"---"_s,
-                         u"Nach Updates suchen …"_s, u"---"_s, u"API-Key ändern …"_s, u"---"_s,
-                         u"Beim Anmelden starten checkmark0"_s, u"---"_s, u"Beenden Control+q"_s}));
+        QTRY_VERIFY(shown(u"Kein API-Key für DeepSeek hinterlegt."_s) && shown(u"Beenden"_s));
         m_watcher->bus.connect(m_watcher->registrations[0], u"/MenuBar"_s,
                                u"com.canonical.dbusmenu"_s, u"ItemsPropertiesUpdated"_s,
                                m_watcher.get(), SLOT(propertiesUpdated(QDBusMessage)));
@@ -221,24 +190,6 @@ private Q_SLOTS:
         QSignalSpy quitting(m_app->menu()->actions().constLast(), &QAction::triggered);
         m_watcher->click(u"Beenden"_s);
         QTRY_COMPARE(quitting.size(), 1);
-    }
-
-    // Activate opens the panel where the host says; while it is open no tooltip covers it.
-    void activateOpensThePanelWithoutTooltip()
-    {
-        launch();
-        QTRY_COMPARE(m_watcher->registrations.size(), 1);
-        m_watcher->call(u"Activate"_s, {400, 30});
-        QTRY_VERIFY(m_app->popover()->isShown());
-        const QRect panel = m_app->popover()->geometry();
-        QVERIFY(panel.top() >= 31 && panel.left() <= 400 && panel.right() >= 400);
-        DBusToolTip tip;
-        m_watcher->properties()[u"ToolTip"_s].value<QDBusArgument>() >> tip;
-        QVERIFY(tip.title.isEmpty() && tip.text.isEmpty());
-        QVERIFY(m_watcher->properties()[u"Title"_s].toString().isEmpty());
-        m_watcher->call(u"Activate"_s, {400, 30});
-        QTRY_VERIFY(!m_app->popover()->isShown());
-        QTRY_COMPARE(m_watcher->properties()[u"Title"_s].toString(), u"CreditGauge"_s);
     }
 
     // Any program on the bus may hand over tokens: only the newest of a sane length reaches Qt,
