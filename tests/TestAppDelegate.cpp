@@ -1,5 +1,4 @@
 #include "app/AppDelegate.h"
-#include "app/TrayApplication.h"
 #include "store/Settings.h"
 #include "ui/BalanceViewController.h"
 
@@ -17,7 +16,6 @@
 #include <QTest>
 
 using namespace creditgauge;
-using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
 using Title = RecordingStatusItem::Title;
 using TestSession::SecretService;
@@ -91,28 +89,6 @@ private Q_SLOTS:
         QVERIFY(m_item->details.contains(why));
         QVERIFY(!m_app->keyDialog() && !m_app->popover()->isShown());
         QCOMPARE(requests(), 0);
-    }
-
-    // A click toggles the panel and refreshes; so does a second start of the program, which
-    // leaves an open panel open.
-    void clickTogglesPanelAndRefreshes()
-    {
-        TEST_SESSION_REQUIRE(SecretService::Shared);
-        QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
-        m_server->setResponse("/user/balance", 200, deepseekBody(5));
-        launch();
-        QTRY_COMPARE(m_item->lastTitle().text, u"$ 5"_s);
-        QCOMPARE(m_item->details.value(1), u"$ 5,00"_s);
-        for (const int asked : {2, 3}) {
-            m_item->click();
-            QCOMPARE(m_app->popover()->isShown(), asked == 2);
-            QTRY_COMPARE(requests(), asked);
-        }
-        for (const int asked : {4, 5}) {
-            m_app->showDetails();
-            QVERIFY(m_app->popover()->isShown());
-            QTRY_COMPARE(requests(), asked);
-        }
     }
 
     void menuContentsAndPickingAProvider_data()
