@@ -132,28 +132,6 @@ private Q_SLOTS:
         QCOMPARE(states.size(), 1);
     }
 
-    // A pick that cannot be stored holds for the session, and the user is told so once.
-    void pickedProviderHoldsEvenUnsaved()
-    {
-        start();
-        QTRY_COMPARE(requests(), 1);
-        QVERIFY(QDir(m_config.filePath(u"creditgauge"_s)).removeRecursively());
-        QFile blocker(m_config.filePath(u"creditgauge"_s)); // the settings folder's name taken
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        const auto unblock = qScopeGuard([&blocker] { blocker.remove(); });
-        for (const Provider p : {Provider::moonshot, Provider::openrouter}) {
-            m_cycle->selectProvider(p);
-            QCOMPARE(m_cycle->provider(), p);
-            QTRY_COMPARE(m_cycle->state().provider, p);
-            QCOMPARE(m_cycle->state().notices.size(), 1);
-        }
-        QCOMPARE(log().count(u"Anbieterwahl"_s), 1);
-        QVERIFY(blocker.remove());
-        m_cycle->selectProvider(Provider::deepseek);
-        QTRY_COMPARE(m_cycle->state().title(), u"$ 3"_s);
-        QCOMPARE(m_cycle->state().notices, QStringList());
-    }
-
     // logind announces the wake before Wi-Fi is back: the query waits for the network, or a
     // moment when nothing tells of it. Going to sleep is no reason to ask.
     void wakeWaitsForTheNetwork_data()
