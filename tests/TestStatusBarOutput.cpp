@@ -120,12 +120,8 @@ private Q_SLOTS:
         QTest::addColumn<BarFormat>("format");
         QTest::addColumn<QByteArray>("line");
         const RefreshState low = balanceState(1.5);
-        const RefreshState noKey {.kind = Kind::NoKey, .provider = Provider::openrouter};
         const QString at = u"Zuletzt abgefragt: 14:05 Uhr"_s;
         QTest::newRow("polybar, low") << low << BarFormat::Polybar << "%{F#ff7b72}$ 2%{F-}"_ba;
-        QTest::newRow("i3blocks, no key")
-            << noKey << BarFormat::I3blocks
-            << R"({"color":"#ff7b72","full_text":"OpenRouter $ –","short_text":"$ –"})"_ba;
         QTest::newRow("nothing before the first answer")
             << RefreshState {} << BarFormat::Waybar << QByteArray();
         QTest::newRow("waybar, with the forecast")
