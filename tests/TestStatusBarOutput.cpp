@@ -49,17 +49,8 @@ struct Pipe
     QByteArray received;
 
     Pipe() { QVERIFY(::pipe2(ends, O_CLOEXEC) == 0 && ::fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0); }
-    ~Pipe()
-    {
-        closeEnd(0);
-        closeEnd(1);
-    }
-    void closeEnd(int which)
-    {
-        if (ends[which] >= 0)
-            ::close(ends[which]);
-        ends[which] = -1;
-    }
+    ~Pipe() { ::close(ends[0]), ::close(ends[1]); }
+    void closeEnd(int which) { ::close(std::exchange(ends[which], -1)); }
     // Fills the pipe with line feeds through a description of its own, leaving the writer's
     // end blocking as a bar leaves it; how many.
     qsizetype fill()
@@ -177,38 +168,26 @@ private Q_SLOTS:
         QVERIFY(!(::fcntl(out.ends[1], F_GETFL) & O_NONBLOCK));
     }
 
-    // i3blocks writes each click on a persistent block's standard input; the bar closing its
-    // end stops the clicks, not the output. (i3blocks 1.4 shares its own input instead, which
-    // the bar hosts' end-to-end run covers.)
-    void clicksOnStandardInput()
+    // A line at start. A click asks again and writes the next line, unless it is the one the
+    // bar shows already: SIGUSR1, or a line on standard input, where i3blocks writes the clicks
+    // on a persistent block (i3blocks 1.4 shares its own input instead: the bar hosts' end-to-end
+    // run); the bar closing that input stops those clicks, not the output. The bar going away
+    // ends the mode at once with status 0, not at its next line; a click after that kills nothing.
+    void refreshOnClickUntilTheBarGoes()
     {
         Pipe out, in;
         start(BarFormat::I3blocks, out.ends[1], in.ends[0]);
-        QTRY_COMPARE(out.lines().size(), 1);
+        QSignalSpy finished(m_mode.get(), &StatusBarMode::finished);
+        QSignalSpy answered(&m_mode->cycle(), &RefreshCycle::stateChanged);
+        QTRY_COMPARE(answered.size(), 1);
         QVERIFY(::write(in.ends[1], "{\"name\":\"creditgauge\",\"button\":1}\n", 34) == 34);
-        QTRY_COMPARE(m_server->requests().size(), 2);
+        QTRY_COMPARE(answered.size(), 2);
+        QCOMPARE(out.lines().size(), 1);
         in.closeEnd(1);
         m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
         QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(out.lines().size(), 2);
-    }
-
-    // A line at start; SIGUSR1 (a bar's click) asks again and writes the next one, unless it is
-    // the line the bar shows already. The bar going away ends the mode at once with status 0,
-    // not at its next line; a click after that kills nothing.
-    void refreshOnSignalUntilTheBarGoes()
-    {
-        Pipe out;
-        start(BarFormat::Plain, out.ends[1]);
-        QSignalSpy finished(m_mode.get(), &StatusBarMode::finished);
-        QTRY_COMPARE(out.lines(), QList<QByteArray> {"$ 13"});
-        m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
-        QSignalSpy answered(&m_mode->cycle(), &RefreshCycle::stateChanged);
-        QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
-        QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(answered.size(), 2);
-        QCOMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
+        QTRY_COMPARE(answered.size(), 3);
+        QVERIFY(out.lines().size() == 2 && out.lines()[1].contains("\"$ 2\""));
         out.closeEnd(0);
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), 0);
