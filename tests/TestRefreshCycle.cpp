@@ -132,32 +132,6 @@ private Q_SLOTS:
         QCOMPARE(states.size(), 1);
     }
 
-    // logind announces the wake before Wi-Fi is back: the query waits for the network, or a
-    // moment when nothing tells of it. Going to sleep is no reason to ask.
-    void wakeWaitsForTheNetwork_data()
-    {
-        QTest::addColumn<bool>("watched");
-        QTest::newRow("network watched") << true;
-        QTest::newRow("nothing known of the network") << false;
-    }
-    void wakeWaitsForTheNetwork()
-    {
-        QFETCH(bool, watched);
-        start({.wakeDelay = watched ? 10s : 700ms, .watchNetwork = watched});
-        QTRY_COMPARE(requests(), 1);
-        QVERIFY(TestSession::prepareForSleep(true));
-        QVERIFY(m_network.setOnline(false));
-        QVERIFY(TestSession::prepareForSleep(false));
-        QTRY_VERIFY(log().contains(u"woke up"_s));
-        QVERIFY(!log().contains(u"query 2 "_s));
-        QVERIFY(m_network.setOnline(true));
-        QTRY_COMPARE(requests(), 2);
-        QVERIFY(TestSession::prepareForSleep(true));
-        QVERIFY(TestSession::prepareForSleep(false)); // watched and online: at once
-        QTRY_COMPARE(requests(), 3);
-        QCOMPARE(log().count(u"woke up"_s), 2);
-    }
-
     // Once, when the network returns after an automatic query failed for want of it. A failure
     // the user asked for is theirs to repeat.
     void failedAutomaticQueryIsRetriedOnceWhenTheNetworkReturns()
