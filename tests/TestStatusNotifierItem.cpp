@@ -112,22 +112,12 @@ public:
     TestStatusNotifierItem() { qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8()); }
 
 private Q_SLOTS:
-    void initTestCase() { registerDBusTypes(); }
-    void init()
+    void initTestCase()
     {
+        registerDBusTypes();
         if (!TestSession::startFresh(m_config.path())
             || !TestSession::has(TestSession::SecretService::Shared))
             QSKIP("needs the session bus and keyring of scripts/test-session.sh");
-        m_server = FakeProviderServer::standIn();
-        QVERIFY(m_server);
-        m_watcher = std::make_unique<Watcher>();
-        QVERIFY(m_watcher->start());
-    }
-    void cleanup()
-    {
-        m_app.reset();
-        m_watcher.reset();
-        m_server.reset();
     }
 
     // Complete before any AboutToShow: Xfce opens its own menu over an empty one. Label, status,
@@ -137,79 +127,53 @@ private Q_SLOTS:
     // item, which registers again.
     void whatAHostShows()
     {
-        launch();
-        const auto shown = [this](const QString &label) {
-            return m_watcher->labels().values().contains(label);
+        const std::unique_ptr<FakeProviderServer> server = FakeProviderServer::standIn();
+        QVERIFY(server);
+        Watcher watcher;
+        QVERIFY(watcher.start());
+        AppDelegate app(std::make_unique<StatusNotifierItem>(),
+                        RefreshCycle::Options {.watchNetwork = false});
+        app.applicationDidFinishLaunching();
+        const auto shown = [&watcher](const QString &label) {
+            return watcher.labels().values().contains(label);
         };
         QTRY_VERIFY(shown(u"Kein API-Key für DeepSeek hinterlegt."_s) && shown(u"Beenden"_s));
-        QCOMPARE(m_watcher->properties()[u"Status"_s].toString(), u"NeedsAttention"_s);
-        m_watcher->bus.connect(m_watcher->registrations[0], u"/MenuBar"_s,
-                               u"com.canonical.dbusmenu"_s, u"ItemsPropertiesUpdated"_s,
-                               m_watcher.get(), SLOT(propertiesUpdated(QDBusMessage)));
-        m_watcher->cacheNewItems();
-        const qsizetype items = m_watcher->cachedLabels.size();
+        QCOMPARE(watcher.properties()[u"Status"_s].toString(), u"NeedsAttention"_s);
+        watcher.bus.connect(watcher.registrations[0], u"/MenuBar"_s, u"com.canonical.dbusmenu"_s,
+                            u"ItemsPropertiesUpdated"_s, &watcher,
+                            SLOT(propertiesUpdated(QDBusMessage)));
+        watcher.cacheNewItems();
+        const qsizetype items = watcher.cachedLabels.size();
         QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
-        m_server->setResponse("/user/balance", 200,
-                              R"({"balance_infos": [{"currency": "USD", "total_balance": 1234.5,
+        server->setResponse("/user/balance", 200,
+                            R"({"balance_infos": [{"currency": "USD", "total_balance": 1234.5,
                                   "topped_up_balance": 1000, "granted_balance": 234.5}]})");
-        m_app->cycle().refresh(RefreshCycle::Trigger::User);
-        QTRY_COMPARE(m_watcher->properties().value(u"XAyatanaLabel"_s).toString(), u"$ 1.235"_s);
-        const QVariantMap p = m_watcher->properties();
+        app.cycle().refresh(RefreshCycle::Trigger::User);
+        QTRY_COMPARE(watcher.properties().value(u"XAyatanaLabel"_s).toString(), u"$ 1.235"_s);
+        const QVariantMap p = watcher.properties();
         QCOMPARE(p[u"Status"_s].toString(), u"Active"_s);
         DBusImageList icons;
         p[u"IconPixmap"_s].value<QDBusArgument>() >> icons;
         QVERIFY(!icons.isEmpty());
         for (const DBusImage &icon : std::as_const(icons))
             QCOMPARE(icon.pixels.size(), icon.width * icon.height * 4);
-        QTRY_VERIFY(m_watcher->labels().size() > items);
-        m_watcher->cacheNewItems();
-        QCOMPARE(m_watcher->cachedLabels, m_watcher->labels());
+        QTRY_VERIFY(watcher.labels().size() > items);
+        watcher.cacheNewItems();
+        QCOMPARE(watcher.cachedLabels, watcher.labels());
 
-        m_watcher->click(u"Moonshot"_s);
-        QTRY_COMPARE(m_app->cycle().provider(), Provider::moonshot);
-        QSignalSpy quitting(m_app->menu()->actions().constLast(), &QAction::triggered);
-        m_watcher->click(u"Beenden"_s);
+        watcher.click(u"Moonshot"_s);
+        QTRY_COMPARE(app.cycle().provider(), Provider::moonshot);
+        QSignalSpy quitting(app.menu()->actions().constLast(), &QAction::triggered);
+        watcher.click(u"Beenden"_s);
         QTRY_COMPARE(quitting.size(), 1);
-        QVERIFY(m_watcher->stop());
-        m_watcher->registrations.clear();
-        QVERIFY(m_watcher->start());
-        QTRY_COMPARE(m_watcher->registrations.size(), 1);
-    }
-
-    // Any program on the bus may hand over tokens: only the newest of a sane length reaches Qt,
-    // and only while an Activate opens the panel. The others never enter the environment,
-    // where each value set would stay in memory for good.
-    void activationTokenOnlyForTheActivate()
-    {
-        StatusNotifierItem item;
-        QTRY_COMPARE(m_watcher->registrations.size(), 1);
-        QByteArrayList atActivate;
-        connect(&item, &StatusItem::clicked, this,
-                [&atActivate] { atActivate << qgetenv("XDG_ACTIVATION_TOKEN"); });
-        for (const QStringList &tokens :
-             {QStringList {u"token-0"_s, QString(1025, u'x')},
-              QStringList {u"token-1"_s, u"token-2"_s}, QStringList()}) {
-            for (const QString &token : tokens)
-                m_watcher->call(u"ProvideXdgActivationToken"_s, {token});
-            QVERIFY(!qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN"));
-            m_watcher->call(u"Activate"_s, {0, 0});
-        }
-        QCOMPARE(atActivate, (QByteArrayList {"", "token-2", ""}));
-        QVERIFY(!qEnvironmentVariableIsSet("XDG_ACTIVATION_TOKEN"));
+        QVERIFY(watcher.stop());
+        watcher.registrations.clear();
+        QVERIFY(watcher.start());
+        QTRY_COMPARE(watcher.registrations.size(), 1);
     }
 
 private:
-    void launch()
-    {
-        m_app = std::make_unique<AppDelegate>(std::make_unique<StatusNotifierItem>(),
-                                              RefreshCycle::Options {.watchNetwork = false});
-        m_app->applicationDidFinishLaunching();
-    }
-
     QTemporaryDir m_config;
-    std::unique_ptr<FakeProviderServer> m_server;
-    std::unique_ptr<Watcher> m_watcher;
-    std::unique_ptr<AppDelegate> m_app;
 };
 
 QTEST_MAIN(TestStatusNotifierItem)
