@@ -4,7 +4,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -192,33 +191,6 @@ private Q_SLOTS:
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), 0);
         QVERIFY(::raise(SIGUSR1) == 0);
-    }
-
-    // The session bus going away (a logout, a killed dbus-daemon) leaves the keyring out of
-    // reach for good: the real binary says so in one line and fails, so that the bar restarts
-    // it or shows the failure.
-    void sessionBusGone()
-    {
-        QProcess bus;
-        bus.start(u"dbus-daemon"_s,
-                  {QStringLiteral("--config-file=" DBUS_NO_SERVICES), u"--nofork"_s,
-                   u"--print-address"_s});
-        QVERIFY(bus.waitForReadyRead());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(bus.readLine().trimmed()));
-        QProcess bar;
-        bar.setProcessEnvironment(env);
-        bar.start(QStringLiteral(CREDITGAUGE_BINARY), {u"--bar"_s});
-        QVERIFY(bar.waitForReadyRead());
-        QCOMPARE(bar.readAllStandardOutput(), QByteArray("$ !\n"));
-        bus.kill();
-        QVERIFY(bus.waitForFinished() && bar.waitForFinished());
-        QCOMPARE(bar.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(bar.exitCode(), 1);
-        const QByteArray err = bar.readAllStandardError();
-        QVERIFY2(err.startsWith("creditgauge: Die D-Bus-Sitzung ist beendet")
-                     && err.count('\n') == 1,
-                 err.constData());
     }
 
 private:
