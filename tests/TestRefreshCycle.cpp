@@ -45,8 +45,8 @@ QString log()
 } // namespace
 
 // The refresh cycle against real parts: fake providers on loopback, the session's secret
-// service and stand-in system bus (logind's sleep signal, a stand-in NetworkManager), settings
-// and history in temporary folders. Each test starts with a key stored and DeepSeek at $ 3.
+// service, a stand-in NetworkManager on the stand-in system bus, settings and history in
+// temporary folders. Each test starts with a key stored and DeepSeek at $ 3.
 class TestRefreshCycle : public QObject
 {
     Q_OBJECT
