@@ -3,6 +3,8 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -48,6 +50,7 @@ public Q_SLOTS:
                          .join(u'|'));
         return uint(shown.size()) + 100;
     }
+    void Sync() { }
 };
 
 // The low-balance rules against a notification service of the test's own, on the private
@@ -60,13 +63,18 @@ class TestLowBalanceNotifier : public QObject
     std::optional<FakeNotifications> m_server;
     std::optional<LowBalanceNotifier> m_notifier;
 
-    // A balance in USD, with a forecast of daysLeft at 1.20 a day when that is not negative.
+    // A balance in USD, with a forecast of daysLeft at 1.20 a day when that is not negative;
+    // returns once the service has heard what the notifier sent for it, and the notifier its
+    // answer: a call on the notifier's connection is answered after the calls before it.
     void show(Provider p, double total, double daysLeft = -1)
     {
         m_notifier->balanceShown(p, {u"USD"_s, total, {}},
                                  daysLeft < 0
                                      ? std::nullopt
                                      : std::optional(SpendingForecast {u"USD"_s, 1.2, daysLeft}));
+        QDBusPendingCallWatcher sync(QDBusConnection::sessionBus().asyncCall(
+            QDBusMessage::createMethodCall(name, path, name, u"Sync"_s)));
+        QVERIFY(QSignalSpy(&sync, &QDBusPendingCallWatcher::finished).wait());
     }
 
 private Q_SLOTS:
@@ -107,8 +115,7 @@ private Q_SLOTS:
             const qsizetype before = m_server->shown.size();
             show(Provider::deepseek, balance.section(u'/', 0, 0).toDouble(),
                  balance.contains(u'/') ? balance.section(u'/', 1).toDouble() : -1);
-            QTest::qWait(50);
-            QTRY_VERIFY(m_server->shown.size() <= before + 1);
+            QVERIFY(m_server->shown.size() <= before + 1);
             seen += m_server->shown.size() == before            ? u'.'
                 : m_server->shown.last().contains(u"niedrig"_s) ? u'L'
                                                                 : u'S';
@@ -125,12 +132,11 @@ private Q_SLOTS:
             opened << url;
         };
         show(Provider::openrouter, 1.5, 1.25);
-        QTRY_COMPARE(m_server->shown.size(), 1);
+        QCOMPARE(m_server->shown.size(), 1);
         QCOMPARE(m_server->shown.first(),
                  u"CreditGauge|OpenRouter-Guthaben niedrig|Noch $ 1,50, weniger als $ 2,00.\n"
                  "≈ $ 1,20 pro Tag · reicht noch ≈ 1 Tag|default,Guthaben aufladen,top-up,"
                  "Guthaben aufladen|creditgauge"_s);
-        QTest::qWait(100); // the id has come back
         m_server->invoke(999, u"top-up"_s); // someone else's notification
         m_server->invoke(101, u"top-up"_s);
         QTRY_COMPARE(opened, QList<QUrl> {QUrl(u"https://openrouter.ai/settings/credits"_s)});
@@ -141,7 +147,6 @@ private Q_SLOTS:
         m_history.emplace(m_dir->filePath(u"history.sqlite"_s));
         m_notifier.emplace(*m_history);
         show(Provider::openrouter, 0.5);
-        QTest::qWait(200);
         QCOMPARE(m_server->shown.size(), 1);
     }
 
@@ -149,8 +154,7 @@ private Q_SLOTS:
     {
         m_server.reset();
         QTest::failOnWarning(QRegularExpression(u".*"_s));
-        show(Provider::deepseek, 1, 1);
-        QTest::qWait(300);
+        show(Provider::deepseek, 1, 1); // the notifier has had the bus's refusal
     }
 };
 

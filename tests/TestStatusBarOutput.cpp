@@ -4,7 +4,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,17 +48,8 @@ struct Pipe
     QByteArray received;
 
     Pipe() { QVERIFY(::pipe2(ends, O_CLOEXEC) == 0 && ::fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0); }
-    ~Pipe()
-    {
-        closeEnd(0);
-        closeEnd(1);
-    }
-    void closeEnd(int which)
-    {
-        if (ends[which] >= 0)
-            ::close(ends[which]);
-        ends[which] = -1;
-    }
+    ~Pipe() { ::close(ends[0]), ::close(ends[1]); }
+    void closeEnd(int which) { ::close(std::exchange(ends[which], -1)); }
     // Fills the pipe with line feeds through a description of its own, leaving the writer's
     // end blocking as a bar leaves it; how many.
     qsizetype fill()
@@ -120,12 +110,8 @@ private Q_SLOTS:
         QTest::addColumn<BarFormat>("format");
         QTest::addColumn<QByteArray>("line");
         const RefreshState low = balanceState(1.5);
-        const RefreshState noKey {.kind = Kind::NoKey, .provider = Provider::openrouter};
         const QString at = u"Zuletzt abgefragt: 14:05 Uhr"_s;
         QTest::newRow("polybar, low") << low << BarFormat::Polybar << "%{F#ff7b72}$ 2%{F-}"_ba;
-        QTest::newRow("i3blocks, no key")
-            << noKey << BarFormat::I3blocks
-            << R"({"color":"#ff7b72","full_text":"OpenRouter $ –","short_text":"$ –"})"_ba;
         QTest::newRow("nothing before the first answer")
             << RefreshState {} << BarFormat::Waybar << QByteArray();
         QTest::newRow("waybar, with the forecast")
@@ -133,11 +119,6 @@ private Q_SLOTS:
             << waybar("ok", u"$ 20"_s,
                       {u"DeepSeek-Guthaben"_s, u"$ 20,00"_s, u"Aufgeladen $ 20,00"_s,
                        u"Alles in Ordnung."_s, at, u"≈ $ 1,20 pro Tag · reicht noch ≈ 16 Tage"_s});
-        QTest::newRow("waybar, low")
-            << low << BarFormat::Waybar
-            << waybar("low", u"$ 2"_s,
-                      {u"DeepSeek-Guthaben"_s, u"$ 1,50"_s, u"Aufgeladen $ 1,50"_s,
-                       u"Guthaben knapp — bitte aufladen."_s, at});
         QTest::newRow("waybar, no key")
             << RefreshState {.kind = Kind::NoKey} << BarFormat::Waybar
             << waybar("nokey", u"$ –"_s,
@@ -186,75 +167,30 @@ private Q_SLOTS:
         QVERIFY(!(::fcntl(out.ends[1], F_GETFL) & O_NONBLOCK));
     }
 
-    // i3blocks writes each click on a persistent block's standard input; only whole lines
-    // count, and the bar closing its end stops the clicks, not the output. (i3blocks 1.4 shares
-    // its own input instead, which the bar hosts' end-to-end run covers.)
-    void clicksOnStandardInput()
+    // A line at start. A click asks again and writes the next line, unless it is the one the
+    // bar shows already: SIGUSR1, or a line on standard input, where i3blocks writes the clicks
+    // on a persistent block (i3blocks 1.4 shares its own input instead: the bar hosts' end-to-end
+    // run); the bar closing that input stops those clicks, not the output. The bar going away
+    // ends the mode at once with status 0, not at its next line; a click after that kills nothing.
+    void refreshOnClickUntilTheBarGoes()
     {
         Pipe out, in;
         start(BarFormat::I3blocks, out.ends[1], in.ends[0]);
-        QTRY_COMPARE(out.lines().size(), 1);
-        QVERIFY(::write(in.ends[1], "{\"name\":\"creditgauge\",", 22) == 22);
-        QTest::qWait(200);
-        QCOMPARE(m_server->requests().size(), 1);
-        QVERIFY(::write(in.ends[1], "\"button\":1}\n", 12) == 12);
-        QTRY_COMPARE(m_server->requests().size(), 2);
+        QSignalSpy finished(m_mode.get(), &StatusBarMode::finished);
+        QSignalSpy answered(&m_mode->cycle(), &RefreshCycle::stateChanged);
+        QTRY_COMPARE(answered.size(), 1);
+        QVERIFY(::write(in.ends[1], "{\"name\":\"creditgauge\",\"button\":1}\n", 34) == 34);
+        QTRY_COMPARE(answered.size(), 2);
+        QCOMPARE(out.lines().size(), 1);
         in.closeEnd(1);
         m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
         QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(out.lines().size(), 2);
-    }
-
-    // A line at start; SIGUSR1 (a bar's click) asks again and writes the next one, unless it is
-    // the line the bar shows already. The bar going away ends the mode at once with status 0,
-    // not at its next line; a click after that changes nothing and kills nothing.
-    void refreshOnSignalUntilTheBarGoes()
-    {
-        Pipe out;
-        start(BarFormat::Plain, out.ends[1]);
-        QSignalSpy finished(m_mode.get(), &StatusBarMode::finished);
-        QTRY_COMPARE(out.lines(), QList<QByteArray> {"$ 13"});
-        m_server->setResponse("/user/balance", 200, deepseekBody(1.5));
-        QSignalSpy answered(&m_mode->cycle(), &RefreshCycle::stateChanged);
-        QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
-        QVERIFY(::raise(SIGUSR1) == 0);
-        QTRY_COMPARE(answered.size(), 2);
-        QCOMPARE(out.lines(), (QList<QByteArray> {"$ 13", "$ 2"}));
-        QCOMPARE(m_server->requests().size(), 3);
+        QTRY_COMPARE(answered.size(), 3);
+        QVERIFY(out.lines().size() == 2 && out.lines()[1].contains("\"$ 2\""));
         out.closeEnd(0);
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished.at(0).at(0).toInt(), 0);
         QVERIFY(::raise(SIGUSR1) == 0);
-        QTest::qWait(200);
-        QCOMPARE(finished.size(), 1);
-    }
-
-    // The session bus going away (a logout, a killed dbus-daemon) leaves the keyring out of
-    // reach for good: the real binary says so in one line and fails, so that the bar restarts
-    // it or shows the failure.
-    void sessionBusGone()
-    {
-        QProcess bus;
-        bus.start(u"dbus-daemon"_s,
-                  {QStringLiteral("--config-file=" DBUS_NO_SERVICES), u"--nofork"_s,
-                   u"--print-address"_s});
-        QVERIFY(bus.waitForReadyRead());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(bus.readLine().trimmed()));
-        QProcess bar;
-        bar.setProcessEnvironment(env);
-        bar.start(QStringLiteral(CREDITGAUGE_BINARY), {u"--bar"_s});
-        QVERIFY(bar.waitForReadyRead());
-        QCOMPARE(bar.readAllStandardOutput(), QByteArray("$ !\n"));
-        bus.kill();
-        QVERIFY(bus.waitForFinished() && bar.waitForFinished());
-        QCOMPARE(bar.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(bar.exitCode(), 1);
-        const QByteArray err = bar.readAllStandardError();
-        QVERIFY2(err.startsWith("creditgauge: Die D-Bus-Sitzung ist beendet")
-                     && err.count('\n') == 1,
-                 err.constData());
     }
 
 private:
