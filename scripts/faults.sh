@@ -15,6 +15,7 @@
 #   quick look while changing those tests, not a verdict on the suite)
 set -euo pipefail
 
+command -v rsync >/dev/null || { echo "faults.sh needs rsync (apt-get install rsync)" >&2; exit 1; }
 repo=$(git -C "$(dirname "${BASH_SOURCE[0]}")" rev-parse --show-toplevel)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/creditgauge-faults
 src=$cache/src
