@@ -92,6 +92,15 @@ private Q_SLOTS:
                            [&answers](const KeyStore::ReadResult &key) { answers.append(key); });
         QVERIFY(answers.isEmpty()); // never inside the call that asked
         QTRY_COMPARE(answers, QList<KeyStore::ReadResult>(3, found(u"sk-shared"_s)));
+
+        // A read still under way when a save begins may bring the old key: it is not kept,
+        // so what is read once the save is done is the new one.
+        bool saved = false;
+        KeyStore::forget(account);
+        KeyStore::read(account, [](const KeyStore::ReadResult &) {});
+        KeyStore::save(u"sk-new"_s, account, [&saved](bool ok) { saved = ok; });
+        QTRY_VERIFY(saved);
+        QCOMPARE(readKey(account), found(u"sk-new"_s));
     }
 
     // Never "no key" when the store cannot say: that would tell the user their key is gone.

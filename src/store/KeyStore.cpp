@@ -69,6 +69,25 @@ struct Remembered
 };
 constexpr qint64 rememberedForMs = 6 * 3600 * 1000;
 
+// Saves under way, by account, and whether a read waits for them: the store may answer a read
+// that overlaps a save with the key being replaced, which must then be neither handed out nor
+// kept. A read's answer is kept only when no save began while it ran.
+struct Saving
+{
+    int underWay = 0;
+    bool readWaits = false;
+};
+QHash<QString, Saving> &saving()
+{
+    static QHash<QString, Saving> accounts;
+    return accounts;
+}
+QHash<QString, quint64> &savesBegun()
+{
+    static QHash<QString, quint64> counts;
+    return counts;
+}
+
 QHash<QString, Remembered> &remembered()
 {
     static QHash<QString, Remembered> keys;
@@ -226,14 +245,15 @@ void startRead(const QString &account, bool again)
     qCDebug(log::store).noquote() << "reading" << account;
     QElapsedTimer clock;
     clock.start();
-    Keychain::read(account, [account, clock, again](const Keychain::Answer &answer) {
+    const quint64 saves = savesBegun().value(account);
+    Keychain::read(account, [account, clock, again, saves](const Keychain::Answer &answer) {
         switch (answer.status) {
         case Keychain::Answer::Status::Done: {
             const std::optional<QString> key = strictUtf8(answer.data);
             qCDebug(log::store).noquote()
                 << account << (key ? "found" : "found, but not usable text") << "after"
                 << clock.elapsed() << "ms";
-            if (key) {
+            if (key && savesBegun().value(account) == saves) {
                 remembered().insert(account, {*key, {}});
                 remembered()[account].age.start();
             }
@@ -309,6 +329,10 @@ void read(const QString &account, ReadCompletion completion,
         known != remembered().cend() && known->age.elapsed() < rememberedForMs)
         return finishRead(account, known->key);
     remembered().remove(account);
+    if (auto it = saving().find(account); it != saving().end()) {
+        it->readWaits = true;
+        return;
+    }
     startRead(account, false);
 }
 
@@ -320,7 +344,20 @@ void forget(const QString &account)
 void save(const QString &key, const QString &account, SaveCompletion completion)
 {
     forget(account);
-    startSave(key, account, std::move(completion), false);
+    ++savesBegun()[account];
+    ++saving()[account].underWay;
+    startSave(key, account,
+              [account, completion = std::move(completion)](bool ok) {
+                  auto it = saving().find(account);
+                  if (it != saving().end() && --it->underWay == 0) {
+                      const bool readWaits = it->readWaits;
+                      saving().erase(it);
+                      if (readWaits)
+                          startRead(account, false);
+                  }
+                  completion(ok);
+              },
+              false);
 }
 
 void watchService(QObject *context, std::function<void()> changed)
