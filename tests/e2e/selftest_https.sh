@@ -41,7 +41,6 @@ done <<EOF
 deepseek_ok|deepseek|server|--selftest|$ds|/user/balance|$ds_line
 selftest_among_arguments|deepseek|server|-x --selftest extra|$ds|/user/balance|$ds_line
 openrouter_credits|openrouter|server|--selftest|/api/v1/credits=200:{"data":{"total_credits":25,"total_usage":5}} $or_key|/api/v1/credits|OK openrouter USD total=\$ 20,00 Aufgeladen=\$ 25,00 Verbraucht=\$ 5,00
-openrouter_403_key|openrouter|server|--selftest|/api/v1/credits=403:{"error":{"code":403}} $or_key|/api/v1/credits /api/v1/key|OK openrouter USD total=\$ 8,00 Key-Limit=\$ 10,00 Verbraucht=\$ 2,00
 moonshot_ok|moonshot|server|--selftest|/v1/users/me/balance=200:{"code":0,"data":{"available_balance":5.5,"voucher_balance":1,"cash_balance":4.5}}|/v1/users/me/balance|OK moonshot USD total=\$ 5,50 Bargeld=\$ 4,50 Gutschein=\$ 1,00
 deepseek_401|deepseek|server|--selftest|/user/balance=401:{"error":{"message":"invalid"}}|/user/balance|FEHLER deepseek API-Key ungültig (401)
 self_signed_refused|deepseek|untrusted|--selftest|$ds||FEHLER deepseek Netzwerkfehler
