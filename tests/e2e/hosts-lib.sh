@@ -199,13 +199,8 @@ click() {
         xdotool click "${3:-1}"
     fi
 }
-# keys KEY...: typed into the window that has the keyboard.
-keys() {
-    if [ -z "${WAYLAND_DISPLAY:-}" ]; then xdotool key --delay 150 "$@"; return; fi
-    local k typed=()
-    for k in "$@"; do typed+=(-k "$k"); done
-    wtype -d 150 "${typed[@]}"
-}
+# escape: the Escape key to the window that has the keyboard.
+escape() { if [ -n "${WAYLAND_DISPLAY:-}" ]; then wtype -k Escape; else xdotool key Escape; fi; }
 
 # store_key KEY [ACCOUNT]: the key in the keyring as the README stores it (DeepSeek's under
 # api-key, the others' under api-key-PROVIDER); printf, as a here-string would add a line feed.

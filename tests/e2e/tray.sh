@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # End to end: the real program in a real tray, one HOST a run: trayer (XEmbed), the Xfce panel
 # (StatusNotifierItem on X11, started after the program) or waybar on headless sway (Wayland).
-# With no key: the red badge, another provider picked, the panel below the item and its ways to
-# close, a second start; as root (private namespaces) then a key: the balance over HTTPS,
-# SIGUSR1. Last, Beenden ends it. Silent throughout.
+# With no key: the red badge, the panel below the item and its ways to close, a second start; as
+# root (private namespaces) then a key: the balance over HTTPS after SIGUSR1. Last, Beenden in
+# the item's menu ends it. Silent throughout.
 # Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
@@ -25,7 +25,7 @@ sway) compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev
 *) echo "$0: no host '$CG_HOST'" >&2; exit 2 ;;
 esac
 [ -z "${D:-}" ] || { FAKE_PROVIDER_EXPECT_KEY=sk-e2e-0123456789 fake_start server \
-    '/v1/users/me/balance=200:{"code":0,"data":{"available_balance":5.5,"voucher_balance":1,"cash_balance":4.5}}'
+    '/user/balance=200:{"balance_infos":[{"currency":"USD","total_balance":"5.50"}]}'
     PIDS+=("$FAKE_PID"); }
 spawn creditgauge "$app"
 app_pid=$!
@@ -65,37 +65,12 @@ open_panel() {
         fail "panel: '$title' ${px:+at ${pw}x$ph+$px+$py, not below the item}${px:-not open} after $2"
 }
 closed() { wait_until 5 eval '! panel_at "$title"' || fail "panel: still open after $1"; }
-# menu X Y WHAT [HEIGHT]: a click (the right one on the item) opens a menu, a white box over
-# 100 (or HEIGHT) px high.
-menu() {
-    # shellcheck disable=SC2034 # read by wait_until's eval
-    local min=${4:-100}
-    click "$1" "$2" "$([ "$1" != "$icon_x" ] || echo 3)"
-    wait_until 5 eval 'shot "$CG_HOST-menu" && box 1440x872+0+28 white 4% && ((bh > min))' &&
-        mx=$bx my=$by mw=$bw mh=$bh || fail "menu: none ${4:+$4 px high }for $3"
-}
-# An item's own menu is the host's, from the exported one: whole at once, with the panel's lines.
-item_menu=$([ "$CG_HOST" = trayer ] || echo 200)
 
-# Aktualisieren, Anbieter, into its submenu, down to Moonshot: in the item's menu, or on sway
-# (whose waybar takes no keys there) in the one of the panel's provider button.
-if [ "$CG_HOST" = sway ]; then
-    click "$icon_x" "$icon_y"
-    open_panel "Kein API-Key für DeepSeek hinterlegt." "a left click"
-    menu $((px + pw / 2)) $((py + ph - 22)) "the provider button"
-else
-    menu "$icon_x" "$icon_y" "a right click" "$item_menu"
-fi
-keys Down Down Right Down Down Return
-wait_until 5 grep -qx 'provider=moonshot' "$XDG_CONFIG_HOME/creditgauge/creditgauge.conf" ||
-    fail "provider: picking Moonshot did not keep it"
-[ "$CG_HOST" != sway ] || { keys Escape; closed Escape; }
-
-no_key="Kein API-Key für Moonshot hinterlegt."
+no_key="Kein API-Key für DeepSeek hinterlegt."
 click "$icon_x" "$icon_y"
 open_panel "$no_key" "a left click"
 shot "$CG_HOST-panel"
-keys Escape
+escape
 closed Escape
 for close in "click 700 500" "click $icon_x $icon_y"; do # elsewhere, on the item
     # A click on the item within 300 ms of the panel closing by a click elsewhere is taken for
@@ -111,13 +86,13 @@ done
 timeout 10 "$app" &>"$SESSION/second.log" </dev/null || fail "second start: status $? (124: hung)"
 [ ! -s "$SESSION/second.log" ] || fail "second start: wrote $(cat "$SESSION/second.log")"
 open_panel "$no_key" "a second start"
-keys Escape
+escape
 closed "Escape after a second start"
 
 if [ -n "${D:-}" ]; then
-    asked() { grep -c 'GET /v1/users/me/balance .* auth=ok$' "$D/requests.log"; }
+    asked() { grep -c 'GET /user/balance .* auth=ok$' "$D/requests.log"; }
     [ ! -s "$D/requests.log" ] || fail "no key: yet a request: $(cat "$D/requests.log")"
-    store_key sk-e2e-0123456789 api-key-moonshot
+    store_key sk-e2e-0123456789
     # SIGUSR1 (a text bar's click) asks again, now with the key.
     kill -USR1 "$app_pid"
     # The pointer leaves the item, out of the screenshot (sway draws it).
@@ -126,9 +101,14 @@ if [ -n "${D:-}" ]; then
     [ "$(asked)" -eq 1 ] || fail "key: not one request with the key: $(cat "$D/requests.log")"
 fi
 
-# Beenden, the menu's last row: the program ends at once, with a TLS connection open too.
-menu "$icon_x" "$icon_y" "quitting" "$item_menu"
-click $((mx + mw / 2)) $((my + mh - 14))
+# Beenden, the last row of the item's menu, a white box: Qt's own on trayer, elsewhere the host's
+# from the exported one, whole at once with the panel's lines. The program ends at once, with a
+# TLS connection open too.
+min=$([ "$CG_HOST" = trayer ] && echo 100 || echo 200)
+click "$icon_x" "$icon_y" 3
+wait_until 5 eval 'shot "$CG_HOST-menu" && box 1440x872+0+28 white 4% && ((bh > min))' ||
+    fail "menu: none over $min px high on a right click"
+click $((bx + bw / 2)) $((by + bh - 14))
 start=${EPOCHREALTIME/./}
 wait_until 10 eval '! kill -0 $app_pid 2>/dev/null' || fail "quit: still running after Beenden"
 wait "$app_pid" || fail "quit: ended with status $?"
