@@ -46,24 +46,22 @@ deepseek_401|deepseek|server|--selftest|/user/balance=401:{"error":{"message":"i
 self_signed_refused|deepseek|untrusted|--selftest|$ds||FEHLER deepseek Netzwerkfehler
 wrong_host_refused|deepseek|wronghost|--selftest|$ds||FEHLER deepseek Netzwerkfehler
 EOF
-# Every category on, Qt's own too: stderr tells what failed (the TLS handshake here) and how
-# the good query went, and the key appears nowhere.
-for cert in untrusted server; do
-    fake_start "$cert" "$ds"
+# diagnostics CERT WHAT: with every category on, Qt's own too, stderr tells the request and WHAT
+# came of it (the TLS handshake failed, or how the good query went), and the key appears nowhere.
+diagnostics() {
+    fake_start "$1" "$ds"
     CREDITGAUGE_PROVIDER=deepseek QT_LOGGING_RULES='*.debug=true' timeout 30 "$CREDITGAUGE" \
         --selftest >"$D/out" 2>"$D/err" </dev/null || true
     fake_stop
-    case $cert in
-        untrusted) want='creditgauge.network: api.deepseek.com: SslHandshakeFailedError' ;;
-        server) want='creditgauge.network: api.deepseek.com: HTTP 200, ' ;;
-    esac
-    if grep -qF "$want" "$D/err" && grep -qF 'creditgauge.network: GET https://api.deepseek.com/user/balance' "$D/err" \
+    if grep -qF "creditgauge.network: api.deepseek.com: $2" "$D/err" && grep -qF 'creditgauge.network: GET https://api.deepseek.com/user/balance' "$D/err" \
         && ! grep -qF -e "$CREDITGAUGE_KEY" -e Bearer "$D/out" "$D/err"; then
-        echo "PASS diagnostics_$cert"
+        echo "PASS diagnostics_$1"
     else
-        echo "FAIL diagnostics_$cert: stdout and stderr:" && cat "$D/out" "$D/err" && failed=1
+        echo "FAIL diagnostics_$1: stdout and stderr:" && cat "$D/out" "$D/err" && failed=1
     fi
-done
+}
+diagnostics untrusted SslHandshakeFailedError
+diagnostics server 'HTTP 200, '
 
 # The process that holds a key cannot be dumped or read by other processes of its user: /proc
 # shows the files of such a process as root's. Run as nobody, from a copy nobody can reach.
