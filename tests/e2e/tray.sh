@@ -93,12 +93,13 @@ if [ -n "${D:-}" ]; then
     asked() { grep -c 'GET /user/balance .* auth=ok$' "$D/requests.log"; }
     [ ! -s "$D/requests.log" ] || fail "no key: yet a request: $(cat "$D/requests.log")"
     store_key sk-e2e-0123456789
-    # SIGUSR1 (a text bar's click) asks again, now with the key.
+    # SIGUSR1 (a text bar's click) asks again, now with the key. A key read the second start
+    # began may still find the key first and ask too; the signal then adds one more query.
     kill -USR1 "$app_pid"
     # The pointer leaves the item, out of the screenshot (sway draws it).
     [ "$CG_HOST" != sway ] || swaymsg -q "seat seat0 cursor set 700 500"
     wait_until 15 balance || fail "key: no balance badge; requests: $(cat "$D/requests.log")"
-    [ "$(asked)" -eq 1 ] || fail "key: not one request with the key: $(cat "$D/requests.log")"
+    [ "$(asked)" -ge 1 ] || fail "key: no request with the key: $(cat "$D/requests.log")"
 fi
 
 # Beenden, the last row of the item's menu, a white box: Qt's own on trayer, elsewhere the host's
