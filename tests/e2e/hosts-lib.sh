@@ -132,8 +132,8 @@ start_xfce_panel() {
     wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from Xfce"
 }
 
-# sway, headless, with waybar along the top; a test may bring a waybar config of its own, which
-# needs a tray all the same. sway refuses to run as root: there it runs in a user namespace.
+# sway, headless, with waybar and its tray along the top. sway refuses to run as root: there it
+# runs in a user namespace.
 start_sway() {
     require_tools sway swaymsg waybar wayvnc grim wtype
     local sway=(sway)
@@ -145,9 +145,8 @@ start_sway() {
     mkdir -p "$XDG_CONFIG_HOME/sway" "$XDG_CONFIG_HOME/waybar"
     printf '%s\n' 'output HEADLESS-1 resolution 1440x900 position 0 0 bg #2e3440 solid_color' \
         'xwayland disable' >"$XDG_CONFIG_HOME/sway/config"
-    [ -s "$XDG_CONFIG_HOME/waybar/config" ] || echo '{ "layer": "top", "position": "top",
-        "height": 28, "modules-right": ["tray"], "tray": { "icon-size": 22 } }' \
-        >"$XDG_CONFIG_HOME/waybar/config"
+    echo '{ "layer": "top", "position": "top", "height": 28, "modules-right": ["tray"],
+        "tray": { "icon-size": 22 } }' >"$XDG_CONFIG_HOME/waybar/config"
     spawn sway env WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
         "${sway[@]}" -c "$XDG_CONFIG_HOME/sway/config"
     sway_up() {
@@ -174,12 +173,12 @@ shot() {
 # pixels WxH+X+Y COLOUR: how many pixels of that part of the last shot are (nearly) COLOUR.
 pixels() { convert "$SESSION/shot.png" -crop "$1" +repage -fuzz 12% -fill black +opaque "$2" \
     -fill white -opaque "$2" -format '%[fx:int(mean*w*h+0.5)]' info:; }
-# box WxH+X+Y COLOUR [FUZZ [-]]: sets bx by bw bh to where that part of the last shot is COLOUR
-# (with "-": is not), on the screen; false when that is nothing bigger than 4x4.
+# box WxH+X+Y COLOUR [FUZZ]: sets bx by bw bh to where that part of the last shot is COLOUR, on
+# the screen; false when that is nothing bigger than 4x4.
 box() {
     local at=${1#*+} found
     found=$(convert "$SESSION/shot.png" -crop "$1" +repage -fuzz "${3:-12%}" -fill black \
-        "${4:-+}opaque" "$2" -fill white +opaque black -trim \
+        +opaque "$2" -fill white +opaque black -trim \
         -format '%[fx:page.x] %[fx:page.y] %w %h' info: 2>/dev/null) &&
         read -r bx by bw bh <<<"$found" && ((bw > 4 && bh > 4)) &&
         bx=$((bx + ${at%+*})) by=$((by + ${at#*+}))
@@ -199,13 +198,8 @@ click() {
         xdotool click "${3:-1}"
     fi
 }
-# keys KEY...: typed into the window that has the keyboard.
-keys() {
-    if [ -z "${WAYLAND_DISPLAY:-}" ]; then xdotool key --delay 150 "$@"; return; fi
-    local k typed=()
-    for k in "$@"; do typed+=(-k "$k"); done
-    wtype -d 150 "${typed[@]}"
-}
+# escape: the Escape key to the window that has the keyboard.
+escape() { if [ -n "${WAYLAND_DISPLAY:-}" ]; then wtype -k Escape; else xdotool key Escape; fi; }
 
 # store_key KEY [ACCOUNT]: the key in the keyring as the README stores it (DeepSeek's under
 # api-key, the others' under api-key-PROVIDER); printf, as a here-string would add a line feed.
