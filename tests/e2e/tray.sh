@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# End to end: the real program in a real tray, one HOST a run: trayer (XEmbed), the Xfce panel
+# End to end: the real program in a real tray, one HOST a run: trayer (XEmbed, beside a
+# StatusNotifierWatcher with no host yet, as a panel still starting has), the Xfce panel
 # (StatusNotifierItem on X11, started after the program) or waybar on headless sway (Wayland).
 # With no key: the red badge, the panel below the item and its ways to close, a second start; as
 # root (private namespaces) then a key: the balance over HTTPS after SIGUSR1. Last, Beenden in
 # the item's menu ends it. Silent throughout.
-# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER ARTIFACTS_DIR.
+# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_DBUS_SERVICE ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
 set -euo pipefail
@@ -13,10 +14,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/hosts-lib.sh"
 require_tools convert import secret-tool jq
 host_session --netns --optional "${BASH_SOURCE[0]}" "$@"
 export CG_HOST=$1 QT_QPA_PLATFORM=xcb
-app=$2 FAKE_PROVIDER=$3 artifacts=$4
+app=$2 FAKE_PROVIDER=$3 artifacts=$5
 mkdir -p "$artifacts"
 case $CG_HOST in
-trayer) start_trayer ;;
+trayer) start_trayer
+    mkfifo "$SESSION/watcher.in"
+    "$4" status-notifier-watcher <"$SESSION/watcher.in" >"$SESSION/log/watcher.log" 2>&1 &
+    PIDS+=($!)
+    exec 4>"$SESSION/watcher.in"
+    wait_until 10 grep -qx ready "$SESSION/log/watcher.log" || fail "setup: no stand-in watcher" ;;
 xfce) start_xfce ;;
 sway) compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null ||
         skip "Qt's Wayland platform (qt6-wayland) is not installed"
@@ -43,6 +49,13 @@ balance() { shot && [ "$(pixels "${iw}x$ih+$ix+$iy" '#d32f2f')" -eq 0 ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" '#2b2b2b')" -ge $((iw * ih / 4)) ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" white)" -ge 4 ]; }
 wait_until 20 alarm || fail "item: no red badge"
+if [ "$CG_HOST" = trayer ]; then # a host comes: the item goes to the watcher; and back
+    echo host >&4
+    wait_until 10 registered "$app_pid" || fail "host: the item did not register with the watcher"
+    wait_until 10 eval '! alarm' || fail "host: the icon is still in the XEmbed tray"
+    echo nohost >&4
+    wait_until 10 alarm || fail "host gone: no badge back in the tray"
+fi
 
 # panel_at TITLE: a window whose title starts with TITLE is shown, at px py (pw x ph).
 panel_at() {

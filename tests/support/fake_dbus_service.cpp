@@ -1,8 +1,12 @@
-// Stands in for NetworkManager on the system bus (the test session's stand-in for it): the State
-// and Connectivity properties that network information reads, "online" (at first) or "offline"
-// as a line on standard input says, announced as NetworkManager announces them. Prints "ready"
-// once it owns its name, and each line it has acted on once that is announced.
-//   fake_dbus_service network-manager
+// Stands in for a daemon on D-Bus, switched by lines on standard input. Prints "ready" once it
+// owns its name, and each line it has acted on once that is announced.
+//   fake_dbus_service network-manager: NetworkManager on the system bus (the test session's
+//     stand-in for it), the State and Connectivity properties that network information reads,
+//     "online" (at first) or "offline", announced as NetworkManager announces them.
+//   fake_dbus_service status-notifier-watcher: a StatusNotifierWatcher on the session bus that
+//     no host displays yet, as a panel that is still starting has one: items may register, but
+//     IsStatusNotifierHostRegistered is false until "host" announces one, and "nohost" takes it
+//     away again, each with the signal real watchers send.
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
@@ -17,6 +21,8 @@ namespace {
 
 const QString nmPath = QStringLiteral("/org/freedesktop/NetworkManager");
 const QString nmInterface = QStringLiteral("org.freedesktop.NetworkManager");
+const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
+const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 
 // NetworkManager's NMState and NMConnectivityState values.
 constexpr uint connectedGlobal = 70, disconnected = 20;
@@ -59,15 +65,49 @@ private:
     bool m_online = true;
 };
 
+class Watcher : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER host)
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems MEMBER items)
+    Q_PROPERTY(int ProtocolVersion MEMBER version)
+public:
+    bool host = false;
+    QStringList items;
+    int version = 0;
+
+    bool command(const QByteArray &line)
+    {
+        if (line != "host" && line != "nohost")
+            return false;
+        host = line == "host";
+        return QDBusConnection::sessionBus().send(
+            QDBusMessage::createSignal(watcherPath, watcherService,
+                                       host ? QStringLiteral("StatusNotifierHostRegistered")
+                                            : QStringLiteral("StatusNotifierHostUnregistered")));
+    }
+
+public Q_SLOTS:
+    void RegisterStatusNotifierItem(const QString &item) { items << item; }
+    void RegisterStatusNotifierHost(const QString &) { }
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QDBusConnection bus = QDBusConnection::systemBus();
+    const bool nm = app.arguments().value(1) == u"network-manager";
+    QDBusConnection bus = nm ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
     QObject root;
     auto *manager = new Manager(&root);
-    if (!bus.registerObject(nmPath, &root) || !bus.registerService(nmInterface)) {
+    Watcher watcher;
+    if (!(nm ? bus.registerObject(nmPath, &root)
+             : bus.registerObject(watcherPath, &watcher,
+                                  QDBusConnection::ExportAllSlots
+                                      | QDBusConnection::ExportAllProperties))
+        || !bus.registerService(nm ? nmInterface : watcherService)) {
         std::fprintf(stderr, "fake_dbus_service: cannot own its name\n");
         return 1;
     }
@@ -80,7 +120,7 @@ int main(int argc, char *argv[])
         if (!std::fgets(line, sizeof line, stdin))
             return QCoreApplication::quit();
         const QByteArray command = QByteArray(line).trimmed();
-        if (manager->command(command)) {
+        if (nm ? manager->command(command) : watcher.command(command)) {
             std::printf("%s\n", command.constData());
             std::fflush(stdout);
         }
