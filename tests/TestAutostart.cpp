@@ -39,6 +39,8 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_DIRS", m_system->path().toUtf8());
     }
 
+    // Run from a folder whose name holds a space (the test runs itself again from one), the
+    // entry quotes the program's path.
     void entryIsValidAndStartsAfterThePanel()
     {
         QVERIFY(Autostart::setEnabled(false)); // nothing to remove is no failure
@@ -53,6 +55,17 @@ private Q_SLOTS:
             QVERIFY(validate.waitForFinished());
             QVERIFY2(validate.exitCode() == 0, validate.readAllStandardOutput().constData());
         }
+        const QString self = QCoreApplication::applicationFilePath();
+        if (self.contains(u' ')) {
+            QVERIFY2(entry.contains("\nExec=\"" + self.toUtf8() + "\"\n"), entry.constData());
+            return;
+        }
+        const QString copy = m_system->filePath(u"a b/TestAutostart"_s);
+        QVERIFY(QDir().mkpath(QFileInfo(copy).path()) && QFile::copy(self, copy));
+        QProcess again;
+        again.start(copy, {u"entryIsValidAndStartsAfterThePanel"_s});
+        QVERIFY(again.waitForFinished());
+        QVERIFY2(again.exitCode() == 0, again.readAllStandardOutput().constData());
     }
 
     // The desktop's own settings switch an entry off rather than delete it.
@@ -60,9 +73,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("entry");
         QTest::addColumn<bool>("enabled");
-        QTest::newRow("plain") << QByteArray("Exec=creditgauge\n") << true;
         QTest::newRow("Hidden") << QByteArray("Hidden=true\n") << false;
-        QTest::newRow("Hidden=false") << QByteArray("Hidden=false\n") << true;
         QTest::newRow("GNOME's switch") << QByteArray("X-GNOME-Autostart-enabled=false\n") << false;
         QTest::newRow("Hidden in another group only")
             << QByteArray("Exec=x\n[Desktop Action a]\nHidden=true\n") << true;

@@ -4,12 +4,10 @@
 
 #include <QBoxLayout>
 #include <QLabel>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cmath>
 #include <functional>
 
 using namespace creditgauge;
@@ -48,14 +46,6 @@ Ops::value_type show(const RefreshState &state)
 Ops::value_type setProvider(Provider p)
 {
     return std::bind(&Panel::setProvider, std::placeholders::_1, p);
-}
-
-double luminance(const QColor &c)
-{
-    const auto linear = [](double v) {
-        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
 }
 
 } // namespace
@@ -160,38 +150,6 @@ private Q_SLOTS:
         QCOMPARE(notice->text().count(u'\n'), 1);
         QVERIFY(notice->isVisible());
         QCOMPARE_GE(notice->height(), notice->heightForWidth(notice->width()));
-    }
-
-    // Each button calls its own callback; a panel without callbacks ignores them.
-    void buttons()
-    {
-        QVERIFY(Settings::setProvider(Provider::moonshot));
-        Panel panel, bare;
-        QCOMPARE(panel.titleText(), u"Moonshot-Guthaben"_s);
-        QList<int> calls(3);
-        panel.onRefresh = std::function<void()>([&calls] { ++calls[0]; });
-        panel.onSwitchProvider = std::function<void()>([&calls] { ++calls[1]; });
-        panel.onChangeKey = std::function<void()>([&calls] { ++calls[2]; });
-        const QStringList names {u"Aktualisieren"_s, u"Anbieter\u2026"_s, u"Key\u2026"_s};
-        for (QPushButton *b : panel.view()->findChildren<QPushButton *>()) {
-            const int i = names.indexOf(b->text());
-            QTest::mouseClick(b, Qt::LeftButton);
-            QCOMPARE(calls.value(i), 1);
-            QTest::mouseClick(bare.view()->findChildren<QPushButton *>().at(i), Qt::LeftButton);
-        }
-        QCOMPARE(calls, QList<int>({1, 1, 1}));
-    }
-
-    // 4.5:1 against a light and a dark window, each with the text colour Qt picks for it.
-    void contrast()
-    {
-        for (const QColor window : {QColor(0xef, 0xef, 0xef), QColor(0x2b, 0x2b, 0x2b)}) {
-            for (const Role role : {Role::Secondary, Role::Tertiary, Role::Red, Role::Orange}) {
-                const QColor c = BalanceView::color(role, QPalette(window, window));
-                const double a = luminance(c), b = luminance(window);
-                QVERIFY2(qMax(a, b) + 0.05 >= 4.5 * (qMin(a, b) + 0.05), qPrintable(c.name()));
-            }
-        }
     }
 };
 

@@ -80,19 +80,15 @@ private Q_SLOTS:
         };
         const char *x11 = "DISPLAY=:0";
         row("-h", "", u"0 Aufruf: creditgauge [Optionen]\n"_s);
-        row("-session 1a2b --help", "", u"0 Aufruf: creditgauge [Optionen]\n"_s);
         row("-v", "", u"0 creditgauge 1.0.1\n"_s, true);
         row("--bogus", x11, u"2 Unbekannte Option „--bogus“."_s, true);
-        row("--bogus=openrouter", "", u"2 Unbekannte Option „--bogus“."_s);
         row("deepseek", "", u"2 Unerwartetes Argument „deepseek“."_s);
         row("-platform", "", u"2 Der Option „-platform“ fehlt ihr Wert."_s);
-        row("--version=2", "", u"2 Die Option „--version“ nimmt keinen Wert."_s);
         // A session manager restarts the program with Qt's options.
         row("-session 10d3f2 -style fusion -reverse", x11, u"tray"_s);
         row("", "WAYLAND_DISPLAY=wayland-1", u"tray"_s);
         row("", "", u"1 Keine grafische Sitzung gefunden"_s, true);
         row("", "QT_QPA_PLATFORM=xcb WAYLAND_DISPLAY=wayland-0", u"1 Keine grafische Sitzung"_s);
-        row("", "QT_QPA_PLATFORM=offscreen", u"tray"_s);
         row("-platform offscreen", "", u"tray"_s);
         // Qt's Wayland plugin finds the compositor's default socket without WAYLAND_DISPLAY.
         row("", "QT_QPA_PLATFORM=wayland XDG_RUNTIME_DIR=/", u"1 Keine grafische Sitzung"_s);

@@ -7,12 +7,8 @@
 
 #include <QDBusMessage>
 #include <QDBusPendingCall>
-#include <QMenu>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <functional>
 
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
@@ -29,24 +25,21 @@ public:
     // it takes only the items it has not seen; the others change only through
     // ItemsPropertiesUpdated.
     QMap<int, QString> cachedLabels;
+    uint revision = 0; // of the last layout
 
     bool start()
     {
-        if (bus.objectRegisteredAt(u"/StatusNotifierWatcher"_s) != this)
-            bus.registerObject(u"/StatusNotifierWatcher"_s, this, QDBusConnection::ExportAllSlots);
-        return bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
+        return bus.registerObject(u"/StatusNotifierWatcher"_s, this,
+                                  QDBusConnection::ExportAllSlots)
+            && bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
     }
-    bool stop() { return bus.unregisterService(u"org.kde.StatusNotifierWatcher"_s); }
     // Asked without blocking: the item answers from this same thread.
     QDBusMessage call(const QString &method, const QVariantList &args = {})
     {
-        const bool menu = method == u"GetLayout" || method == u"Event";
+        const bool menu = method == u"GetLayout";
         QDBusMessage message = QDBusMessage::createMethodCall(
             registrations.value(0), menu ? u"/MenuBar"_s : u"/StatusNotifierItem"_s,
-            menu                      ? u"com.canonical.dbusmenu"_s
-                : method == u"GetAll" ? u"org.freedesktop.DBus.Properties"_s
-                                      : u"org.kde.StatusNotifierItem"_s,
-            method);
+            menu ? u"com.canonical.dbusmenu"_s : u"org.freedesktop.DBus.Properties"_s, method);
         message.setArguments(args);
         QDBusPendingCall pending = bus.asyncCall(message, 5000);
         (void)QTest::qWaitFor([&] { return pending.isFinished(); }, 6000);
@@ -63,18 +56,8 @@ public:
         DBusMenuLayoutItem root;
         if (reply.type() == QDBusMessage::ReplyMessage)
             reply.arguments().value(1).value<QDBusArgument>() >> root;
+        revision = reply.arguments().value(0).toUInt();
         return root;
-    }
-    void click(const QString &label)
-    {
-        const std::function<int(const DBusMenuLayoutItem &)> find = [&](const auto &item) {
-            int found = item.properties.value(u"label"_s).toString() == label ? item.id : -1;
-            for (const DBusMenuLayoutItem &child : item.children)
-                found = std::max(found, find(child));
-            return found;
-        };
-        call(u"Event"_s,
-             {find(layout()), u"clicked"_s, QVariant::fromValue(QDBusVariant(QString())), 0u});
     }
     QMap<int, QString> labels()
     {
@@ -120,11 +103,11 @@ private Q_SLOTS:
             QSKIP("needs the session bus and keyring of scripts/test-session.sh");
     }
 
-    // Complete before any AboutToShow: Xfce opens its own menu over an empty one. Label, status,
-    // the whole icon and the menu's summary follow the state, from a missing key (an alarm) to
-    // a balance, and hosts that cache the items they know hear of the new labels of those too.
-    // A host's clicks act. A panel that restarts brings a watcher that knows nothing of the
-    // item, which registers again.
+    // Complete before any AboutToShow: Xfce opens its own menu over an empty one. Label, status
+    // and the menu's summary follow the state, from a missing key (an alarm) to a balance. A new
+    // layout comes with a new revision, and hosts that cache the items they know hear of the new
+    // labels of those too. The icon, the clicks and a panel that restarts: the tray hosts'
+    // end-to-end run.
     void whatAHostShows()
     {
         const std::unique_ptr<FakeProviderServer> server = FakeProviderServer::standIn();
@@ -144,32 +127,18 @@ private Q_SLOTS:
                             SLOT(propertiesUpdated(QDBusMessage)));
         watcher.cacheNewItems();
         const qsizetype items = watcher.cachedLabels.size();
+        const uint revision = watcher.revision;
         QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
         server->setResponse("/user/balance", 200,
                             R"({"balance_infos": [{"currency": "USD", "total_balance": 1234.5,
                                   "topped_up_balance": 1000, "granted_balance": 234.5}]})");
         app.cycle().refresh(RefreshCycle::Trigger::User);
         QTRY_COMPARE(watcher.properties().value(u"XAyatanaLabel"_s).toString(), u"$ 1.235"_s);
-        const QVariantMap p = watcher.properties();
-        QCOMPARE(p[u"Status"_s].toString(), u"Active"_s);
-        DBusImageList icons;
-        p[u"IconPixmap"_s].value<QDBusArgument>() >> icons;
-        QVERIFY(!icons.isEmpty());
-        for (const DBusImage &icon : std::as_const(icons))
-            QCOMPARE(icon.pixels.size(), icon.width * icon.height * 4);
+        QCOMPARE(watcher.properties()[u"Status"_s].toString(), u"Active"_s);
         QTRY_VERIFY(watcher.labels().size() > items);
+        QCOMPARE_GT(watcher.revision, revision);
         watcher.cacheNewItems();
         QCOMPARE(watcher.cachedLabels, watcher.labels());
-
-        watcher.click(u"Moonshot"_s);
-        QTRY_COMPARE(app.cycle().provider(), Provider::moonshot);
-        QSignalSpy quitting(app.menu()->actions().constLast(), &QAction::triggered);
-        watcher.click(u"Beenden"_s);
-        QTRY_COMPARE(quitting.size(), 1);
-        QVERIFY(watcher.stop());
-        watcher.registrations.clear();
-        QVERIFY(watcher.start());
-        QTRY_COMPARE(watcher.registrations.size(), 1);
     }
 
 private:

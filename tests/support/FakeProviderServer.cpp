@@ -35,7 +35,6 @@ bool FakeProviderServer::listenTls(const QSslCertificate &certificate, const QSs
     return start(server, port);
 }
 
-// A QSslServer offers a connection only once its handshake is done.
 std::unique_ptr<FakeProviderServer> FakeProviderServer::standIn()
 {
     auto server = std::make_unique<FakeProviderServer>();
@@ -73,6 +72,7 @@ std::pair<QSslCertificate, QSslKey> FakeProviderServer::selfSignedCertificate()
 bool FakeProviderServer::start(QTcpServer *server, quint16 port)
 {
     m_server = server;
+    // A QSslServer offers a connection only once its handshake is done.
     connect(server, &QTcpServer::pendingConnectionAvailable, this, [this] {
         while (QTcpSocket *socket = m_server->nextPendingConnection()) {
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
@@ -88,7 +88,7 @@ QString FakeProviderServer::url(const QString &path) const
     const bool tls = qobject_cast<QSslServer *>(m_server);
     return QStringLiteral("%1://127.0.0.1:%2%3")
         .arg(QLatin1StringView(tls ? "https" : "http"))
-        .arg(port())
+        .arg(m_server->serverPort())
         .arg(path);
 }
 
@@ -100,18 +100,6 @@ static void answer(QTcpSocket *socket, const FakeProviderServer::Response &r)
     if (!r.streamBytes)
         out += "Content-Length: " + QByteArray::number(r.body.size()) + "\r\n";
     out += r.closeAfter ? "Connection: close\r\n\r\n" : "\r\n";
-    if (r.trickle) {
-        socket->write(out);
-        auto *timer = new QTimer(socket);
-        QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, body = r.body]() mutable {
-            socket->write(body.left(1));
-            body.remove(0, 1);
-            if (body.isEmpty())
-                timer->stop();
-        });
-        timer->start(*r.trickle);
-        return;
-    }
     socket->write(out
                   + (r.streamBytes ? QByteArray(*r.streamBytes, 'x')
                                    : r.body.left(r.closeAfter.value_or(r.body.size()))));
@@ -137,7 +125,6 @@ void FakeProviderServer::onReadyRead(QTcpSocket *socket)
         Q_EMIT requestReceived(request.target);
         const Response r = m_responses.value(request.target.split('?').front(),
                                              Response {.status = 404, .body = "{}"});
-        if (!r.hang)
-            QTimer::singleShot(r.delay, socket, [socket, r] { answer(socket, r); });
+        QTimer::singleShot(r.delay, socket, [socket, r] { answer(socket, r); });
     }
 }

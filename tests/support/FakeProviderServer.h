@@ -28,10 +28,8 @@ public:
         QByteArray body {};
         QList<Header> headers {}; // besides Content-Length and Connection
         std::chrono::milliseconds delay {0}; // before anything is sent
-        bool hang = false; // never answer
         std::optional<qsizetype> closeAfter {}; // announce the whole body, send this much, close
         std::optional<qsizetype> streamBytes {}; // announce no length, send this much, never end
-        std::optional<std::chrono::milliseconds> trickle {}; // the body one byte at a time
     };
 
     struct Request
@@ -47,9 +45,8 @@ public:
 
     using QObject::QObject;
 
-    bool listen(quint16 port = 0) { return start(new QTcpServer(this), port); }
+    bool listen() { return start(new QTcpServer(this), 0); }
     bool listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port = 0);
-    quint16 port() const { return m_server ? m_server->serverPort() : 0; }
     QString url(const QString &path) const; // "http(s)://127.0.0.1:<port>" + path
     // Every provider endpoint on this server, at the providers' own paths.
     creditgauge::ProviderClient::Transport transport(std::chrono::milliseconds timeout) const
