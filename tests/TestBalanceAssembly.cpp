@@ -19,8 +19,7 @@ private Q_SLOTS:
         // request; ? stands for "Antwort nicht lesbar", - for "Antwort ohne Guthabenangabe".
         QTest::addColumn<QString>("row");
         for (const char *row :
-             {"key|!401|API-Key ungültig (401)", "ms|!429|Zu viele Abfragen (429)",
-              "key|!500|Serverfehler (HTTP 500)", "credits|!403|key step",
+             {"ms|!429|Zu viele Abfragen (429)", "credits|!403|key step",
               R"(ds|{"is_available": true, "balance_infos": [{"currency": "EUR", )"
               R"("total_balance": "110.00", "granted_balance": "10.00", )"
               R"("topped_up_balance": "100.00"}]}|EUR 110; Aufgeladen 100; Geschenkt 10)",
@@ -38,34 +37,28 @@ private Q_SLOTS:
               R"(credits|{"data": {"total_credits": 25}}|USD 25; Aufgeladen 25; Verbraucht 0)",
               R"(credits|{"data": {"total_credits": 10, "total_usage": 12.5}}|)"
               "USD -2.5; Aufgeladen 10; Verbraucht 12.5",
-              R"(credits|{"data": {}}|key step)", R"(credits|{"data": "x"}|key step)",
+              R"(credits|{"data": {}}|key step)",
               R"(key|{"data": {"usage": 2, "limit": 10, "limit_remaining": 8}, "x": [1, {}]}|)"
               "USD 8; Key-Limit 10; Verbraucht 2",
               R"(key|{"data": {"usage": 2, "limit_remaining": 8}}|)"
               "USD 8; Key-Limit 10; Verbraucht 2",
               R"(key|{"data": {"usage": 6.5, "limit": 5}}|USD -1.5; Key-Limit 5; Verbraucht 6.5)",
               R"(key|{"data": {"usage": 2, "limit": null}}|Guthaben braucht Management-Key)",
-              R"(key|{"data": null}|?)", R"(key|{"data": "x"}|?)",
+              R"(key|{"data": null}|?)",
               R"(ms|{"code": 0, "data": {"available_balance": 5.5, "voucher_balance": 1, )"
               R"("cash_balance": 4.5}}|USD 5.5; Bargeld 4.5; Gutschein 1)",
               R"(ms|{"data": {}}|-)", R"(ms|{"code": 0}|?)",
               // Moonshot's code is read, never consulted, but must be a whole number.
               R"(ms|{"code": 1, "data": {"available_balance": 5}}|USD 5)",
-              R"(ms|{"code": 1e3, "data": {"available_balance": 5}}|USD 5)",
               R"(ms|{"code": "0", "data": {"available_balance": 5}}|?)",
-              R"(ms|{"code": 1.5, "data": {"available_balance": 5}}|?)",
-              R"(ms|{"code": 9223372036854775808, "data": {"available_balance": 5}}|?)"})
+              R"(ms|{"code": 1.5, "data": {"available_balance": 5}}|?)"})
             QTest::newRow(row) << QString::fromUtf8(row);
-        QTest::newRow("megabyte currency")
-            << u"ds|{\"balance_infos\":[{\"currency\":\"%1\",\"total_balance\":2}]}|¤ 2"_s.arg(
-                   QString(1 << 20, u'A'));
         // Amounts read as in the C locale whatever the process's; a wrong type or an
         // implausible figure is no amount.
         for (const char *amount :
              {"12.5|12.5", R"("12,50"|12.5)", R"("-999999999999999"|-999999999999999)",
-              R"("inf"|inf)", R"("nan"|nan)", R"(""|)", R"(" 12.5"|)", R"("12.5 "|)",
-              R"("1.234,56"|)", R"("12\u00005"|)", R"("1e999"|)", "1e15|", R"("-1e297"|)", "true|",
-              "{}|"}) {
+              R"("inf"|inf)", R"("nan"|nan)", R"(""|)", R"(" 12.5"|)", R"("1.234,56"|)",
+              R"("12\u00005"|)", R"("1e999"|)", "1e15|", "true|"}) {
             const QString a = QString::fromUtf8(amount), shown = a.section(u'|', 1);
             QTest::newRow(amount) << u"ms|{\"data\": {\"available_balance\": %1}}|%2"_s.arg(
                 a.section(u'|', 0, 0), shown.isEmpty() ? u"-"_s : u"USD "_s + shown);

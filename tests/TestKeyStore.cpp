@@ -70,8 +70,6 @@ private Q_SLOTS:
         QTRY_COMPARE(readKey(a), found(u"sk-shell"_s));
         QVERIFY(storeKey(u"sk-second"_s, a));
         QCOMPARE(readKey(a), found(u"sk-second"_s));
-        secretTool(u"store"_s, a, "sk-third");
-        QTRY_COMPARE(readKey(a), found(u"sk-third"_s));
         QCOMPARE(secretTool(u"search"_s, a).count("secret = "), 1);
 
         // What is no text, or no key at all, reads as nothing.

@@ -87,17 +87,9 @@ private Q_SLOTS:
 
     // Queries overlap when a key is saved while an earlier one waits on a slow server: the
     // earlier answer, arriving last, is neither shown nor kept.
-    void lateAnswerNeverOverwritesANewerOne_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::newRow("balance") << 200;
-        QTest::newRow("server error") << 500;
-    }
     void lateAnswerNeverOverwritesANewerOne()
     {
-        QFETCH(int, status);
-        m_server->setResponse("/user/balance",
-                              {.status = status, .body = deepseekBody(50), .delay = 1500ms});
+        m_server->setResponse("/user/balance", {.body = deepseekBody(50), .delay = 1500ms});
         start();
         QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
         QTRY_COMPARE(requests(), 1);
@@ -112,7 +104,10 @@ private Q_SLOTS:
         QCOMPARE(requests(), 3);
         QCOMPARE(states.size(), 2);
         QCOMPARE(m_cycle->state().title(), u"$ 10"_s);
-        QCOMPARE(kept(historyPath()), QList<double> {10});
+        const QList<BalanceSample> kept = BalanceHistory(historyPath()).samples(
+            Provider::deepseek, QDateTime::currentDateTimeUtc().addDays(-1));
+        QCOMPARE(kept.size(), 1);
+        QCOMPARE(kept.value(0).balance.total, 10.0);
     }
 
     // A late DeepSeek answer must not land under OpenRouter's name, even while OpenRouter's own
@@ -160,7 +155,6 @@ private Q_SLOTS:
     void keyringThatComesBack_data()
     {
         QTest::addColumn<QString>("fault");
-        QTest::newRow("stalled briefly") << u"stall"_s;
         QTest::newRow("stalled past the bus time-out") << u"long stall"_s;
         QTest::newRow("restarted") << u"restart"_s;
     }
@@ -185,8 +179,8 @@ private Q_SLOTS:
         QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
         m_cycle->refresh(Trigger::User);
         QTRY_COMPARE(states.size(), 1); // answered again, not left waiting
-        if (fault == u"long stall") // the bus gives up on the call to the stopped daemon
-            QTRY_VERIFY_WITH_TIMEOUT(log().contains(u"unreadable"_s), 40000);
+        // The bus gives up on the call to the stopped daemon.
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains(u"unreadable"_s), 40000);
         QCOMPARE(requests(), 0);
         resume.dismiss();
         ::kill(pid_t(keyring), SIGCONT);
@@ -194,44 +188,15 @@ private Q_SLOTS:
         QCOMPARE(requests(), 1);
     }
 
-    // A history that cannot be written (here: its folder's name taken by a file) costs the
-    // user nothing but a notice, said once; the rows wait and are written once it can be.
-    void unwritableHistoryIsSaidOnceAndCaughtUp()
-    {
-        QFile blocker(historyPath());
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        start({.historyPath = historyPath() + u"/history.sqlite"_s});
-        for (const double total : {12.0, 11.0, 10.0}) {
-            m_server->setResponse("/user/balance", 200, deepseekBody(total));
-            if (total != 12.0)
-                m_cycle->refresh(Trigger::User);
-            QTRY_COMPARE(m_cycle->state().title(), u"$ %1"_s.arg(total));
-            QCOMPARE(m_cycle->state().notices.size(), total == 10.0 ? 0 : 1);
-            if (total == 11.0)
-                QVERIFY(blocker.remove());
-        }
-        QCOMPARE(log().count(u"Verlauf"_s), 1);
-        QCOMPARE(kept(historyPath() + u"/history.sqlite"_s), (QList<double> {12, 11, 10}));
-    }
-
 private:
     void start(RefreshCycle::Options options = {})
     {
-        if (options.historyPath.isEmpty())
-            options.historyPath = historyPath();
+        options.historyPath = historyPath();
         m_cycle = std::make_unique<RefreshCycle>(options);
         m_cycle->start();
     }
     int requests() const { return int(m_server->requests().size()); }
     QString historyPath() const { return m_data->filePath(u"history.sqlite"_s); }
-    static QList<double> kept(const QString &path)
-    {
-        QList<double> totals;
-        for (const BalanceSample &s : BalanceHistory(path).samples(
-                 Provider::deepseek, QDateTime::currentDateTimeUtc().addDays(-7)))
-            totals << s.balance.total;
-        return totals;
-    }
 
     QTemporaryDir m_config;
     std::optional<QTemporaryDir> m_data;

@@ -15,23 +15,16 @@ using namespace Qt::StringLiterals;
 
 namespace TestSession {
 
-SecretService secretService()
-{
-    const QString kind = qEnvironmentVariable("CREDITGAUGE_TEST_SECRET_SERVICE");
-    if (kind == u"none")
-        return SecretService::None;
-    if (kind == u"private")
-        return SecretService::Private;
-    return SecretService::Shared;
-}
-
 bool has(SecretService wanted)
 {
     if (wanted != SecretService::None && qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
         return false;
+    const QString kind = qEnvironmentVariable("CREDITGAUGE_TEST_SECRET_SERVICE");
+    const SecretService run = kind == u"none" ? SecretService::None
+        : kind == u"private"                  ? SecretService::Private
+                                              : SecretService::Shared;
     // The shared keyring is also there in a private run, just not shared.
-    return secretService() == wanted
-        || (wanted == SecretService::Shared && secretService() == SecretService::Private);
+    return run == wanted || (wanted == SecretService::Shared && run == SecretService::Private);
 }
 
 bool storeKey(const QString &key, const QString &account)
@@ -57,7 +50,7 @@ bool startFresh(const QString &configHome)
     if (!has(SecretService::Shared) && !has(SecretService::None))
         return false;
     QFile::remove(configHome + QStringLiteral("/creditgauge/creditgauge.conf"));
-    if (secretService() == SecretService::None)
+    if (has(SecretService::None))
         return true;
     for (const Provider p : Provider::allCases()) {
         creditgauge::KeyStore::forget(p.keychainAccount());
@@ -99,22 +92,9 @@ bool restartKeyring()
     return daemon.waitForFinished(10000) && QTest::qWaitFor([] { return keyringPid() > 0; }, 10000);
 }
 
-bool prepareForSleep(bool sleeping)
-{
-    return QProcess::execute(
-               QStringLiteral("dbus-send"),
-               {QStringLiteral("--system"), QStringLiteral("--sender=org.freedesktop.login1"),
-                QStringLiteral("--type=signal"), QStringLiteral("/org/freedesktop/login1"),
-                QStringLiteral("org.freedesktop.login1.Manager.PrepareForSleep"),
-                sleeping ? QStringLiteral("boolean:true") : QStringLiteral("boolean:false")})
-        == 0;
-}
-
 FakeNetworkManager::~FakeNetworkManager()
 {
-    m_process.closeWriteChannel();
-    if (!m_process.waitForFinished(2000))
-        m_process.kill();
+    m_process.kill();
     m_process.waitForFinished();
 }
 

@@ -9,17 +9,14 @@
 #include <optional>
 
 // What the tests use of the private session scripts/test-session.sh sets up: its secret
-// service (gnome-keyring), its stand-in system bus, and the helpers that stand in for the
-// system's daemons on it.
+// service (gnome-keyring) and a stand-in NetworkManager on its stand-in system bus.
 namespace TestSession {
 
 // Which secret service this run has (CREDITGAUGE_TEST_SECRET_SERVICE): the session's shared
 // keyring (unset), none at all ("none"), or a keyring of this run's own that it may lock and
-// stop ("private").
+// stop ("private"). TEST_SESSION_REQUIRE skips the calling test function unless the run has
+// `wanted` (and a session bus for it).
 enum class SecretService { Shared, None, Private };
-SecretService secretService();
-
-// Skips the calling test function unless the run has `wanted` (and a session bus for it).
 #define TEST_SESSION_REQUIRE(wanted)                                                               \
     do {                                                                                           \
         if (!TestSession::has(wanted))                                                             \
@@ -40,9 +37,6 @@ qint64 keyringPid();
 bool lockKeyring();
 // Ends the keyring daemon and starts a new one on the same keyring, unlocked.
 bool restartKeyring();
-
-// Plays logind's PrepareForSleep signal on the stand-in system bus.
-bool prepareForSleep(bool sleeping);
 
 // NetworkManager on the stand-in system bus, online until told otherwise.
 class FakeNetworkManager
