@@ -52,13 +52,9 @@ bool startFresh(const QString &configHome)
     QFile::remove(configHome + QStringLiteral("/creditgauge/creditgauge.conf"));
     if (has(SecretService::None))
         return true;
-    for (const Provider p : Provider::allCases()) {
+    QProcess::execute(u"secret-tool"_s, {u"clear"_s, u"server"_s, u"creditgauge"_s});
+    for (const Provider p : Provider::allCases())
         creditgauge::KeyStore::forget(p.keychainAccount());
-        QProcess::execute(QStringLiteral("secret-tool"),
-                          {QStringLiteral("clear"), QStringLiteral("server"),
-                           QStringLiteral("creditgauge"), QStringLiteral("user"),
-                           p.keychainAccount()});
-    }
     return true;
 }
 
