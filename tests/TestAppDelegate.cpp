@@ -75,6 +75,21 @@ private Q_SLOTS:
         QCOMPARE(requests(), 0);
     }
 
+    // The stored choice is checked; picking another shows it and keeps it.
+    void pickingAProvider()
+    {
+        QVERIFY(Settings::setProvider(Provider::openrouter));
+        launch();
+        QMenu *providers = action(openMenu(), u"Anbieter"_s)->menu();
+        QVERIFY(action(providers, u"OpenRouter"_s)->isChecked());
+        action(providers, u"Moonshot"_s)->trigger();
+        QCOMPARE(m_app->content()->titleText(), u"Moonshot-Guthaben"_s);
+        QCOMPARE(Settings::provider(), Provider::moonshot);
+        providers = action(openMenu(), u"Anbieter"_s)->menu();
+        QVERIFY(action(providers, u"Moonshot"_s)->isChecked());
+        QVERIFY(!action(providers, u"OpenRouter"_s)->isChecked());
+    }
+
     // The check mark is the entry in the autostart folder, whoever wrote or removed it. A
     // folder that cannot be written leaves it off, and the panel says why. The menu is built
     // anew each time it opens, not added to.
