@@ -2,7 +2,6 @@
 #include "ui/BalanceChart.h"
 #include "ui/BalanceViewController.h"
 
-#include <QBoxLayout>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -129,27 +128,6 @@ private Q_SLOTS:
             QCOMPARE(labels[5]->isVisibleTo(view), e[5][1] == u'1');
             QCOMPARE(labels[5]->text(), e[5][1] == u'1' ? forecast : QString());
         }
-    }
-
-    // A notice wraps within the panel's width, and the panel, which takes the size its content
-    // asks for, leaves room for every line of it.
-    void noticeIsNotCutOff()
-    {
-        Panel panel;
-        panel.show({.notices = {u"Der Verlauf wird gerade nicht gespeichert (der Datenträger ist "
-                                "voll); die Werte werden nachgetragen."_s,
-                                u"Die Anbieterwahl lässt sich nicht speichern; sie gilt, bis "
-                                "CreditGauge beendet wird."_s}});
-        QWidget window;
-        auto *layout = new QVBoxLayout(&window);
-        layout->setSizeConstraint(QLayout::SetFixedSize); // as the popover does
-        layout->addWidget(panel.view());
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        const QLabel *notice = panel.view()->findChildren<QLabel *>().last();
-        QCOMPARE(notice->text().count(u'\n'), 1);
-        QVERIFY(notice->isVisible());
-        QCOMPARE_GE(notice->height(), notice->heightForWidth(notice->width()));
     }
 };
 
