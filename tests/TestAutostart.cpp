@@ -68,23 +68,6 @@ private Q_SLOTS:
         QVERIFY2(again.exitCode() == 0, again.readAllStandardOutput().constData());
     }
 
-    // The desktop's own settings switch an entry off rather than delete it.
-    void entrySwitchedOffReadsAsOff_data()
-    {
-        QTest::addColumn<QByteArray>("entry");
-        QTest::addColumn<bool>("enabled");
-        QTest::newRow("Hidden") << QByteArray("Hidden=true\n") << false;
-        QTest::newRow("GNOME's switch") << QByteArray("X-GNOME-Autostart-enabled=false\n") << false;
-        QTest::newRow("Hidden in another group only")
-            << QByteArray("Exec=x\n[Desktop Action a]\nHidden=true\n") << true;
-    }
-    void entrySwitchedOffReadsAsOff()
-    {
-        QFETCH(QByteArray, entry);
-        write(Autostart::entryPath(), "[Desktop Entry]\n" + entry);
-        QTEST(Autostart::isEnabled(), "enabled");
-    }
-
     // An administrator's entry starts the program for everyone; a user switches it off for
     // themselves with an entry of their own, and back on by writing a starting one.
     void systemEntryIsOverriddenPerUser()
