@@ -1,3 +1,4 @@
+#include "tray/Popover.h"
 #include "tray/SwayPlacement.h"
 
 #include <QLocalServer>
@@ -9,12 +10,37 @@
 
 using namespace creditgauge;
 
-// Where the panel opens on sway, which a window cannot choose for itself: against the real sway
-// in tests/e2e/tray.sh, and here against one that never answers.
+// Where the panel opens: Qt's own placement on a screen; sway's, which a window cannot choose
+// for itself, against the real sway in tests/e2e/tray.sh, and here against one that never
+// answers.
 class TestSwayPlacement : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void popoverStaysOnScreen_data()
+    {
+        QTest::addColumn<QRect>("anchor");
+        QTest::addColumn<QPoint>("cursor");
+        QTest::addColumn<QPoint>("expected");
+        // A 1280x800 screen whose panel takes the top 24 pixels; the popover is 280x200.
+        QTest::newRow("below the icon, centred")
+            << QRect(600, 1, 22, 22) << QPoint() << QPoint(470, 24);
+        QTest::newRow("right edge") << QRect(1250, 1, 22, 22) << QPoint() << QPoint(1000, 24);
+        QTest::newRow("left edge") << QRect(2, 1, 22, 22) << QPoint() << QPoint(0, 24);
+        QTest::newRow("tray at the bottom")
+            << QRect(600, 777, 22, 22) << QPoint() << QPoint(470, 577);
+        QTest::newRow("at the pointer") << QRect() << QPoint(100, 300) << QPoint(0, 301);
+    }
+    void popoverStaysOnScreen()
+    {
+        QFETCH(QRect, anchor);
+        QFETCH(QPoint, cursor);
+        const QRect available(0, 24, 1280, 776);
+        const QPoint at = Popover::placement(anchor, QSize(280, 200), available, cursor);
+        QTEST(at, "expected");
+        QVERIFY(available.contains(QRect(at, QSize(280, 200))));
+    }
+
     // A sway that never answers costs the event loop nothing; a new showing supersedes the
     // attempt still waiting, and the newer one gives up on its own.
     void swayThatDoesNotAnswer()
