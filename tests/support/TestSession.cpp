@@ -34,12 +34,10 @@ bool storeKey(const QString &key, const QString &account)
     return QTest::qWaitFor([&] { return saved.has_value(); }, 10000) && *saved;
 }
 
-KeyStore::ReadResult readKey(const QString &account,
-                             std::optional<std::chrono::milliseconds> deadline)
+KeyStore::ReadResult readKey(const QString &account)
 {
     std::optional<KeyStore::ReadResult> answer;
-    KeyStore::read(
-        account, [&answer](const KeyStore::ReadResult &key) { answer = key; }, deadline);
+    KeyStore::read(account, [&answer](const KeyStore::ReadResult &key) { answer = key; });
     if (!QTest::qWaitFor([&] { return answer.has_value(); }, 30000))
         qFatal("the secret store did not answer a read");
     return *answer;

@@ -5,9 +5,6 @@
 #include <QProcess>
 #include <QString>
 
-#include <chrono>
-#include <optional>
-
 // What the tests use of the private session scripts/test-session.sh sets up: its secret
 // service (gnome-keyring) and a stand-in NetworkManager on its stand-in system bus.
 namespace TestSession {
@@ -29,8 +26,7 @@ bool has(SecretService wanted);
 bool startFresh(const QString &configHome);
 
 bool storeKey(const QString &key, const QString &account);
-creditgauge::KeyStore::ReadResult readKey(const QString &account,
-                                          std::optional<std::chrono::milliseconds> deadline = {});
+creditgauge::KeyStore::ReadResult readKey(const QString &account);
 
 // The process that owns the secret service's name, and locking its default collection.
 qint64 keyringPid();
