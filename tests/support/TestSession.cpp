@@ -8,8 +8,6 @@
 #include <QFile>
 #include <QTest>
 
-#include <csignal>
-
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
 
@@ -70,20 +68,6 @@ bool lockKeyring()
         QList {QDBusObjectPath(u"/org/freedesktop/secrets/collection/login"_s)});
     return QDBusConnection::sessionBus().call(lock, QDBus::Block, 10000).type()
         == QDBusMessage::ReplyMessage;
-}
-
-bool restartKeyring()
-{
-    const qint64 old = keyringPid();
-    if (old <= 0 || ::kill(pid_t(old), SIGTERM) != 0
-        || !QTest::qWaitFor([old] { return keyringPid() != old; }, 10000))
-        return false;
-    QProcess daemon;
-    daemon.start(QStringLiteral("gnome-keyring-daemon"),
-                 {QStringLiteral("--unlock"), QStringLiteral("--components=secrets")});
-    daemon.write("creditgauge-test"); // the password scripts/test-session.sh gave the keyring
-    daemon.closeWriteChannel();
-    return daemon.waitForFinished(10000) && QTest::qWaitFor([] { return keyringPid() > 0; }, 10000);
 }
 
 FakeNetworkManager::~FakeNetworkManager()

@@ -31,8 +31,6 @@ creditgauge::KeyStore::ReadResult readKey(const QString &account);
 // The process that owns the secret service's name, and locking its default collection.
 qint64 keyringPid();
 bool lockKeyring();
-// Ends the keyring daemon and starts a new one on the same keyring, unlocked.
-bool restartKeyring();
 
 // NetworkManager on the stand-in system bus, online until told otherwise.
 class FakeNetworkManager
