@@ -1,6 +1,5 @@
-// Writes balances into a history database as fast as it can, for the tests of several
-// writers and of a writer killed in the middle.
-// Usage: history_writer PATH COUNT SEED
+// Writes balances into a history database as fast as it can, for the tests of several writers
+// and of a writer killed in the middle. Usage: history_writer PATH COUNT SEED
 //   Row i has total SEED * 100000 + i at a fixed time i minutes after a fixed start, so two
 //   writers with different seeds write different rows and two with the same seed the same
 //   observations. After each kept row the number kept so far goes to stdout, flushed. A row
@@ -12,16 +11,12 @@
 #include <QThread>
 #include <QTimeZone>
 
-#include <csignal>
-
 #include <cstdio>
 
 using namespace creditgauge;
 
 int main(int argc, char *argv[])
 {
-    // A file size limit set to make writes fail must not end the program.
-    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() != 4)
