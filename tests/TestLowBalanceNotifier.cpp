@@ -11,11 +11,7 @@
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 const QString path = u"/org/freedesktop/Notifications"_s, name = u"org.freedesktop.Notifications"_s;
-
-} // namespace
 
 // The desktop's notification service, played by the test on a connection of its own.
 class FakeNotifications : public QObject
@@ -123,8 +119,7 @@ private Q_SLOTS:
         QCOMPARE(seen, row.section(u" -> "_s, 1));
     }
 
-    // What it says and offers; its action opens the provider's page, and what was said
-    // survives a restart: the next process does not say it again.
+    // What it says and offers; its action opens the provider's page.
     void notification()
     {
         QList<QUrl> opened;
@@ -142,19 +137,6 @@ private Q_SLOTS:
         QTRY_COMPARE(opened, QList<QUrl> {QUrl(u"https://openrouter.ai/settings/credits"_s)});
         m_server->invoke(101, u"default"_s); // a click on the notification itself
         QTRY_COMPARE(opened.size(), 2);
-
-        m_notifier.reset();
-        m_history.emplace(m_dir->filePath(u"history.sqlite"_s));
-        m_notifier.emplace(*m_history);
-        show(Provider::openrouter, 0.5);
-        QCOMPARE(m_server->shown.size(), 1);
-    }
-
-    void noServiceNoNoise()
-    {
-        m_server.reset();
-        QTest::failOnWarning(QRegularExpression(u".*"_s));
-        show(Provider::deepseek, 1, 1); // the notifier has had the bus's refusal
     }
 };
 
