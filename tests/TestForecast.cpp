@@ -43,15 +43,6 @@ private Q_SLOTS:
         QCOMPARE(f ? u"%1 %2"_s.arg(f->perDay).arg(f->daysLeft) : u"-"_s,
                  row.section(u" -> "_s, 1));
     }
-
-    // The common cases are in TestStatusBarOutput and TestLowBalanceNotifier.
-    void line()
-    {
-        QCOMPARE(Forecast::line({u"USD"_s, 4, 0.4}),
-                 u"≈ $ 4,00 pro Tag · reicht keinen Tag mehr"_s);
-        QCOMPARE(Forecast::line({u"USD"_s, 0.01, 2500}),
-                 u"≈ $ 0,01 pro Tag · reicht noch ≈ 2.500 Tage"_s);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestForecast)
