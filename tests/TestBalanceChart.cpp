@@ -69,21 +69,6 @@ private Q_SLOTS:
             QCOMPARE(points[i].y(), area.bottom() - (expected[i].y() - low) * perUnit);
         }
     }
-
-    // What a screen reader says of the chart.
-    void description()
-    {
-        BalanceChart chart;
-        chart.setSamples(samples(u"-5:25 2:1.5 3:20 10:15 11:16 20:12.5"_s), now);
-        QCOMPARE(chart.accessibleName(), u"Verlauf der letzten 30 Tage"_s);
-        QCOMPARE(chart.accessibleDescription(),
-                 u"Guthaben seit 7. November: h\u00f6chster Stand $ 25,00, tiefster $ 1,50, "
-                 "jetzt $ 12,50, 2 Aufladungen."_s);
-        chart.setSamples(samples(u"24:1234.5:CNY 22:80:CNY 20:100:CNY"_s), now);
-        QCOMPARE(chart.accessibleDescription(),
-                 u"Guthaben seit 27. November: h\u00f6chster Stand \u00a5 1.234,50, tiefster "
-                 "\u00a5 80,00, jetzt \u00a5 1.234,50, 1 Aufladung."_s);
-    }
 };
 
 QTEST_MAIN(TestBalanceChart)
