@@ -55,8 +55,8 @@ bool sql(const QString &path, const QStringList &statements,
 } // namespace
 
 // The history in a temporary folder: what is kept and read back, two processes writing at
-// once, a writer killed while writing, files that are not a usable database, and a lock held
-// by another writer.
+// once, a writer killed while writing, files that are not a usable database, a disk that
+// refuses a write, and a lock held by another writer.
 class TestBalanceHistory : public QObject
 {
     Q_OBJECT
@@ -154,6 +154,27 @@ private Q_SLOTS:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"layout version 2"_s));
         QVERIFY(!BalanceHistory(m_path).record(Provider::deepseek, usd(3), t0));
         QCOMPARE(broken(m_dir->path()).size(), 1);
+    }
+
+    // A failed write (here an I/O error: no file may grow) says nothing about the rows in the
+    // file: it stays exactly as it is, and the writer hears why its row was not kept.
+    void failedWriteLeavesTheFileAsItIs()
+    {
+        QProcess writer;
+        writer.start(QStringLiteral(HISTORY_WRITER), {m_path, u"500"_s, u"1"_s});
+        QVERIFY(writer.waitForFinished(30000) && writer.exitCode() == 0);
+        QFile file(m_path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        writer.start(u"prlimit"_s,
+                     {u"--fsize=0"_s, QStringLiteral(HISTORY_WRITER), m_path, u"1"_s, u"7"_s});
+        QVERIFY(writer.waitForFinished(30000));
+        const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
+        QVERIFY2(writer.exitCode() == 1 && said.contains(u"Ein-/Ausgabefehler"_s),
+                 qPrintable(said));
+        QVERIFY(file.seek(0));
+        QCOMPARE(file.readAll(), before);
+        QCOMPARE(broken(m_dir->path()), QStringList());
     }
 
     // Another writer that holds the lock is waited for a moment only: the row waits in memory

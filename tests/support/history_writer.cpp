@@ -11,12 +11,15 @@
 #include <QThread>
 #include <QTimeZone>
 
+#include <csignal>
 #include <cstdio>
 
 using namespace creditgauge;
 
 int main(int argc, char *argv[])
 {
+    // A file size limit set to make writes fail must not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() != 4)
