@@ -73,16 +73,10 @@ private Q_SLOTS:
         };
         const auto good = show(withHistory(balance(12.5, u"USD"_s, {{u"Bonus"_s, 10}}), 3));
         row("loading", {&Panel::showLoading}, "\u2013| |Lade \u2026|\u2013|Secondary|00");
-        row("notice before any answer", {&Panel::showLoading, show({.notices = {u"x"_s}})},
-            "\u2013| |Lade \u2026|\u2013|Secondary|00");
         row("low", {show(balance(1.999, u"CNY"_s))},
             "\u00a5 2,00| |Guthaben knapp \u2014 bitte aufladen.|09:05 Uhr|Red|00");
-        // Low is below 2, compared unrounded; NaN is never low.
+        // Low is below 2, compared unrounded.
         row("2", {show(balance(2))}, "?|?|Alles in Ordnung.|?|Secondary|00");
-        row("nan", {show(balance(qQNaN()))}, "?|?|?|?|Secondary|00");
-        row("three details",
-            {show(balance(50, u"CNY"_s, {{u"A"_s, 1234.5}, {u"B"_s, 2}, {u"C"_s, -0.5}}))},
-            "?|A \u00a5 1.234,50 \u00b7 B \u00a5 2,00 \u00b7 C \u00a5 -0,50|?|?|Secondary|00");
         // The chart and the forecast belong to one provider's balance.
         row("loading keeps them", {good, &Panel::showLoading},
             "$ 12,50|Bonus $ 10,00|Lade \u2026|09:05 Uhr|Secondary|11");
