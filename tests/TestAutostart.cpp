@@ -23,12 +23,6 @@ class TestAutostart : public QObject
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-    static void write(const QString &path, const QByteArray &data)
-    {
-        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
-    }
 
 private Q_SLOTS:
     void init()
@@ -73,7 +67,12 @@ private Q_SLOTS:
     void systemEntryIsOverriddenPerUser()
     {
         const QString system = m_system->filePath(u"autostart/creditgauge.desktop"_s);
-        write(system, "[Desktop Entry]\nType=Application\nName=CreditGauge\nExec=creditgauge\n");
+        QFile file(system);
+        QVERIFY(QDir().mkpath(QFileInfo(system).path()) && file.open(QIODevice::WriteOnly));
+        QVERIFY(
+            file.write("[Desktop Entry]\nType=Application\nName=CreditGauge\nExec=creditgauge\n")
+                > 0
+            && file.flush());
         QVERIFY(Autostart::isEnabled());
         QVERIFY(Autostart::setEnabled(false));
         QVERIFY(!Autostart::isEnabled());
