@@ -23,12 +23,6 @@ public:
     QStringList registrations;
     uint revision = 0; // of the last layout
 
-    bool start()
-    {
-        return bus.registerObject(u"/StatusNotifierWatcher"_s, this,
-                                  QDBusConnection::ExportAllSlots)
-            && bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
-    }
     // Asked without blocking: the item answers from this same thread.
     QDBusMessage call(const QString &method, const QVariantList &args = {})
     {
@@ -46,19 +40,16 @@ public:
         return qdbus_cast<QVariantMap>(
             call(u"GetAll"_s, {u"org.kde.StatusNotifierItem"_s}).arguments().value(0));
     }
-    DBusMenuLayoutItem layout()
+    // The whole menu's labels by id; its revision kept.
+    QMap<int, QString> labels()
     {
         const QDBusMessage reply = call(u"GetLayout"_s, {0, -1, QStringList()});
         DBusMenuLayoutItem root;
         if (reply.type() == QDBusMessage::ReplyMessage)
             reply.arguments().value(1).value<QDBusArgument>() >> root;
         revision = reply.arguments().value(0).toUInt();
-        return root;
-    }
-    QMap<int, QString> labels()
-    {
         QMap<int, QString> labels;
-        for (const DBusMenuLayoutItem &item : layout().children)
+        for (const DBusMenuLayoutItem &item : root.children)
             labels[item.id] = item.properties.value(u"label"_s).toString();
         return labels;
     }
@@ -93,7 +84,9 @@ private Q_SLOTS:
         const std::unique_ptr<FakeProviderServer> server = FakeProviderServer::standIn();
         QVERIFY(server);
         Watcher watcher;
-        QVERIFY(watcher.start());
+        QVERIFY(watcher.bus.registerObject(u"/StatusNotifierWatcher"_s, &watcher,
+                                           QDBusConnection::ExportAllSlots)
+                && watcher.bus.registerService(u"org.kde.StatusNotifierWatcher"_s));
         AppDelegate app(std::make_unique<StatusNotifierItem>(),
                         RefreshCycle::Options {.watchNetwork = false});
         app.applicationDidFinishLaunching();
