@@ -33,11 +33,6 @@ QByteArray item(const QByteArray &version, const QByteArray &display)
         + "</s:version><s:shortVersionString>" + display + "</s:shortVersionString></item>";
 }
 
-int order(const QString &a, const QString &b)
-{
-    return std::clamp(Appcast::compareVersions(a, b), -1, 1);
-}
-
 } // namespace
 
 // The feed and its versions, and the update check through the one bridge of the process.
@@ -63,8 +58,8 @@ private Q_SLOTS:
         QFETCH(QString, row);
         const QStringList p = row.split(u'|');
         const int sign = int(p[1] == u">"_s) - int(p[1] == u"<"_s);
-        QCOMPARE(order(p[0], p[2]), sign);
-        QCOMPARE(order(p[2], p[0]), -sign);
+        QCOMPARE(std::clamp(Appcast::compareVersions(p[0], p[2]), -1, 1), sign);
+        QCOMPARE(std::clamp(Appcast::compareVersions(p[2], p[0]), -1, 1), -sign);
     }
 
     void newestItem_data()
@@ -100,9 +95,6 @@ private Q_SLOTS:
                                << newer.arg(u"99.9"_s, installed);
         QTest::newRow("same") << feed(item(CREDITGAUGE_VERSION, "x")) << true << Outcome::UpToDate
                               << u"Version %1 ist die neueste Version."_s.arg(installed);
-        QTest::newRow("malformed")
-            << feed(item("99999", "99.9")).replace("</item>", "</itme>") << true << Outcome::Failed
-            << u"Der Update-Feed ist nicht lesbar."_s;
         QTest::newRow("untrusted certificate")
             << feed(item("99999", "99.9")) << false << Outcome::Failed
             << u"Sichere Verbindung fehlgeschlagen"_s;
