@@ -22,14 +22,6 @@ Q_DECLARE_METATYPE(BarFormat)
 
 namespace {
 
-RefreshState balanceState(double total)
-{
-    return {.kind = Kind::Balance,
-            .provider = Provider::deepseek,
-            .balance = Balance {u"USD"_s, total, {{u"Aufgeladen"_s, total}}},
-            .at = QDateTime(QDate(2026, 12, 7), QTime(14, 5))};
-}
-
 // waybar's line: one JSON object, with the tooltip's lines.
 QByteArray waybar(const char *cssClass, const QString &text, const QStringList &tooltip)
 {
@@ -64,8 +56,7 @@ struct Pipe
     QList<QByteArray> lines()
     {
         char bytes[4096];
-        ssize_t count = 0;
-        while ((count = ::read(ends[0], bytes, sizeof bytes)) > 0)
+        for (ssize_t count; (count = ::read(ends[0], bytes, sizeof bytes)) > 0;)
             received.append(bytes, count);
         QList<QByteArray> all = received.split('\n');
         all.removeLast(); // what follows the last line feed, if anything
@@ -94,11 +85,6 @@ private Q_SLOTS:
         m_server->setResponse("/user/balance", 200, deepseekBody(12.5));
         QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
     }
-    void cleanup()
-    {
-        m_mode.reset();
-        m_server.reset();
-    }
 
     // waybar reads text and tooltip as Pango markup, so whatever a message holds arrives as
     // text.
@@ -107,7 +93,9 @@ private Q_SLOTS:
         QTest::addColumn<RefreshState>("state");
         QTest::addColumn<BarFormat>("format");
         QTest::addColumn<QByteArray>("line");
-        const RefreshState low = balanceState(1.5);
+        const RefreshState low {.kind = Kind::Balance,
+                                .balance = Balance {u"USD"_s, 1.5, {}},
+                                .at = QDateTime(QDate(2026, 12, 7), QTime(14, 5))};
         const QString at = u"Zuletzt abgefragt: 14:05 Uhr"_s;
         QTest::newRow("polybar, low") << low << BarFormat::Polybar << "%{F#ff7b72}$ 2%{F-}"_ba;
         QTest::newRow("waybar, keyring")
@@ -141,11 +129,9 @@ private Q_SLOTS:
     void clicksAndABarThatStopsReading()
     {
         Pipe out, in;
-        m_mode = std::make_unique<StatusBarMode>(BarFormat::I3blocks,
-                                                 RefreshCycle::Options {.watchNetwork = false},
-                                                 out.ends[1], in.ends[0]);
-        m_mode->start();
-        QSignalSpy answered(&m_mode->cycle(), &RefreshCycle::stateChanged);
+        StatusBarMode mode(BarFormat::I3blocks, {.watchNetwork = false}, out.ends[1], in.ends[0]);
+        mode.start();
+        QSignalSpy answered(&mode.cycle(), &RefreshCycle::stateChanged);
         QTRY_COMPARE(answered.size(), 1);
         QVERIFY(::write(in.ends[1], "{\"name\":\"creditgauge\",\"button\":1}\n", 34) == 34);
         QTRY_COMPARE(answered.size(), 2);
@@ -160,14 +146,13 @@ private Q_SLOTS:
         }
         ::alarm(0);
         QTRY_COMPARE(out.lines().mid(filled),
-                     QList {StatusBarOutput::line(BarFormat::I3blocks, m_mode->cycle().state())});
+                     QList {StatusBarOutput::line(BarFormat::I3blocks, mode.cycle().state())});
         QVERIFY(!(::fcntl(out.ends[1], F_GETFL) & O_NONBLOCK));
     }
 
 private:
     QTemporaryDir m_config;
     std::unique_ptr<FakeProviderServer> m_server;
-    std::unique_ptr<StatusBarMode> m_mode;
 };
 
 QTEST_GUILESS_MAIN(TestStatusBarOutput)
