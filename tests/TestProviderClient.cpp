@@ -16,7 +16,6 @@ const QByteArray orCredits = "/api/v1/credits";
 const QByteArray dsBody = R"({"balance_infos":[{"currency":"USD","total_balance":"5.50"}]})";
 const QByteArray msBody = R"({"code":0,"data":{"available_balance":3.25}})";
 const QByteArray orKeyBody = R"({"data":{"usage":1.5,"limit":10,"limit_remaining":8.5}})";
-const QString unreadable = u"Antwort nicht lesbar"_s, networkError = u"Netzwerkfehler"_s;
 const QString badKey = u"API-Key enthält unzulässige Zeichen"_s;
 constexpr qsizetype bound = ProviderClient::maxBodyBytes;
 
@@ -90,8 +89,8 @@ private Q_SLOTS:
         add("403", ork, {.status = 403}, u"API-Key ungültig (403)"_s);
         add("500, page without end", ork, {.status = 500, .streamBytes = 2 * bound},
             u"Serverfehler (HTTP 500)"_s);
-        add("time-out", ds, {.delay = 1h}, networkError);
-        add("body without end", ds, {.streamBytes = 2 * bound}, unreadable);
+        add("time-out", ds, {.delay = 1h}, u"Netzwerkfehler"_s);
+        add("body without end", ds, {.streamBytes = 2 * bound}, u"Antwort nicht lesbar"_s);
 
         // Any failure of the credits step leads quietly to the key step; a good credits answer
         // and a 403 before the key step are the HTTPS selftest's.
