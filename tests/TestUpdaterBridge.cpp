@@ -2,7 +2,6 @@
 #include "update/Appcast.h"
 #include "update/UpdaterBridge.h"
 
-#include <QAbstractButton>
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QSslSocket>
@@ -19,7 +18,6 @@ using Outcome = UpdaterBridge::Outcome;
 namespace {
 
 const QString installed = QString::fromUtf8(CREDITGAUGE_VERSION);
-const QUrl downloadPage(u"https://example.org/creditgauge/download"_s);
 
 QByteArray feed(const QByteArray &items)
 {
@@ -29,7 +27,7 @@ QByteArray feed(const QByteArray &items)
 
 QByteArray item(const QByteArray &version, const QByteArray &display)
 {
-    return "<item><link>" + downloadPage.toEncoded() + "</link><s:version>" + version
+    return "<item><link>https://example.org/creditgauge/download</link><s:version>" + version
         + "</s:version><s:shortVersionString>" + display + "</s:shortVersionString></item>";
 }
 
@@ -41,7 +39,6 @@ class TestUpdaterBridge : public QObject
     Q_OBJECT
     QSslCertificate m_cert;
     QSslKey m_key;
-    QList<QUrl> m_opened;
 
     static UpdaterBridge &bridge() { return UpdaterBridge::shared(); }
 
@@ -106,8 +103,6 @@ private Q_SLOTS:
         QFETCH(Outcome, outcome);
         QFETCH(QString, detail);
         if (m_cert.isNull()) {
-            bridge().setUrlOpenerForTesting(
-                [this](const QUrl &url) { return m_opened.append(url), true; });
             if (QStandardPaths::findExecutable(u"openssl"_s).isEmpty()
                 || !QSslSocket::supportsSsl())
                 QSKIP("no openssl or no TLS backend");
@@ -124,7 +119,6 @@ private Q_SLOTS:
         }
         bridge().setFeedForTesting(QUrl(server.url(u"/appcast.xml"_s)), tls);
         QSignalSpy finished(&bridge(), &UpdaterBridge::checkFinished);
-        m_opened.clear();
 
         bridge().checkForUpdates();
         QTRY_COMPARE(finished.size(), 1);
@@ -135,15 +129,7 @@ private Q_SLOTS:
         QCOMPARE(server.requests().size(), trusted ? 1 : 0);
         QVERIFY(!QSslConfiguration::defaultConfiguration().caCertificates().contains(m_cert));
 
-        // Only the download button opens anything, and only through the opener.
-        const bool update = outcome == Outcome::UpdateAvailable;
-        const QList<QAbstractButton *> buttons = dialog->buttons();
-        const auto button = std::ranges::find(
-            buttons, update ? u"Download-Seite öffnen"_s : u"OK"_s, &QAbstractButton::text);
-        QVERIFY(button != buttons.end());
-        (*button)->click();
-        QVERIFY(!dialog->isVisible());
-        QCOMPARE(m_opened, update ? QList<QUrl> {downloadPage} : QList<QUrl>());
+        dialog->close();
     }
 };
 
