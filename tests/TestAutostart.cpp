@@ -61,10 +61,8 @@ private Q_SLOTS:
         const QString system = m_system->filePath(u"autostart/creditgauge.desktop"_s);
         QFile file(system);
         QVERIFY(QDir().mkpath(QFileInfo(system).path()) && file.open(QIODevice::WriteOnly));
-        QVERIFY(
-            file.write("[Desktop Entry]\nType=Application\nName=CreditGauge\nExec=creditgauge\n")
-                > 0
-            && file.flush());
+        QVERIFY(file.write("[Desktop Entry]\nType=Application\nName=CG\nExec=creditgauge\n") > 0);
+        file.close();
         QVERIFY(Autostart::isEnabled());
         QVERIFY(Autostart::setEnabled(false));
         QVERIFY(!Autostart::isEnabled());

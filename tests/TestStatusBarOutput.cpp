@@ -119,13 +119,11 @@ private Q_SLOTS:
         QTEST(StatusBarOutput::line(format, state), "line");
     }
 
-    // A line at start. A click asks again and writes the next line, unless it is the one the
-    // bar shows already: SIGUSR1, or a line on standard input, where i3blocks writes the clicks
-    // on a persistent block (i3blocks 1.4 shares its own input instead: the bar hosts' end-to-end
-    // run); the bar closing that input stops those clicks, not the output. A bar that stops
-    // reading fills the pipe: the mode neither waits on it nor keeps the lines the bar missed;
-    // read again, the pipe brings the newest line whole, and the bar's end of it is still
-    // blocking. The bar going away ends the mode: the bar hosts' end-to-end run.
+    // A click asks again and writes the next line, unless the bar shows it already: SIGUSR1, or
+    // a line on standard input, where i3blocks writes the clicks on a persistent block; closing
+    // that input stops those clicks, not the output. A bar that stops reading fills the pipe:
+    // the mode neither waits on it nor keeps the lines the bar missed; read again, the pipe
+    // brings the newest line whole, and the bar's end of it is still blocking.
     void clicksAndABarThatStopsReading()
     {
         Pipe out, in;
