@@ -76,7 +76,6 @@ private Q_SLOTS:
         row("--provider=openrouter --bar polybar", "", u"bar 3 openrouter"_s);
         row("--bar=json", "", u"2 Unbekanntes Format „json“ für --bar"_s);
         row("--bar --provider=DeepSeek", "", u"2 Unbekannter Anbieter „DeepSeek“"_s);
-        row("--provider=moonshot", "", u"2 Die Option „--provider“ gilt nur mit „--bar“."_s);
     }
     void outcome()
     {

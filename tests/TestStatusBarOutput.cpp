@@ -86,8 +86,7 @@ private Q_SLOTS:
         QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
     }
 
-    // waybar reads text and tooltip as Pango markup, so whatever a message holds arrives as
-    // text.
+    // waybar reads text and tooltip as Pango markup: a message must arrive as text.
     void lines_data()
     {
         QTest::addColumn<RefreshState>("state");

@@ -76,9 +76,8 @@ private Q_SLOTS:
     }
 
     // Complete before any AboutToShow: Xfce opens its own menu over an empty one. Label, status
-    // and the menu's summary follow the state, from a missing key (an alarm) to a balance; a new
-    // layout comes with a new revision. The icon, the clicks and a panel that restarts: the tray
-    // hosts' end-to-end run.
+    // and the menu follow the state, from a missing key (an alarm) to a balance, each new layout
+    // with a new revision. The icon, the clicks, a panel that restarts: the tray hosts' run.
     void whatAHostShows()
     {
         const std::unique_ptr<FakeProviderServer> server = FakeProviderServer::standIn();
