@@ -9,9 +9,8 @@
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
 
-// The autostart entry under a temporary XDG_CONFIG_HOME, with a temporary system folder
-// (XDG_CONFIG_DIRS) standing in for an administrator's entry. Switching it from the menu, and
-// a folder that cannot be written, are TestAppDelegate's.
+// The autostart entry under a temporary XDG_CONFIG_HOME, with a temporary XDG_CONFIG_DIRS for
+// an administrator's entry. The menu's switch and an unwritable folder are TestAppDelegate's.
 class TestAutostart : public QObject
 {
     Q_OBJECT

@@ -58,12 +58,11 @@ private Q_SLOTS:
             QTest::addRow("%s | %s", args, env)
                 << QString::fromUtf8(args) << QString::fromUtf8(env) << e;
         };
-        const char *x11 = "DISPLAY=:0";
         row("-h", "", u"0 Aufruf: creditgauge [Optionen]\n"_s);
-        row("--bogus", x11, u"2 Unbekannte Option „--bogus“."_s);
+        row("--bogus", "DISPLAY=:0", u"2 Unbekannte Option „--bogus“."_s);
         row("deepseek", "", u"2 Unerwartetes Argument „deepseek“."_s);
         // A session manager restarts the program with Qt's options.
-        row("-session 10d3f2 -style fusion -reverse", x11, u"tray"_s);
+        row("-session 10d3f2 -style fusion -reverse", "DISPLAY=:0", u"tray"_s);
         row("", "WAYLAND_DISPLAY=wayland-1", u"tray"_s);
         row("", "", u"1 Keine grafische Sitzung gefunden"_s);
         row("", "QT_QPA_PLATFORM=xcb WAYLAND_DISPLAY=wayland-0", u"1 Keine grafische Sitzung"_s);

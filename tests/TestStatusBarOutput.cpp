@@ -95,7 +95,6 @@ private Q_SLOTS:
         const RefreshState low {.kind = Kind::Balance,
                                 .balance = Balance {u"USD"_s, 1.5, {}},
                                 .at = QDateTime(QDate(2026, 12, 7), QTime(14, 5))};
-        const QString at = u"Zuletzt abgefragt: 14:05 Uhr"_s;
         QTest::newRow("polybar, low") << low << BarFormat::Polybar << "%{F#ff7b72}$ 2%{F-}"_ba;
         QTest::newRow("waybar, keyring")
             << RefreshState {.kind = Kind::StoreUnavailable,
@@ -109,7 +108,7 @@ private Q_SLOTS:
             << BarFormat::Waybar
             << waybar("error", u"$ !"_s,
                       {u"DeepSeek-Guthaben"_s, u"$ –"_s, u"&lt;b&gt;A &amp; B&lt;/b&gt;"_s,
-                       at + u" (fehlgeschlagen)"_s});
+                       u"Zuletzt abgefragt: 14:05 Uhr (fehlgeschlagen)"_s});
     }
     void lines()
     {
