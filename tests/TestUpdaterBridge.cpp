@@ -5,7 +5,6 @@
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QSslSocket>
-#include <QStandardPaths>
 #include <QTest>
 
 #include <algorithm>
@@ -102,11 +101,9 @@ private Q_SLOTS:
         QFETCH(Outcome, outcome);
         QFETCH(QString, detail);
         if (m_cert.isNull()) {
-            if (QStandardPaths::findExecutable(u"openssl"_s).isEmpty()
-                || !QSslSocket::supportsSsl())
-                QSKIP("no openssl or no TLS backend");
             std::tie(m_cert, m_key) = FakeProviderServer::selfSignedCertificate();
-            QVERIFY(!m_cert.isNull() && !m_key.isNull());
+            if (m_cert.isNull() || m_key.isNull() || !QSslSocket::supportsSsl())
+                QSKIP("no openssl or no TLS backend");
         }
         FakeProviderServer server; // a new origin per row, as Qt reuses connections
         QVERIFY(server.listenTls(m_cert, m_key));
