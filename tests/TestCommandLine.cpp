@@ -59,7 +59,6 @@ private Q_SLOTS:
                 << QString::fromUtf8(args) << QString::fromUtf8(env) << e;
         };
         row("-h", "", u"0 Aufruf: creditgauge [Optionen]\n"_s);
-        row("--bogus", "DISPLAY=:0", u"2 Unbekannte Option „--bogus“."_s);
         row("deepseek", "", u"2 Unerwartetes Argument „deepseek“."_s);
         // A session manager restarts the program with Qt's options.
         row("-session 10d3f2 -style fusion -reverse", "DISPLAY=:0", u"tray"_s);
