@@ -3,16 +3,14 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
 
-// The autostart entry under a temporary XDG_CONFIG_HOME, with a temporary system folder
-// (XDG_CONFIG_DIRS) standing in for an administrator's entry. Switching it from the menu, and
-// a folder that cannot be written, are TestAppDelegate's.
+// The autostart entry under a temporary XDG_CONFIG_HOME, with a temporary XDG_CONFIG_DIRS for
+// an administrator's entry. The menu's switch and an unwritable folder are TestAppDelegate's.
 class TestAutostart : public QObject
 {
     Q_OBJECT
@@ -22,12 +20,6 @@ class TestAutostart : public QObject
     {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    static void write(const QString &path, const QByteArray &data)
-    {
-        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
     }
 
 private Q_SLOTS:
@@ -41,20 +33,13 @@ private Q_SLOTS:
 
     // Run from a folder whose name holds a space (the test runs itself again from one), the
     // entry quotes the program's path.
-    void entryIsValidAndStartsAfterThePanel()
+    void entryQuotesThePathAndStartsAfterThePanel()
     {
         QVERIFY(Autostart::setEnabled(false)); // nothing to remove is no failure
         QVERIFY(Autostart::setEnabled(true) && Autostart::setEnabled(true));
         const QByteArray entry = contents(m_home->filePath(u"autostart/creditgauge.desktop"_s));
         QVERIFY(entry.startsWith("[Desktop Entry]\nType=Application\n"));
         QVERIFY(entry.contains("\nExec=") && entry.contains("\nX-KDE-autostart-after=panel\n"));
-        const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s);
-        if (!validator.isEmpty()) {
-            QProcess validate;
-            validate.start(validator, {Autostart::entryPath()});
-            QVERIFY(validate.waitForFinished());
-            QVERIFY2(validate.exitCode() == 0, validate.readAllStandardOutput().constData());
-        }
         const QString self = QCoreApplication::applicationFilePath();
         if (self.contains(u' ')) {
             QVERIFY2(entry.contains("\nExec=\"" + self.toUtf8() + "\"\n"), entry.constData());
@@ -62,10 +47,7 @@ private Q_SLOTS:
         }
         const QString copy = m_system->filePath(u"a b/TestAutostart"_s);
         QVERIFY(QDir().mkpath(QFileInfo(copy).path()) && QFile::copy(self, copy));
-        QProcess again;
-        again.start(copy, {u"entryIsValidAndStartsAfterThePanel"_s});
-        QVERIFY(again.waitForFinished());
-        QVERIFY2(again.exitCode() == 0, again.readAllStandardOutput().constData());
+        QVERIFY(QProcess::execute(copy, {u"entryQuotesThePathAndStartsAfterThePanel"_s}) == 0);
     }
 
     // An administrator's entry starts the program for everyone; a user switches it off for
@@ -73,7 +55,10 @@ private Q_SLOTS:
     void systemEntryIsOverriddenPerUser()
     {
         const QString system = m_system->filePath(u"autostart/creditgauge.desktop"_s);
-        write(system, "[Desktop Entry]\nType=Application\nName=CreditGauge\nExec=creditgauge\n");
+        QFile file(system);
+        QVERIFY(QDir().mkpath(QFileInfo(system).path()) && file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("[Desktop Entry]\nType=Application\nName=CG\nExec=creditgauge\n") > 0);
+        file.close();
         QVERIFY(Autostart::isEnabled());
         QVERIFY(Autostart::setEnabled(false));
         QVERIFY(!Autostart::isEnabled());

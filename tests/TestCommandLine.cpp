@@ -15,25 +15,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// "NAME=value NAME=value"
-QProcessEnvironment environment(const QString &vars)
-{
-    QProcessEnvironment env;
-    for (const QString &var : vars.split(u' ', Qt::SkipEmptyParts))
-        env.insert(var.section(u'=', 0, 0), var.section(u'=', 1));
-    return env;
-}
-
-// The real binary with no display, no session bus and no runtime folder of the test's.
-QProcessEnvironment bare()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
-                             "QT_QPA_PLATFORM", "XDG_RUNTIME_DIR"})
-        env.remove(QString::fromLatin1(name));
-    return env;
-}
-
 QByteArray procFile(qint64 pid, const char *name)
 {
     QFile file(u"/proc/%1/"_s.arg(pid) + QLatin1String(name));
@@ -53,7 +34,7 @@ bool inMask(qint64 pid, QByteArrayView mask, int signalNumber)
 
 } // namespace
 
-// What the command line does before any GUI library is loaded, and the real binary doing it
+// What the command line does before any GUI library is loaded, and the real binary starting
 // with no display and no D-Bus session.
 class TestCommandLine : public QObject
 {
@@ -71,49 +52,40 @@ private Q_SLOTS:
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("env");
         // "tray"; "bar FORMAT PROVIDER"; or the exit status and the start of what is printed
-        // (after "creditgauge: " on standard error; a usage error's whole message)
+        // (after "creditgauge: " on standard error; a usage error's help text after it)
         QTest::addColumn<QString>("expected");
-        QTest::addColumn<bool>("binary"); // the real binary too, in an empty environment
-        const auto row = [](const char *args, const char *env, const QString &e, bool bin = false) {
+        const auto row = [](const char *args, const char *env, const QString &e) {
             QTest::addRow("%s | %s", args, env)
-                << QString::fromUtf8(args) << QString::fromUtf8(env) << e << bin;
+                << QString::fromUtf8(args) << QString::fromUtf8(env) << e;
         };
-        const char *x11 = "DISPLAY=:0";
         row("-h", "", u"0 Aufruf: creditgauge [Optionen]\n"_s);
-        row("-v", "", u"0 creditgauge 1.0.1\n"_s, true);
-        row("--bogus", x11, u"2 Unbekannte Option „--bogus“."_s, true);
         row("deepseek", "", u"2 Unerwartetes Argument „deepseek“."_s);
-        row("-platform", "", u"2 Der Option „-platform“ fehlt ihr Wert."_s);
         // A session manager restarts the program with Qt's options.
-        row("-session 10d3f2 -style fusion -reverse", x11, u"tray"_s);
+        row("-session 10d3f2 -style fusion -reverse", "DISPLAY=:0", u"tray"_s);
         row("", "WAYLAND_DISPLAY=wayland-1", u"tray"_s);
-        row("", "", u"1 Keine grafische Sitzung gefunden"_s, true);
+        row("", "", u"1 Keine grafische Sitzung gefunden"_s);
         row("", "QT_QPA_PLATFORM=xcb WAYLAND_DISPLAY=wayland-0", u"1 Keine grafische Sitzung"_s);
         row("-platform offscreen", "", u"tray"_s);
         // Qt's Wayland plugin finds the compositor's default socket without WAYLAND_DISPLAY.
         row("", "QT_QPA_PLATFORM=wayland XDG_RUNTIME_DIR=/", u"1 Keine grafische Sitzung"_s);
         row("", "QT_QPA_PLATFORM=wayland XDG_RUNTIME_DIR={wayland-0}", u"tray"_s);
-        row("-display :1", "QT_QPA_PLATFORM=xcb", u"tray"_s);
         // The text-bar mode needs no display; its format may follow as the next argument.
         row("--bar --provider deepseek", "", u"bar 0 deepseek"_s);
-        row("--bar=i3blocks --provider moonshot", "", u"bar 2 moonshot"_s);
         row("--provider=openrouter --bar polybar", "", u"bar 3 openrouter"_s);
-        row("--bar=json", "",
-            u"2 Unbekanntes Format „json“ für --bar (plain, waybar, i3blocks oder polybar)."_s);
-        row("--bar Waybar", "", u"2 Unerwartetes Argument „Waybar“."_s);
-        row("--bar --provider=DeepSeek", "",
-            u"2 Unbekannter Anbieter „DeepSeek“ (deepseek, openrouter oder moonshot)."_s);
-        row("--provider=moonshot", "", u"2 Die Option „--provider“ gilt nur mit „--bar“."_s);
+        row("--bar=json", "", u"2 Unbekanntes Format „json“ für --bar"_s);
+        row("--bar --provider=DeepSeek", "", u"2 Unbekannter Anbieter „DeepSeek“"_s);
     }
     void outcome()
     {
         QFETCH(QString, arguments);
         QFETCH(QString, env);
         QFETCH(QString, expected);
-        const QStringList args = arguments.split(u' ', Qt::SkipEmptyParts);
-        const CommandLine::Outcome o
-            = CommandLine::parse(QStringList {u"creditgauge"_s} + args,
-                                 environment(env.replace(u"{wayland-0}"_s, m_runtime.path())));
+        QProcessEnvironment vars; // from "NAME=value NAME=value"
+        for (const QString &var :
+             env.replace(u"{wayland-0}"_s, m_runtime.path()).split(u' ', Qt::SkipEmptyParts))
+            vars.insert(var.section(u'=', 0, 0), var.section(u'=', 1));
+        const CommandLine::Outcome o = CommandLine::parse(
+            QStringList {u"creditgauge"_s} + arguments.split(u' ', Qt::SkipEmptyParts), vars);
         QString seen = u"tray"_s;
         if (o.exitCode) {
             QVERIFY(!o.bar && (*o.exitCode ? o.out : o.err).isEmpty());
@@ -124,20 +96,8 @@ private Q_SLOTS:
                 = u"bar %1 %2"_s.arg(int(*o.bar)).arg(o.provider ? o.provider->rawValue() : u"-"_s);
         }
         if (o.exitCode == 2)
-            QCOMPARE(seen, expected + u"\n\n"_s + CommandLine::helpText());
+            QVERIFY(seen.endsWith(u".\n\n"_s + CommandLine::helpText()));
         QVERIFY2(seen.startsWith(expected), qPrintable(seen));
-
-        QFETCH(bool, binary);
-        if (!binary)
-            return;
-        QProcess process;
-        process.setProcessEnvironment(bare());
-        process.start(QStringLiteral(CREDITGAUGE_BINARY), args);
-        QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), *o.exitCode);
-        QCOMPARE(process.readAllStandardOutput(), o.out.toUtf8());
-        QCOMPARE(process.readAllStandardError(), o.err.toUtf8());
     }
 
     // A text bar's click sends SIGUSR1 to every process of the name, also to one that is just
@@ -156,7 +116,10 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, module);
         QTemporaryDir dir;
-        QProcessEnvironment env = bare();
+        // The real binary with no display, no session bus and no folders of the user's.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
+            env.remove(QString::fromLatin1(name));
         for (const char *name : {"XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
             env.insert(QString::fromLatin1(name), dir.path());
         env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);

@@ -16,9 +16,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("row"); // value|currency|with cents|expected
         for (const char *row :
              {"12.5|CNY|1|¥ 12,50", "12.5|Cny|0|¥ 13", "-2.5|USD|0|$ -3", "0.125|usd|1|$ 0,13",
-              "1234567.891|eur|1|€ 1.234.567,89", "999.999|USD|1|$ 1.000,00", "7|gbp|1|gbp 7,00",
-              "1e20|USD|0|$ 100.000.000.000.000.000.000", "-0.001|USD|1|$ 0,00", "nan|USD|1|$ –",
-              "-inf|USD|0|$ -∞"})
+              "999.999|eur|1|€ 1.000,00", "7|gbp|1|gbp 7,00", "-0.001|USD|1|$ 0,00",
+              "nan|USD|1|$ –", "1e20|USD|0|$ 100.000.000.000.000.000.000", "-inf|USD|0|$ -∞"})
             QTest::newRow(row) << QString::fromUtf8(row);
     }
     void amount()

@@ -10,11 +10,9 @@
 
 std::optional<QByteArray> FakeProviderServer::Request::header(QByteArrayView name) const
 {
-    for (const auto &[key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
-    }
-    return std::nullopt;
+    const auto found = std::ranges::find_if(
+        headers, [&](const Header &h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; });
+    return found == headers.end() ? std::nullopt : std::optional(found->second);
 }
 
 qsizetype FakeProviderServer::Request::headerCount(QByteArrayView name) const
