@@ -62,7 +62,7 @@ netns_cert() {
 # fake_start CERT [--delay MS] ROUTE...: $FAKE_PROVIDER on 127.0.0.1:443 with $D/CERT.*,
 # logging to $D/requests.log; returns once it listens.
 fake_start() {
-    local args=(--port 443 --cert "$D/$1.pem" --key "$D/$1.key" --log "$D/requests.log") r ready
+    local args=(--cert "$D/$1.pem" --key "$D/$1.key" --log "$D/requests.log") r ready
     shift
     if [ "${1:-}" = --delay ]; then args+=(--delay "$2"); shift 2; fi
     for r in "$@"; do args+=(--route "$r"); done

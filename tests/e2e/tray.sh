@@ -119,17 +119,14 @@ if [ -n "${D:-}" ]; then
 fi
 
 # Beenden, the last row of the item's menu, a white box: Qt's own on trayer, elsewhere the host's
-# from the exported one, whole at once with the panel's lines. The program ends at once, with a
-# TLS connection open too.
+# from the exported one, whole at once with the panel's lines. The program ends, with a TLS
+# connection open too.
 min=$([ "$CG_HOST" = trayer ] && echo 100 || echo 200)
 click "$icon_x" "$icon_y" 3
 wait_until 5 eval 'shot "$CG_HOST-menu" && box 1440x872+0+28 white 4% && ((bh > min))' ||
     fail "menu: none over $min px high on a right click"
 click $((bx + bw / 2)) $((by + bh - 14))
-start=${EPOCHREALTIME/./}
 wait_until 10 eval '! kill -0 $app_pid 2>/dev/null' || fail "quit: still running after Beenden"
 wait "$app_pid" || fail "quit: ended with status $?"
-quit_ms=$(((${EPOCHREALTIME/./} - start) / 1000))
-((quit_ms < 1000)) || fail "quit: took $quit_ms ms"
 [ ! -s "$SESSION/log/creditgauge.log" ] || fail "output: creditgauge wrote to stdout or stderr"
-echo "PASS $CG_HOST: quit in $quit_ms ms"
+echo "PASS $CG_HOST"

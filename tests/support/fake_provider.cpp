@@ -1,8 +1,9 @@
 // FakeProviderServer over HTTPS for shell tests:
-//   fake_provider --port N --cert PEM --key PEM --log FILE [--delay MS]
+//   fake_provider --cert PEM --key PEM --log FILE [--delay MS]
 //                 --route PATH=STATUS:BODY ...
-// Prints "ready" once listening and logs "METHOD TARGET accept=.. ua=.. auth=ok|wrong" per
-// request. auth= compares with "Bearer $FAKE_PROVIDER_EXPECT_KEY", so the key is never written.
+// Listens on 127.0.0.1:443, prints "ready" once it does and logs "METHOD TARGET accept=.. ua=..
+// auth=ok|wrong" per request. auth= compares with "Bearer $FAKE_PROVIDER_EXPECT_KEY", so the key
+// is never written.
 
 #include "FakeProviderServer.h"
 
@@ -24,16 +25,13 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     FakeProviderServer server;
     QString cert, key;
-    quint16 port = 443;
     QFile log;
     std::chrono::milliseconds delay {0};
     QList<std::pair<QByteArray, FakeProviderServer::Response>> routes;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         const QString &option = args[i], &value = args[i + 1];
-        if (option == u"--port")
-            port = value.toUShort();
-        else if (option == u"--cert")
+        if (option == u"--cert")
             cert = value;
         else if (option == u"--key")
             key = value;
@@ -66,8 +64,8 @@ int main(int argc, char *argv[])
                   + (authOk ? " auth=ok\n" : " auth=wrong\n"));
     });
 
-    if (!server.listenTls(QSslCertificate(readFile(cert)), QSslKey(readFile(key), QSsl::Ec), port))
-        qFatal("fake_provider: cannot listen on 127.0.0.1:%u", unsigned(port));
+    if (!server.listenTls(QSslCertificate(readFile(cert)), QSslKey(readFile(key), QSsl::Ec), 443))
+        qFatal("fake_provider: cannot listen on 127.0.0.1:443");
     std::puts("ready");
     std::fflush(stdout);
     return app.exec();
