@@ -50,13 +50,21 @@ QFont figureFont()
 }
 
 // The figure from our own glyphs; from the system's fonts only for a character they lack.
+// A tray asks for every size of one title in a row, so the last outline is kept.
 QPainterPath figurePath(const QString &text)
 {
-    if (std::optional<QPainterPath> glyphs = badgeGlyphs(text))
-        return *glyphs;
-    QPainterPath path;
-    path.addText(0, 0, figureFont(), text);
-    return path;
+    thread_local QString lastText;
+    thread_local QPainterPath lastPath;
+    if (text == lastText && !lastText.isNull())
+        return lastPath;
+    if (std::optional<QPainterPath> glyphs = badgeGlyphs(text)) {
+        lastPath = *glyphs;
+    } else {
+        lastPath = QPainterPath();
+        lastPath.addText(0, 0, figureFont(), text);
+    }
+    lastText = text;
+    return lastPath;
 }
 
 bool isAsciiDigit(QChar c)
