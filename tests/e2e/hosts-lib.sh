@@ -11,7 +11,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 # returns. Everything in PIDS ends with the script.
 host_session() {
     if [ "${CG_HOST_SESSION:-}" != 1 ] && [ $# -gt 0 ]; then
-        [ "$1" != --netns ] || { shift; netns_enter "$@"; export D; }
+        # The namespaces' folder goes with the session only when the session made it.
+        local own_d=
+        [ "$1" != --netns ] || { shift; netns_enter "$@"; export D; own_d=$D; }
         [ "$1" != --optional ] || shift
         require_tools dbus-run-session dbus-daemon dbus-send gnome-keyring-daemon
         local session
@@ -21,7 +23,7 @@ host_session() {
         # runtime folder and outlives the bus a moment.
         # shellcheck disable=SC2064 # the paths are fixed now
         trap "{ fusermount3 -uz '$session/runtime/doc' || umount -l '$session/runtime/doc' ||
-            true; } 2>/dev/null; rm -rf '$session' ${D:+'$D'} 2>/dev/null || true" EXIT
+            true; } 2>/dev/null; rm -rf '$session' ${own_d:+'$own_d'} 2>/dev/null || true" EXIT
         trap 'exit 143' TERM INT HUP
         export HOME=$session/home XDG_CONFIG_HOME=$session/config XDG_DATA_HOME=$session/data \
             XDG_CACHE_HOME=$session/cache XDG_RUNTIME_DIR=$session/runtime SESSION=$session
