@@ -26,7 +26,7 @@ public:
     // Asked without blocking: the item answers from this same thread.
     QDBusMessage call(const QString &method, const QVariantList &args = {})
     {
-        const bool menu = method == u"GetLayout";
+        const bool menu = method == u"GetLayout" || method == u"Event";
         QDBusMessage message = QDBusMessage::createMethodCall(
             registrations.value(0), menu ? u"/MenuBar"_s : u"/StatusNotifierItem"_s,
             menu ? u"com.canonical.dbusmenu"_s : u"org.freedesktop.DBus.Properties"_s, method);
@@ -103,6 +103,23 @@ private Q_SLOTS:
         QCOMPARE(watcher.properties()[u"Status"_s].toString(), u"Active"_s);
         QTRY_VERIFY(watcher.labels().size() > items);
         QCOMPARE_GT(watcher.revision, revision);
+
+        // Attention is asked for a fall below the low mark until the menu opens, and not again
+        // for the next low answer.
+        const auto answer = [&](double total) {
+            server->setResponse("/user/balance", 200, deepseekBody(total));
+            app.cycle().refresh(RefreshCycle::Trigger::User);
+        };
+        const auto status = [&] { return watcher.properties()[u"Status"_s].toString(); };
+        const auto label = [&] { return watcher.properties()[u"XAyatanaLabel"_s].toString(); };
+        answer(1.5);
+        QTRY_COMPARE(status(), u"NeedsAttention"_s);
+        const QString low = label();
+        watcher.call(u"Event"_s, {0, u"opened"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
+        QCOMPARE(status(), u"Active"_s);
+        answer(1.25);
+        QTRY_VERIFY2(label() != low, qPrintable(low));
+        QCOMPARE(status(), u"Active"_s);
     }
 
 private:

@@ -176,9 +176,17 @@ void StatusNotifierItem::setTitle(const QString &title, bool alarm)
     m_alarm = alarm;
     updateIcon();
     Q_EMIT XAyatanaNewLabel(label(), labelGuide());
-    if (alarmChanged)
+    if (alarmChanged) {
+        m_attention = alarm;
         Q_EMIT NewStatus(status());
+    }
     Q_EMIT NewToolTip();
+}
+
+void StatusNotifierItem::seen()
+{
+    if (std::exchange(m_attention, false))
+        Q_EMIT NewStatus(status());
 }
 
 void StatusNotifierItem::setDetails(const QStringList &lines)
@@ -194,6 +202,9 @@ void StatusNotifierItem::setMenu(QMenu *menu)
 {
     m_menu = menu;
     m_exporter->setMenu(menu);
+    // Whoever opens it, the host over D-Bus or we ourselves.
+    if (menu)
+        connect(menu, &QMenu::aboutToShow, this, &StatusNotifierItem::seen, Qt::UniqueConnection);
 }
 
 bool StatusNotifierItem::canPopUpMenu() const
@@ -218,6 +229,8 @@ QRect StatusNotifierItem::anchor() const
 // panel for as long as the pointer rests on the item.
 void StatusNotifierItem::setPanelOpen(bool open)
 {
+    if (open)
+        seen();
     if (open == m_panelOpen)
         return;
     m_panelOpen = open;
@@ -232,7 +245,7 @@ QString StatusNotifierItem::title() const
 
 QString StatusNotifierItem::status() const
 {
-    return m_alarm ? QStringLiteral("NeedsAttention") : QStringLiteral("Active");
+    return m_attention ? QStringLiteral("NeedsAttention") : QStringLiteral("Active");
 }
 
 QDBusObjectPath StatusNotifierItem::menuPath() const

@@ -100,6 +100,7 @@ Q_SIGNALS:
 private:
     void registerWithWatcher();
     void updateIcon();
+    void seen();
 
     QDBusConnection m_bus;
     QString m_service;
@@ -108,6 +109,9 @@ private:
     QPointer<QMenu> m_menu;
     QString m_title;
     bool m_alarm = false;
+    // An alarm the user has not looked at since it began: the host is asked to draw attention
+    // (Plasma pulses the item) until the panel or the menu opens; the red badge stays.
+    bool m_attention = false;
     QStringList m_details;
     DBusImageList m_icon;
     QRect m_anchor;

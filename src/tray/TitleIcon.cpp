@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QFont>
 #include <QIconEngine>
+#include <QMutex>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPen>
@@ -53,8 +54,10 @@ QFont figureFont()
 // A tray asks for every size of one title in a row, so the last outline is kept.
 QPainterPath figurePath(const QString &text)
 {
-    thread_local QString lastText;
-    thread_local QPainterPath lastPath;
+    static QMutex mutex;
+    static QString lastText;
+    static QPainterPath lastPath;
+    const QMutexLocker lock(&mutex);
     if (text == lastText && !lastText.isNull())
         return lastPath;
     if (std::optional<QPainterPath> glyphs = badgeGlyphs(text)) {
