@@ -131,7 +131,7 @@ private Q_SLOTS:
         QCOMPARE(m_server->shown.first(),
                  u"CreditGauge|OpenRouter-Guthaben niedrig|Noch $ 1,50, weniger als $ 2,00.\n"
                  "≈ $ 1,20 pro Tag · reicht noch ≈ 1 Tag|default,Guthaben aufladen,top-up,"
-                 "Guthaben aufladen|creditgauge"_s);
+                 "Guthaben aufladen|io.github.creditgauge.CreditGauge"_s);
         m_server->invoke(999, u"top-up"_s); // someone else's notification
         m_server->invoke(101, u"top-up"_s);
         QTRY_COMPARE(opened, QList<QUrl> {QUrl(u"https://openrouter.ai/settings/credits"_s)});

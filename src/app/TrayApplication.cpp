@@ -1,6 +1,7 @@
 #include "TrayApplication.h"
 
 #include "app/AppDelegate.h"
+#include "core/Identity.h"
 #include "core/Log.h"
 #include "session/SingleInstance.h"
 #include "session/UnixSignals.h"
@@ -104,7 +105,9 @@ int runTrayApplication(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("creditgauge"));
     QApplication::setApplicationDisplayName(QStringLiteral("CreditGauge"));
     QApplication::setApplicationVersion(QStringLiteral(CREDITGAUGE_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("creditgauge"));
+    // Wayland's app_id and the name desktops look the launcher up by: GNOME names the window
+    // after the launcher's Name, not after the executable.
+    QApplication::setDesktopFileName(QLatin1String(applicationId));
     // The panel and the dialogs come and go; only "Beenden" ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
 

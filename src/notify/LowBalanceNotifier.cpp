@@ -2,6 +2,7 @@
 
 #include "NotificationsInterface.h"
 #include "core/Format.h"
+#include "core/Identity.h"
 #include "core/Log.h"
 #include "history/BalanceHistory.h"
 
@@ -79,7 +80,7 @@ void LowBalanceNotifier::send(Provider provider, const QString &summary, const Q
     const QString action = QStringLiteral("Guthaben aufladen");
     // "default" is what a click on the notification itself does.
     const QStringList actions {QStringLiteral("default"), action, QStringLiteral("top-up"), action};
-    const QVariantMap hints {{QStringLiteral("desktop-entry"), QStringLiteral("creditgauge")},
+    const QVariantMap hints {{QStringLiteral("desktop-entry"), QLatin1String(applicationId)},
                              {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))}};
     qCDebug(log::notify).noquote() << "notifying:" << summary;
     auto *watcher = new QDBusPendingCallWatcher(

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Identity.h"
+
 #include <QLockFile>
 #include <QObject>
 
@@ -12,7 +14,7 @@ class SingleInstance : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr auto busName = "io.github.creditgauge.CreditGauge";
+    static constexpr auto busName = applicationId;
     static constexpr auto objectPath = "/io/github/creditgauge/CreditGauge";
 
     explicit SingleInstance(QObject *parent = nullptr);
