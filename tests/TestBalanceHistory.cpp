@@ -54,9 +54,8 @@ bool sql(const QString &path, const QStringList &statements,
 
 } // namespace
 
-// The history in a temporary folder: what is kept and read back, two processes writing at
-// once, a writer killed while writing, files that are not a usable database, a disk that
-// refuses a write, and a lock held by another writer.
+// The history in a temporary folder: what is kept and read back, writers at once and one
+// killed, files that are no usable database, a disk that refuses, another writer's lock.
 class TestBalanceHistory : public QObject
 {
     Q_OBJECT

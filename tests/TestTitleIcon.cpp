@@ -2,10 +2,27 @@
 #include "tray/TitleIcon.h"
 
 #include <QImage>
+#include <QPainter>
 #include <QTest>
+
+#include <algorithm>
+#include <cmath>
 
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
+
+// WCAG's contrast ratio of two colours.
+static double contrast(QColor a, QColor b)
+{
+    const auto luminance = [](QColor c) {
+        const auto linear = [](double v) {
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const auto [low, high] = std::minmax({luminance(a), luminance(b)});
+    return (high + 0.05) / (low + 0.05);
+}
 
 class TestTitleIcon : public QObject
 {
@@ -21,8 +38,10 @@ private Q_SLOTS:
             QTest::newRow(row) << QString::fromUtf8(row);
     }
 
-    // The figure, drawn from the badge's own glyphs (the item loads no font whatever the
-    // balance), stays off the badge's outer ring; only the alarm badge is red.
+    // The figure, in the badge's own glyphs (no font loaded), stays off the outer ring; only the
+    // alarm badge is red. On any panel (Breeze light and dark, GNOME, Xfce dark, waybar's blue
+    // and red cells) the figure stands at 7:1 against the badge, the badge at 3:1 against the
+    // panel by its fill or a one-pixel outline.
     void badge()
     {
         QFETCH(QString, row);
@@ -30,17 +49,20 @@ private Q_SLOTS:
         const QString figure = titleFigure(title);
         QCOMPARE(figure, row.section(u" -> "_s, 1));
         QVERIFY(badgeGlyphs(figure).has_value());
-        for (const int size : {16, 22, 24}) {
+        for (const int size : titleIconSizes) {
             for (const bool alarm : {false, true}) {
                 const QImage bare = renderTitle(QString(), alarm, size);
                 const QImage image = renderTitle(title, alarm, size);
                 QCOMPARE(image.size(), QSize(size, size));
+                const QColor fill = bare.pixelColor(size / 2, size / 2);
                 QRect ink; // the pixels the figure visibly changes
                 int red = 0;
+                double best = 0; // the figure's contrast to the badge
                 for (int y = 0; y < size; ++y) {
                     for (int x = 0; x < size; ++x) {
                         const QRgb c = image.pixel(x, y);
                         red += qRed(c) - qGreen(c) > 100;
+                        best = std::max(best, contrast(c | 0xff000000, fill));
                         if (qAbs(qGray(c) - qGray(bare.pixel(x, y))) > 40)
                             ink |= QRect(x, y, 1, 1);
                     }
@@ -50,6 +72,14 @@ private Q_SLOTS:
                                           : QRect(1, 1, size - 2, size - 2).contains(ink),
                          at);
                 QVERIFY2(alarm ? red >= size * size / 4 : red == 0, at);
+                QVERIFY2(figure.isEmpty() || best >= 7, at + ": " + QByteArray::number(best));
+                for (const QRgb panel : {0xeff0f1, 0x31363b, 0x000000, 0x3c3c3c, 0x2980b9, 0xeb4d4b}) {
+                    QImage shown(bare.size(), QImage::Format_RGB32);
+                    shown.fill(panel);
+                    QPainter(&shown).drawImage(0, 0, bare);
+                    const double edge = contrast(shown.pixel(0, size / 2), panel);
+                    QVERIFY2(std::max(contrast(fill, panel), edge) >= 3, at);
+                }
             }
         }
     }

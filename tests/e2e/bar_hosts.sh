@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# End to end: `creditgauge --bar` under a bar itself, i3blocks set up with README.md's snippet,
-# its i3bar protocol read: the balance over HTTPS from fake_provider behind the real host name,
-# red once it is low and SIGUSR1 (a click under i3blocks 1.4) has asked again, and its one
-# creditgauge gone with it. The other bars run the same mode, only their lines' form differs
-# (TestStatusBarOutput). Needs root (netns-lib.sh).
+# End to end: `creditgauge --bar` under i3blocks set up with README.md's snippet: the balance
+# over HTTPS, red once low and SIGUSR1 (a click under i3blocks 1.4) has asked again, and the
+# program gone with the bar. Other bars differ only in the lines' form (TestStatusBarOutput).
 # Usage: bar_hosts.sh CREDITGAUGE FAKE_PROVIDER. Exits 77 when a tool is missing.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs

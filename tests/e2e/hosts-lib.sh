@@ -1,14 +1,13 @@
 # shellcheck shell=bash disable=SC2015 # "A && B || C" below means "unless both A and B"
-# Sourced by the end-to-end tests and benchmarks that run the real program under a real host:
-# a private session, the hosts (trayer, the Xfce panel, waybar on headless sway; each exits 77
-# when its tools are missing), and the means to look at them and drive them from outside.
+# For the end-to-end tests and benchmarks of the real program under a real host: a private
+# session, the hosts (trayer, Xfce, waybar on headless sway; 77 when their tools are missing),
+# the means to look at them and drive them.
 # shellcheck source=netns-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 
-# host_session [--netns [--optional]] SCRIPT ARGS...: re-runs SCRIPT, first in private
-# namespaces if asked (netns_enter), in a session of its own: home and XDG folders, a D-Bus
-# session with an unlocked, empty keyring, a stand-in system bus. Once inside, sets that up and
-# returns. Everything in PIDS ends with the script.
+# host_session [--netns [--optional]] SCRIPT ARGS...: re-runs SCRIPT (in private namespaces if
+# asked) in a session of its own: home and XDG folders, a D-Bus session with an unlocked, empty
+# keyring, a stand-in system bus; inside, sets that up. Whatever is in PIDS ends with the script.
 host_session() {
     if [ "${CG_HOST_SESSION:-}" != 1 ] && [ $# -gt 0 ]; then
         # The namespaces' folder goes with the session only when the session made it.
@@ -50,8 +49,8 @@ host_session() {
 # spawn NAME COMMAND...: COMMAND in the background, its output in log/NAME.log.
 spawn() { local log=$SESSION/log/$1.log; shift; "$@" >"$log" 2>&1 </dev/null & PIDS+=($!); }
 
-# fail MESSAGE: says what failed, keeps a screenshot, shows the ends of the hosts' logs and the
-# program's output whole (normally empty; sanitizer reports too), and exits 1.
+# fail MESSAGE: says so, keeps a screenshot, shows the hosts' log ends and the program's whole
+# output (normally empty; sanitizer reports too), exits 1.
 fail() {
     echo "FAIL: $*"
     [ -z "${artifacts:-}" ] || [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||

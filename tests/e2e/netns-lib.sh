@@ -1,8 +1,7 @@
 # shellcheck shell=bash disable=SC2015 # A && B || C below means "unless both A and B"
-# Sourced by the end-to-end tests and benchmarks: runs the caller in private mount, network and
-# PID namespaces where the provider host names resolve to 127.0.0.1 and a throw-away CA is
-# trusted (the bind mounts over /etc/hosts and /etc/ssl/certs exist only in there), and the
-# fake provider behind those names.
+# For the end-to-end tests and benchmarks: the caller in private namespaces where the providers'
+# host names resolve to 127.0.0.1, a throw-away CA is trusted (bind mounts over /etc/hosts and
+# /etc/ssl/certs, only in there), and the fake provider behind those names.
 
 # skip WHY: the test cannot run here (77); require_tools TOOL...: skips unless all are there.
 skip() { echo "SKIP: $*"; exit 77; }

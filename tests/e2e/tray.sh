@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# End to end: the real program in a real tray, one HOST a run: trayer (XEmbed, beside a
-# StatusNotifierWatcher with no host yet, as a panel still starting has), the Xfce panel
-# (StatusNotifierItem on X11, started after the program) or waybar on headless sway (Wayland).
-# With no key: the red badge, the panel below the item and its ways to close, a second start; as
-# root (private namespaces) then a key: the balance over HTTPS after SIGUSR1. Last, Beenden in
-# the item's menu ends it. Silent throughout.
+# End to end, the real program in one HOST's tray: trayer (XEmbed, beside a watcher with no host
+# yet), the Xfce panel (started after the program) or waybar on headless sway. No key: the red
+# badge, the panel below the item and its ways to close, a second start; as root, a key: the
+# balance over HTTPS after SIGUSR1. Last, Beenden in the menu ends it. Silent throughout.
 # Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_DBUS_SERVICE ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
@@ -41,11 +39,10 @@ if [ "$CG_HOST" = xfce ]; then # once the program waits for a tray
 fi
 [ "$CG_HOST" = trayer ] || wait_until 20 registered "$app_pid" || fail "item: not registered"
 
-# The item in the bar along the top (ix iy iw ih): the red alarm badge with its light figure;
-# or a balance's, dark with a light figure.
-alarm() { shot && box 1440x28+0+0 '#d32f2f' && [ "$(pixels "${bw}x$bh+$bx+$by" white)" -ge 4 ] &&
+# The item along the top (ix iy iw ih): the red alarm badge or a balance's dark one, light figure.
+alarm() { shot && box 1440x28+0+0 '#b00020' && [ "$(pixels "${bw}x$bh+$bx+$by" white)" -ge 4 ] &&
     ix=$bx iy=$by iw=$bw ih=$bh icon_x=$((bx + bw / 2)) icon_y=$((by + bh / 2)); }
-balance() { shot && [ "$(pixels "${iw}x$ih+$ix+$iy" '#d32f2f')" -eq 0 ] &&
+balance() { shot && [ "$(pixels "${iw}x$ih+$ix+$iy" '#b00020')" -eq 0 ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" '#2b2b2b')" -ge $((iw * ih / 4)) ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" white)" -ge 4 ]; }
 wait_until 20 alarm || fail "item: no red badge"

@@ -1,12 +1,9 @@
-// Stands in for a daemon on D-Bus, switched by lines on standard input. Prints "ready" once it
-// owns its name, and each line it has acted on once that is announced.
-//   fake_dbus_service network-manager: NetworkManager on the system bus (the test session's
-//     stand-in for it), the State and Connectivity properties that network information reads,
-//     "online" (at first) or "offline", announced as NetworkManager announces them.
-//   fake_dbus_service status-notifier-watcher: a StatusNotifierWatcher on the session bus that
-//     no host displays yet, as a panel that is still starting has one: items may register, but
-//     IsStatusNotifierHostRegistered is false until "host" announces one, and "nohost" takes it
-//     away again, each with the signal real watchers send.
+// A daemon on D-Bus, switched by lines on standard input; prints "ready" once it owns its name,
+// and each line once it has announced the change, as the real daemon would.
+//   network-manager: NetworkManager on the (stand-in) system bus, State and Connectivity
+//     "online" (at first) or "offline".
+//   status-notifier-watcher: a watcher no host displays yet, as a panel still starting has:
+//     items may register; "host" and "nohost" make a host come and go.
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>

@@ -1,10 +1,7 @@
-// Writes balances into a history database as fast as it can, for the tests of several writers
-// and of a writer killed in the middle. Usage: history_writer PATH COUNT SEED
-//   Row i has total SEED * 100000 + i at a fixed time i minutes after a fixed start, so two
-//   writers with different seeds write different rows and two with the same seed the same
-//   observations. After each kept row the number kept so far goes to stdout, flushed. A row
-//   that waits for the other writer is written again until it is kept; one that cannot be
-//   written ends the program with status 1 and the reason on stderr.
+// Writes balances into a history as fast as it can. Usage: history_writer PATH COUNT SEED
+//   Row i: total SEED * 100000 + i, i minutes after a fixed start (same seed, same
+//   observations). After each kept row, the count so far on stdout, flushed. A row that waits
+//   for the other writer is tried again; one that fails ends it with status 1, why on stderr.
 #include "history/BalanceHistory.h"
 
 #include <QCoreApplication>
