@@ -58,7 +58,7 @@ fi
 panel_at() {
     if [ "$CG_HOST" = sway ]; then
         read -r px py pw ph < <(swaymsg -t get_tree | jq -r --arg t "$1" '.. | objects |
-            select(.app_id? == "creditgauge" and .visible and (.name | startswith($t))) |
+            select(.app_id? == "io.github.creditgauge.CreditGauge" and .visible and (.name | startswith($t))) |
             .rect | "\(.x) \(.y) \(.width) \(.height)"')
     else
         eval "$(xdotool search --onlyvisible --name "^$1" getwindowgeometry --shell 2>/dev/null)" &&
