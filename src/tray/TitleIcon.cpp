@@ -5,7 +5,6 @@
 #include <QColor>
 #include <QFont>
 #include <QIconEngine>
-#include <QMutex>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPen>
@@ -52,23 +51,13 @@ QFont figureFont()
 }
 
 // The figure from our own glyphs; from the system's fonts only for a character they lack.
-// A tray asks for every size of one title in a row, so the last outline is kept.
 QPainterPath figurePath(const QString &text)
 {
-    static QMutex mutex;
-    static QString lastText;
-    static QPainterPath lastPath;
-    const QMutexLocker lock(&mutex);
-    if (text == lastText && !lastText.isNull())
-        return lastPath;
-    if (std::optional<QPainterPath> glyphs = badgeGlyphs(text)) {
-        lastPath = *glyphs;
-    } else {
-        lastPath = QPainterPath();
-        lastPath.addText(0, 0, figureFont(), text);
-    }
-    lastText = text;
-    return lastPath;
+    if (std::optional<QPainterPath> glyphs = badgeGlyphs(text))
+        return *glyphs;
+    QPainterPath path;
+    path.addText(0, 0, figureFont(), text);
+    return path;
 }
 
 bool isAsciiDigit(QChar c)
