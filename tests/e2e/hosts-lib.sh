@@ -49,8 +49,7 @@ host_session() {
 # spawn NAME COMMAND...: COMMAND in the background, its output in log/NAME.log.
 spawn() { local log=$SESSION/log/$1.log; shift; "$@" >"$log" 2>&1 </dev/null & PIDS+=($!); }
 
-# fail MESSAGE: says so, keeps a screenshot, shows the hosts' log ends and the program's whole
-# output (normally empty; sanitizer reports too), exits 1.
+# fail MESSAGE: says so, keeps a screenshot, shows the hosts' logs and the program's, exits 1.
 fail() {
     echo "FAIL: $*"
     [ -z "${artifacts:-}" ] || [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] ||
