@@ -1,6 +1,5 @@
 #include "AppDelegate.h"
 
-#include "app/TrayApplication.h"
 #include "session/Autostart.h"
 #include "store/KeyStore.h"
 #include "store/Settings.h"
@@ -8,6 +7,7 @@
 #include "tray/StatusItem.h"
 #include "ui/BalanceViewController.h"
 #include "ui/KeyDialog.h"
+#include "ui/Windows.h"
 #include "update/UpdaterBridge.h"
 
 #include <QAction>
@@ -17,8 +17,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
-
-#include <chrono>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -80,11 +78,7 @@ void AppDelegate::applicationDidFinishLaunching()
             [this](Provider, RefreshCycle::Trigger trigger) { showLoading(trigger); });
     connect(&m_cycle, &RefreshCycle::stateChanged, this, &AppDelegate::show);
     show(m_cycle.state());
-    // The first query (with the key's helper process and the history) once the host has the
-    // item: at start both compete for the same few milliseconds, and the item is what the user
-    // waits for. A host that never answers delays it by a second at most.
-    connect(m_statusItem.get(), &StatusItem::shown, &m_cycle, &RefreshCycle::start);
-    QTimer::singleShot(std::chrono::seconds(1), &m_cycle, &RefreshCycle::start);
+    m_cycle.start();
 }
 
 // The panel and its popover are made when first needed, not at start: most sessions show

@@ -2,20 +2,15 @@
 
 #include "app/CommandLine.h"
 
-#include "core/Format.h"
+#include "core/Modules.h"
 #include "core/Provider.h"
-#include "providers/ProviderClient.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QFileInfo>
-#include <QLibrary>
-#include <QPointer>
 #include <QStringList>
-#include <QTimer>
 
 #ifndef CREDITGAUGE_TRAY_MODULE
 #include "TrayApplication.h"
+#include "providers/SelfTest.h"
 #ifdef Q_OS_UNIX
 #include "bar/StatusBarMode.h"
 #endif
@@ -35,26 +30,6 @@
 
 namespace creditgauge::CreditGaugeApp {
 namespace {
-
-// Sent when CREDITGAUGE_KEY is not set at all, so that the provider's answer to an unknown
-// key can be seen.
-const QString placeholderKey = QStringLiteral("sk-placeholder");
-
-QString resultLine(Provider provider, const BalanceResult &result)
-{
-    if (!result)
-        return QStringLiteral("FEHLER ") + provider.rawValue() + QLatin1Char(' ')
-            + result.error().m;
-
-    const Balance &b = *result;
-    QStringList details;
-    for (const BalanceDetail &d : b.details)
-        details.append(d.name + QLatin1Char('=') + Format::amount(d.amount, b.currency, true));
-    // The blank after the total stands even when no details follow.
-    return QStringLiteral("OK ") + provider.rawValue() + QLatin1Char(' ') + b.currency
-        + QStringLiteral(" total=") + Format::amount(b.total, b.currency, true) + QLatin1Char(' ')
-        + details.join(QLatin1Char(' '));
-}
 
 // The one result line is the only output; Qt's own warnings (such as the one it prints after a
 // transfer time-out) must not reach the terminal. Our diagnostics reach this handler only when
@@ -109,42 +84,42 @@ private:
 
 // The tray application and the text-bar mode live in modules of their own on Linux, so that
 // the self-test never loads the widget, GUI, D-Bus and keychain libraries: it starts faster and
-// stays far smaller without them.
+// stays far smaller without them. The self-test's query is in the network library, which the
+// entry loads only for it: the tray shows its item before it needs the network.
 #ifdef CREDITGAUGE_TRAY_MODULE
-QFunctionPointer resolveModule(const char *fileName, const char *entry, const char *what)
-{
-    const QString exeDir = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
-    const QString name = QString::fromUtf8(fileName);
-    QString error;
-    // Beside the binary in the build tree; in the library folder once installed.
-    for (const QString &dir : {exeDir, exeDir + QStringLiteral("/" CREDITGAUGE_MODULE_DIR)}) {
-        QLibrary module(dir + QLatin1Char('/') + name);
-        if (const QFunctionPointer function = module.resolve(entry))
-            return function;
-        if (error.isEmpty() || QFileInfo::exists(dir + QLatin1Char('/') + name))
-            error = module.errorString();
-    }
-    std::fprintf(stderr, "creditgauge: %s lässt sich nicht laden: %s\n", what,
-                 error.toLocal8Bit().constData());
-    return nullptr;
-}
-
 int runTray(int argc, char *argv[])
 {
     using Entry = int (*)(int, char **);
     const auto entry = reinterpret_cast<Entry>(
-        resolveModule(CREDITGAUGE_TRAY_MODULE, "creditgauge_run_tray", "Die Tray-Oberfläche"));
+        Modules::resolve(CREDITGAUGE_TRAY_MODULE, "creditgauge_run_tray", "Die Tray-Oberfläche"));
     return entry ? entry(argc, argv) : 1;
+}
+
+void runSelftest()
+{
+    using Entry = void (*)();
+    const auto entry = reinterpret_cast<Entry>(Modules::resolve(
+        CREDITGAUGE_NETWORK_LIBRARY, "creditgauge_run_selftest", "Der Selbsttest"));
+    if (entry)
+        entry();
+    else
+        std::fputs("FEHLER Selbsttest nicht geladen\n", stdout);
 }
 
 int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
 {
     using Entry = int (*)(int, char **, int, int);
-    const auto entry = reinterpret_cast<Entry>(resolveModule(
+    const auto entry = reinterpret_cast<Entry>(Modules::resolve(
         CREDITGAUGE_BAR_MODULE, "creditgauge_run_bar", "Die Ausgabe für Textleisten"));
     return entry ? entry(argc, argv, int(format), provider ? int(provider->value()) : -1) : 1;
 }
 #else
+void runSelftest()
+{
+    QTextStream out(stdout);
+    SelfTest::run(QProcessEnvironment::systemEnvironment(), out);
+}
+
 int runTray(int argc, char *argv[])
 {
     return runTrayApplication(argc, argv);
@@ -160,52 +135,9 @@ int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> pro
 
 } // namespace
 
-void selftestRun(const QProcessEnvironment &env, QTextStream &out,
-                 std::chrono::milliseconds deadline)
-{
-    const Provider provider
-        = Provider::fromRawValue(env.value(QStringLiteral("CREDITGAUGE_PROVIDER")))
-              .value_or(Provider::deepseek);
-    const QString key = env.contains(QStringLiteral("CREDITGAUGE_KEY"))
-        ? env.value(QStringLiteral("CREDITGAUGE_KEY"))
-        : placeholderKey;
-
-    // Shared with the completion, which may still run after this function has returned
-    // (a late answer during shutdown) and must then do nothing.
-    struct State
-    {
-        std::optional<QString> line;
-        bool over = false;
-        QPointer<QEventLoop> loop;
-    };
-    auto state = std::make_shared<State>();
-
-    ProviderClient::fetch(provider, key, [state, provider](BalanceResult result) {
-        if (state->over || state->line)
-            return;
-        state->line = resultLine(provider, result);
-        if (state->loop)
-            state->loop->quit();
-    });
-
-    if (!state->line) {
-        QEventLoop loop;
-        QTimer timer;
-        timer.setSingleShot(true);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        timer.start(deadline);
-        state->loop = &loop;
-        loop.exec();
-    }
-    state->over = true;
-    out << state->line.value_or(QStringLiteral("FEHLER Timeout")) << '\n';
-    out.flush();
-}
-
 void selftestRun()
 {
-    QTextStream out(stdout);
-    selftestRun(QProcessEnvironment::systemEnvironment(), out, selftestDeadline);
+    runSelftest();
 }
 
 int main(int argc, char *argv[])

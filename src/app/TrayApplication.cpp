@@ -1,26 +1,22 @@
 #include "TrayApplication.h"
 
-#include "app/AppDelegate.h"
+#include "app/RunningApplication.h"
 #include "core/Identity.h"
-#include "core/Log.h"
+#include "core/Modules.h"
 #include "session/SingleInstance.h"
 #include "session/UnixSignals.h"
 #include "tray/SwitchingStatusItem.h"
+#include "ui/Windows.h"
 
 #include <QApplication>
 #include <QEventLoop>
-#include <QIcon>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QMessageBox>
 #include <QProcessEnvironment>
 #include <QTimer>
-#include <QTranslator>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <utility>
 
 namespace creditgauge {
 namespace {
@@ -49,6 +45,32 @@ bool waitForTray(const SwitchingStatusItem &item)
     return item.trayAvailable();
 }
 
+// Until the host has the item (it reads the picture, or the XEmbed tray was asked to dock it):
+// the rest of the application, its libraries and its first query come after, so that they do
+// not compete with the host and the item for the same few milliseconds. A host that never
+// says so holds them up by a second at most.
+void waitUntilShown(const StatusItem &item)
+{
+    QEventLoop loop;
+    QObject::connect(&item, &StatusItem::shown, &loop, &QEventLoop::quit);
+    QTimer::singleShot(std::chrono::seconds(1), &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+std::unique_ptr<RunningApplication> start(std::unique_ptr<StatusItem> item)
+{
+#ifdef CREDITGAUGE_APP_MODULE
+    using Entry = RunningApplication *(*)(StatusItem *);
+    const auto entry = reinterpret_cast<Entry>(Modules::resolve(
+        CREDITGAUGE_APP_MODULE, "creditgauge_start_application", "Die Tray-Anwendung"));
+    if (!entry)
+        return nullptr;
+    return std::unique_ptr<RunningApplication>(entry(item.release()));
+#else
+    return startApplication(std::move(item));
+#endif
+}
+
 // Plain GNOME has no tray at all; the extension that adds one is a Debian package away.
 QString noTrayMessage()
 {
@@ -75,29 +97,6 @@ QString noTrayMessage()
 }
 
 } // namespace
-
-bool installQtTranslations(QCoreApplication &app)
-{
-    auto *translator = new QTranslator(&app);
-    if (!translator->load(QLocale(QLocale::German, QLocale::Germany), QStringLiteral("qtbase"),
-                          QStringLiteral("_"),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        qCDebug(log::tray) << "Qt's German translations are not installed";
-        delete translator;
-        return false;
-    }
-    return QCoreApplication::installTranslator(translator);
-}
-
-void prepareWindows()
-{
-    static bool prepared = false;
-    if (std::exchange(prepared, true))
-        return;
-    installQtTranslations(*QCoreApplication::instance());
-    // The theme has it once the package is installed.
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("creditgauge")));
-}
 
 int runTrayApplication(int argc, char *argv[])
 {
@@ -147,15 +146,19 @@ int runTrayApplication(int argc, char *argv[])
         return 1;
     }
 
-    AppDelegate delegate(std::move(item));
-    delegate.applicationDidFinishLaunching();
-    QObject::connect(&instance, &SingleInstance::showDetailsRequested, &delegate,
-                     &AppDelegate::showDetails);
+    waitUntilShown(*item);
+    if (ending)
+        return 0;
+    const std::unique_ptr<RunningApplication> running = start(std::move(item));
+    if (!running)
+        return 1;
+    QObject::connect(&instance, &SingleInstance::showDetailsRequested, &app,
+                     [&running] { running->showDetails(); });
     instance.listen();
 #ifdef Q_OS_UNIX
-    QObject::connect(&signalsHandled, &UnixSignals::received, &delegate, [&delegate](int number) {
+    QObject::connect(&signalsHandled, &UnixSignals::received, &app, [&running](int number) {
         if (number == SIGUSR1)
-            delegate.cycle().refresh(RefreshCycle::Trigger::User);
+            running->refresh();
     });
 #endif
     return QApplication::exec();

@@ -47,6 +47,11 @@ QString symbol(const QString &currency)
     return currency;
 }
 
+QString missingAmount()
+{
+    return symbol(QStringLiteral("USD")) + QStringLiteral(" \u2013");
+}
+
 QString amount(double value, const QString &currency, bool cents)
 {
     return symbol(currency) + QLatin1Char(' ') + number(value, cents ? 2 : 0);

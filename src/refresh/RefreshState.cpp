@@ -10,7 +10,7 @@ QString RefreshState::title() const
     switch (kind) {
     case Kind::Starting:
     case Kind::NoKey:
-        return StateText::missingAmount();
+        return Format::missingAmount();
     case Kind::StoreUnavailable:
     case Kind::Failed:
         return QStringLiteral("$ !");

@@ -21,15 +21,10 @@ QString queriedAt(const QDateTime &at)
 
 } // namespace
 
-QString missingAmount()
-{
-    return Format::symbol(QStringLiteral("USD")) + QStringLiteral(" \u2013");
-}
-
 Texts texts(const RefreshState &state)
 {
     Texts texts {.title = state.provider.titleText(),
-                 .amount = missingAmount(),
+                 .amount = Format::missingAmount(),
                  .time = QStringLiteral("Zuletzt abgefragt: \u2013"),
                  .notices = state.notices};
     switch (state.kind) {

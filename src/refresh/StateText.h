@@ -13,7 +13,7 @@ namespace creditgauge::StateText {
 struct Texts
 {
     QString title {}; // whose balance: "DeepSeek-Guthaben"
-    // "$ 1.234,50"; missingAmount() without a balance, "–" before anything was asked.
+    // "$ 1.234,50"; Format::missingAmount() without a balance, "–" before anything was asked.
     QString amount {};
     QString details {}; // the components: "Aufgeladen $ 25,00 · Verbraucht $ 5,00"
     // "Alles in Ordnung.", below the low mark "Guthaben knapp — bitte aufladen.", or why there
@@ -30,8 +30,5 @@ Texts texts(const RefreshState &state);
 
 // texts() as lines, top to bottom, blank ones left out.
 QStringList lines(const RefreshState &state);
-
-// "$ –": the amount while there is none.
-QString missingAmount();
 
 } // namespace creditgauge::StateText

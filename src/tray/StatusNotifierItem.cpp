@@ -4,8 +4,8 @@
 #include "StatusNotifierItemAdaptor.h"
 #include "TitleIcon.h"
 #include "WindowSystem.h"
+#include "core/Format.h"
 #include "core/Log.h"
-#include "refresh/StateText.h"
 
 #include <QCoreApplication>
 #include <QCursor>
@@ -108,7 +108,7 @@ StatusNotifierItem::StatusNotifierItem(QObject *parent)
     , m_bus(QDBusConnection::sessionBus())
     , m_service(
           QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid()))
-    , m_title(StateText::missingAmount())
+    , m_title(Format::missingAmount())
 {
     registerDBusTypes();
     new StatusNotifierItemAdaptor(this);

@@ -1,7 +1,7 @@
 #include "TrayIconStatusItem.h"
 
 #include "TitleIcon.h"
-#include "refresh/StateText.h"
+#include "core/Format.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -19,7 +19,7 @@ TrayIconStatusItem::TrayIconStatusItem(QObject *parent)
     , m_tray(new QSystemTrayIcon(this))
 {
     // Qt refuses to show a tray icon without an icon; this one stands until the first title.
-    m_tray->setIcon(titleIcon(StateText::missingAmount(), false));
+    m_tray->setIcon(titleIcon(Format::missingAmount(), false));
     connect(m_tray, &QSystemTrayIcon::activated, this, &TrayIconStatusItem::activated);
     m_tray->show();
     // The request to dock has gone out; the tray takes it from here.

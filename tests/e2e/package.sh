@@ -23,8 +23,8 @@ deb=$(echo "$work"/out/*.deb) version=$(dpkg-deb -f "$deb" Version)
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 # The private libraries come from the package, by the program's run path, not from build/.
-core=$(env -u LD_LIBRARY_PATH ldd "$root/usr/bin/creditgauge" | sed -n 's/.*libcreditgauge-core.so => \(.*\) (.*/\1/p')
-[[ $(readlink -f "$core") == "$root"/* ]] && pass libraries || fail "libraries: core from '$core'"
+base=$(env -u LD_LIBRARY_PATH ldd "$root/usr/bin/creditgauge" | sed -n 's/.*libcreditgauge-base.so => \(.*\) (.*/\1/p')
+[[ $(readlink -f "$base") == "$root"/* ]] && pass libraries || fail "libraries: base from '$base'"
 run() { env -u LD_LIBRARY_PATH -u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS \
     timeout 30 "$root/usr/bin/creditgauge" "$@" 2>"$work/err" </dev/null; }
 out=$(run --version) && status=0 || status=$?

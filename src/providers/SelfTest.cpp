@@ -1,0 +1,90 @@
+#include "SelfTest.h"
+
+#include "core/Format.h"
+#include "core/Provider.h"
+#include "providers/ProviderClient.h"
+
+#include <QEventLoop>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+namespace creditgauge::SelfTest {
+namespace {
+
+// Sent when CREDITGAUGE_KEY is not set at all, so that the provider's answer to an unknown
+// key can be seen.
+const QString placeholderKey = QStringLiteral("sk-placeholder");
+
+QString resultLine(Provider provider, const BalanceResult &result)
+{
+    if (!result)
+        return QStringLiteral("FEHLER ") + provider.rawValue() + QLatin1Char(' ')
+            + result.error().m;
+
+    const Balance &b = *result;
+    QStringList details;
+    for (const BalanceDetail &d : b.details)
+        details.append(d.name + QLatin1Char('=') + Format::amount(d.amount, b.currency, true));
+    // The blank after the total stands even when no details follow.
+    return QStringLiteral("OK ") + provider.rawValue() + QLatin1Char(' ') + b.currency
+        + QStringLiteral(" total=") + Format::amount(b.total, b.currency, true) + QLatin1Char(' ')
+        + details.join(QLatin1Char(' '));
+}
+
+} // namespace
+
+void run(const QProcessEnvironment &env, QTextStream &out, std::chrono::milliseconds deadline)
+{
+    const Provider provider
+        = Provider::fromRawValue(env.value(QStringLiteral("CREDITGAUGE_PROVIDER")))
+              .value_or(Provider::deepseek);
+    const QString key = env.contains(QStringLiteral("CREDITGAUGE_KEY"))
+        ? env.value(QStringLiteral("CREDITGAUGE_KEY"))
+        : placeholderKey;
+
+    // Shared with the completion, which may still run after this function has returned
+    // (a late answer during shutdown) and must then do nothing.
+    struct State
+    {
+        std::optional<QString> line;
+        bool over = false;
+        QPointer<QEventLoop> loop;
+    };
+    auto state = std::make_shared<State>();
+
+    ProviderClient::fetch(provider, key, [state, provider](BalanceResult result) {
+        if (state->over || state->line)
+            return;
+        state->line = resultLine(provider, result);
+        if (state->loop)
+            state->loop->quit();
+    });
+
+    if (!state->line) {
+        QEventLoop loop;
+        QTimer timer;
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        timer.start(deadline);
+        state->loop = &loop;
+        loop.exec();
+    }
+    state->over = true;
+    out << state->line.value_or(QStringLiteral("FEHLER Timeout")) << '\n';
+    out.flush();
+}
+
+} // namespace creditgauge::SelfTest
+
+#ifdef CREDITGAUGE_SELFTEST_ENTRY
+// What the program entry resolves for --selftest when the network library is loaded on demand.
+extern "C" Q_DECL_EXPORT void creditgauge_run_selftest()
+{
+    QTextStream out(stdout);
+    creditgauge::SelfTest::run(QProcessEnvironment::systemEnvironment(), out);
+}
+#endif
