@@ -59,7 +59,7 @@ private Q_SLOTS:
         // Network information settles on a backend the first time it is asked, so the stand-in
         // NetworkManager must be up before any cycle starts.
         if (!qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS"))
-            QVERIFY(m_network.start());
+            QVERIFY(m_network.start({u"network-manager"_s}));
         QLoggingCategory::setFilterRules(u"*.debug=true"_s);
         qtestHandler = qInstallMessageHandler(capture);
     }
@@ -68,7 +68,7 @@ private Q_SLOTS:
         if (!TestSession::startFresh(m_config.path())
             || qEnvironmentVariableIsEmpty("DBUS_SYSTEM_BUS_ADDRESS"))
             QSKIP("needs the keyring and system bus of scripts/test-session.sh");
-        QVERIFY(m_network.setOnline(true));
+        QVERIFY(m_network.send("online"));
         m_server = FakeProviderServer::standIn();
         QVERIFY(m_server);
         m_server->setResponse("/user/balance", 200, deepseekBody(3));
@@ -131,12 +131,12 @@ private Q_SLOTS:
     // Once, when the network returns after an automatic query failed for want of it.
     void failedAutomaticQueryIsRetriedOnceWhenTheNetworkReturns()
     {
-        QVERIFY(m_network.setOnline(false));
+        QVERIFY(m_network.send("offline"));
         m_server->setResponse("/user/balance", {.body = deepseekBody(3), .closeAfter = 0});
         start();
         QTRY_COMPARE(m_cycle->state().message, u"Netzwerkfehler"_s);
         m_server->setResponse("/user/balance", 200, deepseekBody(3));
-        QVERIFY(m_network.setOnline(true));
+        QVERIFY(m_network.send("online"));
         QTRY_COMPARE(m_cycle->state().title(), u"$ 3"_s);
         QCOMPARE(requests(), 2);
     }
@@ -177,7 +177,7 @@ private:
 
     QTemporaryDir m_config;
     std::optional<QTemporaryDir> m_data;
-    TestSession::FakeNetworkManager m_network;
+    TestSession::FakeDBusService m_network;
     std::unique_ptr<FakeProviderServer> m_server;
     std::unique_ptr<RefreshCycle> m_cycle;
 };

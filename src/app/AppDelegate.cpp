@@ -79,6 +79,8 @@ void AppDelegate::applicationDidFinishLaunching()
     connect(&m_cycle, &RefreshCycle::stateChanged, this, &AppDelegate::show);
     show(m_cycle.state());
     m_cycle.start();
+    // Light or dark as the desktop prefers, for the menu and the windows still to come.
+    m_colorScheme = std::make_unique<ColorScheme>();
 }
 
 // The panel and its popover are made when first needed, not at start: most sessions show

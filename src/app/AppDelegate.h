@@ -3,6 +3,7 @@
 #include "notify/LowBalanceNotifier.h"
 #include "refresh/RefreshCycle.h"
 #include "tray/Popover.h"
+#include "ui/ColorScheme.h"
 #include "ui/KeyDialog.h"
 
 #include <QObject>
@@ -73,6 +74,7 @@ private:
     QActionGroup *m_providerItems = nullptr;
     QAction *m_autostartItem = nullptr;
     QPointer<KeyDialog> m_keyDialog;
+    std::unique_ptr<ColorScheme> m_colorScheme;
     bool m_afterWorkQueued = false;
 };
 

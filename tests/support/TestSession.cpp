@@ -70,25 +70,23 @@ bool lockKeyring()
         == QDBusMessage::ReplyMessage;
 }
 
-FakeNetworkManager::~FakeNetworkManager()
+FakeDBusService::~FakeDBusService()
 {
     m_process.kill();
     m_process.waitForFinished();
 }
 
-bool FakeNetworkManager::start()
+bool FakeDBusService::start(const QStringList &arguments)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral(FAKE_DBUS_SERVICE), {u"network-manager"_s});
+    m_process.start(QStringLiteral(FAKE_DBUS_SERVICE), arguments);
     return m_process.waitForReadyRead(10000) && m_process.readLine().trimmed() == "ready";
 }
 
-bool FakeNetworkManager::setOnline(bool online)
+bool FakeDBusService::send(const QByteArray &line)
 {
-    const QByteArray state = online ? "online" : "offline";
-    m_process.write(state + '\n');
-    // Echoed once the change is announced on the bus.
-    return m_process.waitForReadyRead(5000) && m_process.readLine().trimmed() == state;
+    m_process.write(line + '\n');
+    return m_process.waitForReadyRead(5000) && m_process.readLine().trimmed() == line;
 }
 
 } // namespace TestSession

@@ -32,13 +32,14 @@ creditgauge::KeyStore::ReadResult readKey(const QString &account);
 qint64 keyringPid();
 bool lockKeyring();
 
-// NetworkManager on the stand-in system bus, online until told otherwise.
-class FakeNetworkManager
+// One of fake_dbus_service's stand-ins (its first argument names which), until this goes.
+class FakeDBusService
 {
 public:
-    ~FakeNetworkManager();
-    bool start();
-    bool setOnline(bool online);
+    ~FakeDBusService();
+    bool start(const QStringList &arguments);
+    // A line of input; true once the service has announced the change.
+    bool send(const QByteArray &line);
 
 private:
     QProcess m_process;

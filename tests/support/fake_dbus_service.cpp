@@ -4,11 +4,14 @@
 //     "online" (at first) or "offline".
 //   status-notifier-watcher: a watcher no host displays yet, as a panel still starting has:
 //     items may register; "host" and "nohost" make a host come and go.
+//   portal [VALUE]: the desktop portal's appearance setting color-scheme, VALUE (0: no
+//     preference, 1: dark, 2: light) at first; a line "0", "1" or "2" changes it.
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusVariant>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -20,6 +23,9 @@ const QString nmPath = QStringLiteral("/org/freedesktop/NetworkManager");
 const QString nmInterface = QStringLiteral("org.freedesktop.NetworkManager");
 const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString appearance = QStringLiteral("org.freedesktop.appearance");
+const QString colorScheme = QStringLiteral("color-scheme");
 
 // NetworkManager's NMState and NMConnectivityState values.
 constexpr uint connectedGlobal = 70, disconnected = 20;
@@ -90,21 +96,54 @@ public Q_SLOTS:
     void RegisterStatusNotifierHost(const QString &) { }
 };
 
+class Portal : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Settings")
+public:
+    uint scheme = 0;
+
+    bool command(const QByteArray &line)
+    {
+        bool ok = false;
+        scheme = line.toUInt(&ok);
+        QDBusMessage changed = QDBusMessage::createSignal(
+            portalPath, QStringLiteral("org.freedesktop.portal.Settings"),
+            QStringLiteral("SettingChanged"));
+        changed << appearance << colorScheme << QVariant::fromValue(QDBusVariant(scheme));
+        return ok && QDBusConnection::sessionBus().send(changed);
+    }
+
+public Q_SLOTS:
+    // As the portal does: the value wrapped in one variant more than the signal's.
+    QDBusVariant Read(const QString &, const QString &)
+    {
+        return QDBusVariant(QVariant::fromValue(QDBusVariant(scheme)));
+    }
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const bool nm = app.arguments().value(1) == u"network-manager";
+    const QString mode = app.arguments().value(1);
+    const bool nm = mode == u"network-manager", isPortal = mode == u"portal";
     QDBusConnection bus = nm ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
     QObject root;
     auto *manager = new Manager(&root);
     Watcher watcher;
-    if (!(nm ? bus.registerObject(nmPath, &root)
-             : bus.registerObject(watcherPath, &watcher,
-                                  QDBusConnection::ExportAllSlots
-                                      | QDBusConnection::ExportAllProperties))
-        || !bus.registerService(nm ? nmInterface : watcherService)) {
+    Portal portal;
+    portal.scheme = app.arguments().value(2).toUInt();
+    const auto command = [&](const QByteArray &line) {
+        return nm ? manager->command(line) : isPortal ? portal.command(line) : watcher.command(line);
+    };
+    const auto all = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties;
+    if (!(nm ? bus.registerObject(nmPath, &root) && bus.registerService(nmInterface)
+          : isPortal ? bus.registerObject(portalPath, &portal, all)
+                  && bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"))
+                     : bus.registerObject(watcherPath, &watcher, all)
+                  && bus.registerService(watcherService))) {
         std::fprintf(stderr, "fake_dbus_service: cannot own its name\n");
         return 1;
     }
@@ -116,9 +155,9 @@ int main(int argc, char *argv[])
         char line[64];
         if (!std::fgets(line, sizeof line, stdin))
             return QCoreApplication::quit();
-        const QByteArray command = QByteArray(line).trimmed();
-        if (nm ? manager->command(command) : watcher.command(command)) {
-            std::printf("%s\n", command.constData());
+        const QByteArray text = QByteArray(line).trimmed();
+        if (command(text)) {
+            std::printf("%s\n", text.constData());
             std::fflush(stdout);
         }
     });
