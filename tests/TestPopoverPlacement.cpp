@@ -1,5 +1,7 @@
 #include "tray/Popover.h"
 
+#include <QApplication>
+#include <QLabel>
 #include <QTest>
 
 using namespace creditgauge;
@@ -32,6 +34,22 @@ private Q_SLOTS:
         const QPoint at = Popover::placement(anchor, QSize(280, 200), available, cursor);
         QTEST(at, "expected");
         QVERIFY(available.contains(QRect(at, QSize(280, 200))));
+    }
+
+    // Under Xwayland a click on the desktop reaches no window of ours: a clear one below the
+    // popover takes it and closes the popover, telling where it was (not on the item).
+    void clickOutsideUnderXwayland()
+    {
+        qputenv("WAYLAND_DISPLAY", "wayland-test");
+        Popover popover(new QLabel(QStringLiteral("Guthaben")));
+        popover.showAt(QRect(600, 1, 22, 22));
+        QWidget *outside = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            outside = w != &popover && w->isVisible() ? w : outside;
+        QVERIFY(outside && popover.isVisible());
+        QTest::mouseClick(outside, Qt::LeftButton, {}, outside->mapFromGlobal(QPoint(100, 500)));
+        QVERIFY(!popover.isVisible() && !outside->isVisible());
+        QVERIFY(!popover.justClosedByClickOn(QRect(600, 1, 22, 22)));
     }
 };
 

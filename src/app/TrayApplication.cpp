@@ -14,9 +14,12 @@
 #include <QProcessEnvironment>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace creditgauge {
 namespace {
@@ -71,6 +74,26 @@ std::unique_ptr<RunningApplication> start(std::unique_ptr<StatusItem> item)
 #endif
 }
 
+// GNOME's compositor lets no Wayland client place its windows, so the panel would open at the
+// top left of the screen and stay open on a click on the desktop. Through Xwayland it opens
+// under the item, and a clear window catches the click outside it. The user's own choice of
+// platform stands; other compositors place a window where asked (sway) or run X11 anyway.
+std::vector<char *> withPlatform(int argc, char *argv[])
+{
+    std::vector<char *> arguments(argv, argv + argc);
+    static char platformOption[] = "-platform", xcb[] = "xcb";
+    const bool chosen = qEnvironmentVariableIsSet("QT_QPA_PLATFORM")
+        || std::any_of(argv, argv + argc,
+                       [](const char *a) { return !std::strcmp(a, "-platform"); });
+    if (!chosen && qEnvironmentVariableIsSet("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsSet("DISPLAY")
+        && qgetenv("XDG_CURRENT_DESKTOP").toLower().contains("gnome")) {
+        arguments.insert(arguments.end(), {platformOption, xcb});
+    }
+    arguments.push_back(nullptr);
+    return arguments;
+}
+
 // Plain GNOME has no tray at all; the extension that adds one is a Debian package away.
 QString noTrayMessage()
 {
@@ -100,7 +123,9 @@ QString noTrayMessage()
 
 int runTrayApplication(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    std::vector<char *> arguments = withPlatform(argc, argv);
+    int count = int(arguments.size()) - 1;
+    QApplication app(count, arguments.data());
     QApplication::setApplicationName(QStringLiteral("creditgauge"));
     QApplication::setApplicationDisplayName(QStringLiteral("CreditGauge"));
     QApplication::setApplicationVersion(QStringLiteral(CREDITGAUGE_VERSION));

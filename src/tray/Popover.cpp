@@ -14,6 +14,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <functional>
+
 namespace creditgauge {
 namespace {
 
@@ -64,6 +66,32 @@ QAccessibleInterface *accessibleFactory(const QString &, QObject *object)
     return object && object == qApp ? new ApplicationAccessible : nullptr;
 }
 
+// A click on the desktop changes no window's focus, so under Xwayland the popover would stay
+// open: a clear window over the screen, below the popover, takes that click instead, as a
+// popup's grab does on X11, and closes it.
+class OutsideClicks : public QWidget
+{
+public:
+    explicit OutsideClicks(std::function<void(QPoint)> clicked)
+        : QWidget(nullptr,
+                  Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                      | Qt::WindowDoesNotAcceptFocus)
+        , m_clicked(std::move(clicked))
+    {
+        setAttribute(Qt::WA_TranslucentBackground);
+        setAttribute(Qt::WA_ShowWithoutActivating);
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        m_clicked(event->globalPosition().toPoint());
+    }
+
+private:
+    std::function<void(QPoint)> m_clicked;
+};
+
 // A click that closed the popover reaches the tray icon within this time.
 constexpr qint64 outsideClickWindowMs = 300;
 
@@ -81,9 +109,10 @@ void Popover::exposeToAccessibility()
 Popover::Popover(QWidget *content)
 {
     exposeToAccessibility();
-    // Qt::Popup needs a transient parent on Wayland, and a tray application has none; there the
-    // popover is a frameless tool window that closes when it loses the focus instead.
-    setWindowFlags(WindowSystem::isWayland()
+    // Qt::Popup needs a transient parent on Wayland, and a tray application has none; under
+    // Xwayland its grab does not reach beyond X11's windows. There the popover is a frameless
+    // tool window that closes when it loses the focus instead.
+    setWindowFlags(WindowSystem::isWayland() || WindowSystem::isXwayland()
                        ? Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
                        : Qt::Popup | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_ShowWithoutActivating, false);
@@ -93,6 +122,11 @@ Popover::Popover(QWidget *content)
     setAutoFillBackground(true);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     layout->addWidget(content);
+}
+
+Popover::~Popover()
+{
+    delete m_outside;
 }
 
 QPoint Popover::placement(const QRect &anchor, const QSize &size, const QRect &available,
@@ -111,7 +145,15 @@ QPoint Popover::placement(const QRect &anchor, const QSize &size, const QRect &a
 void Popover::showAt(const QRect &anchor)
 {
     m_anchor = anchor.isEmpty() ? QRect(QCursor::pos(), QSize(1, 1)) : anchor;
-    move(placementFor(m_anchor));
+    const QPoint at = placementFor(m_anchor);
+    if (WindowSystem::isXwayland()) {
+        if (!m_outside)
+            m_outside = new OutsideClicks([this](QPoint click) { closedByClickAt(click); });
+        QScreen *screen = QGuiApplication::screenAt(m_anchor.center());
+        m_outside->setGeometry(screen ? screen->geometry() : QRect(at, size()));
+        m_outside->show();
+    }
+    move(at);
     show();
     raise();
     activateWindow();
@@ -164,6 +206,12 @@ void Popover::mousePressEvent(QMouseEvent *event)
     QWidget::mousePressEvent(event);
 }
 
+void Popover::closedByClickAt(const QPoint &global)
+{
+    m_outsideClick = global;
+    hide();
+}
+
 void Popover::keyPressEvent(QKeyEvent *event)
 {
     if (event->key() == Qt::Key_Escape) {
@@ -175,7 +223,8 @@ void Popover::keyPressEvent(QKeyEvent *event)
 
 bool Popover::event(QEvent *event)
 {
-    if (event->type() == QEvent::WindowDeactivate && WindowSystem::isWayland() && isVisible())
+    if (event->type() == QEvent::WindowDeactivate
+        && (WindowSystem::isWayland() || WindowSystem::isXwayland()) && isVisible())
         hide(); // counts as a click elsewhere
     return QWidget::event(event);
 }
@@ -197,6 +246,8 @@ void Popover::showEvent(QShowEvent *event)
 
 void Popover::hideEvent(QHideEvent *event)
 {
+    if (m_outside)
+        m_outside->hide();
     if (!m_closingOnPurpose)
         m_outsideClose.start();
     QWidget::hideEvent(event);

@@ -17,6 +17,7 @@ class Popover : public QWidget
     Q_OBJECT
 public:
     explicit Popover(QWidget *content);
+    ~Popover() override;
 
     // Lists open popovers among the application's accessible children, which Qt leaves out
     // for popups. Must run before a screen reader first asks for the application, at start.
@@ -53,7 +54,10 @@ protected:
 
 private:
     QPoint placementFor(const QRect &anchor);
+    void closedByClickAt(const QPoint &global);
 
+    // Under Xwayland: the clear window that takes a click outside the popover.
+    QWidget *m_outside = nullptr;
     bool m_closingOnPurpose = false;
     QRect m_anchor;
     QElapsedTimer m_outsideClose;

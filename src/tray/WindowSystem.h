@@ -16,4 +16,12 @@ inline bool isX11()
     return QGuiApplication::platformName() == u"xcb";
 }
 
+// X11 through a Wayland compositor's Xwayland: windows place themselves as on X11, but the
+// compositor, not the X server, decides where clicks go, and no X11 client can grab the
+// pointer across the screen.
+inline bool isXwayland()
+{
+    return isX11() && qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
 } // namespace creditgauge::WindowSystem

@@ -41,8 +41,8 @@ QPalette darkPalette()
     p.setColor(QPalette::HighlightedText, Qt::white);
     p.setColor(QPalette::Link, QColor(0x3d, 0xae, 0xe9));
     p.setColor(QPalette::LinkVisited, QColor(0xb0, 0x7c, 0xd8));
-    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text,
-                                           QPalette::ButtonText}) {
+    for (const QPalette::ColorRole role :
+         {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
         p.setColor(QPalette::Disabled, role, disabledText);
     }
     return p;
@@ -59,9 +59,9 @@ ColorScheme::ColorScheme(QObject *parent)
     // The slot's argument types are looked up by name, which Qt knows only once registered.
     qRegisterMetaType<QDBusVariant>();
     bus.connect(portalService, portalPath, settingsInterface, QStringLiteral("SettingChanged"),
-                this, SLOT(settingChanged(QString,QString,QDBusVariant)));
-    QDBusMessage read = QDBusMessage::createMethodCall(portalService, portalPath,
-                                                       settingsInterface, QStringLiteral("Read"));
+                this, SLOT(settingChanged(QString, QString, QDBusVariant)));
+    QDBusMessage read = QDBusMessage::createMethodCall(portalService, portalPath, settingsInterface,
+                                                       QStringLiteral("Read"));
     read << appearance << colorSchemeKey;
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(read), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {

@@ -4,8 +4,8 @@
 //     "online" (at first) or "offline".
 //   status-notifier-watcher: a watcher no host displays yet, as a panel still starting has:
 //     items may register; "host" and "nohost" make a host come and go.
-//   portal [VALUE]: the desktop portal's appearance setting color-scheme, VALUE (0: no
-//     preference, 1: dark, 2: light) at first; a line "0", "1" or "2" changes it.
+//   portal [VALUE]: the desktop portal's color-scheme setting (0: none, 1: dark, 2: light),
+//     VALUE at first; a line "0", "1" or "2" changes it.
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
@@ -16,6 +16,8 @@
 
 #include <cstdio>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -135,15 +137,13 @@ int main(int argc, char *argv[])
     Watcher watcher;
     Portal portal;
     portal.scheme = app.arguments().value(2).toUInt();
-    const auto command = [&](const QByteArray &line) {
-        return nm ? manager->command(line) : isPortal ? portal.command(line) : watcher.command(line);
-    };
+    const int which = nm ? 0 : isPortal ? 1 : 2;
+    QObject *const served[] {&root, &portal, &watcher};
+    const QString paths[] {nmPath, portalPath, watcherPath};
+    const QString names[] {nmInterface, u"org.freedesktop.portal.Desktop"_s, watcherService};
     const auto all = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties;
-    if (!(nm ? bus.registerObject(nmPath, &root) && bus.registerService(nmInterface)
-          : isPortal ? bus.registerObject(portalPath, &portal, all)
-                  && bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"))
-                     : bus.registerObject(watcherPath, &watcher, all)
-                  && bus.registerService(watcherService))) {
+    if (!bus.registerObject(paths[which], served[which], nm ? QDBusConnection::ExportAdaptors : all)
+        || !bus.registerService(names[which])) {
         std::fprintf(stderr, "fake_dbus_service: cannot own its name\n");
         return 1;
     }
@@ -156,7 +156,7 @@ int main(int argc, char *argv[])
         if (!std::fgets(line, sizeof line, stdin))
             return QCoreApplication::quit();
         const QByteArray text = QByteArray(line).trimmed();
-        if (command(text)) {
+        if (nm ? manager->command(text) : isPortal ? portal.command(text) : watcher.command(text)) {
             std::printf("%s\n", text.constData());
             std::fflush(stdout);
         }
