@@ -19,8 +19,9 @@ namespace {
 // Dark badge, light rim, white figure: the dark body carries the figure on light panels and
 // the rim outlines the badge on dark ones. The alarm fills the badge red and keeps the figure
 // white, because red text on a dark badge is too dim to read at 16-24 px. The red is a deep
-// one: white on it stays at 7:1 (on a brighter red it falls to 5:1) and the red area still
-// reads as an alarm even when the figure does not.
+// one: white on it stays above 7:1 (on a brighter red it falls to 5:1), also where a host dims
+// the icon (GNOME's extension draws it at 94 %), and the red area still reads as an alarm
+// even when the figure does not.
 struct Colors
 {
     QColor fill;
@@ -31,7 +32,7 @@ struct Colors
 Colors colors(bool alarm)
 {
     if (alarm)
-        return {QColor(0xb0, 0x00, 0x20), Qt::white, Qt::white};
+        return {QColor(0xa8, 0x00, 0x1f), Qt::white, Qt::white};
     return {QColor(0x2b, 0x2b, 0x2b), QColor(255, 255, 255, 170), Qt::white};
 }
 

@@ -40,9 +40,9 @@ fi
 [ "$CG_HOST" = trayer ] || wait_until 20 registered "$app_pid" || fail "item: not registered"
 
 # The item along the top (ix iy iw ih): the red alarm badge or a balance's dark one, light figure.
-alarm() { shot && box 1440x28+0+0 '#b00020' && [ "$(pixels "${bw}x$bh+$bx+$by" white)" -ge 4 ] &&
+alarm() { shot && box 1440x28+0+0 '#a8001f' && [ "$(pixels "${bw}x$bh+$bx+$by" white)" -ge 4 ] &&
     ix=$bx iy=$by iw=$bw ih=$bh icon_x=$((bx + bw / 2)) icon_y=$((by + bh / 2)); }
-balance() { shot && [ "$(pixels "${iw}x$ih+$ix+$iy" '#b00020')" -eq 0 ] &&
+balance() { shot && [ "$(pixels "${iw}x$ih+$ix+$iy" '#a8001f')" -eq 0 ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" '#2b2b2b')" -ge $((iw * ih / 4)) ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" white)" -ge 4 ]; }
 wait_until 20 alarm || fail "item: no red badge"
