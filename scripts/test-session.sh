@@ -10,7 +10,10 @@ set -euo pipefail
 
 if [ "${CREDITGAUGE_IN_TEST_SESSION:-}" != 1 ]; then
     session=$(mktemp -d -t creditgauge-session.XXXXXX)
-    trap 'rm -rf "$session"' EXIT
+    # The desktop portal, which the tray asks for the colour scheme, brings up the document
+    # portal, which mounts itself in the runtime folder and outlives the bus a moment.
+    trap '{ fusermount3 -uz "$session/runtime/doc" || umount -l "$session/runtime/doc" ||
+        true; } 2>/dev/null; rm -rf "$session"' EXIT
     mkdir -p "$session/home" "$session/config" "$session/data" "$session/cache" "$session/runtime"
     chmod 700 "$session/runtime"
     export HOME="$session/home" XDG_CONFIG_HOME="$session/config" XDG_DATA_HOME="$session/data"
