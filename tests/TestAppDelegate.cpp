@@ -121,6 +121,18 @@ private Q_SLOTS:
         QCOMPARE(m_item->menu->findChildren<QMenu *>().size(), 1); // nor the submenu piling up
     }
 
+    // Notifications are on until switched off in the menu, and stay as chosen.
+    void notificationsSwitch()
+    {
+        launch();
+        action(openMenu(), u"Benachrichtigungen"_s)->trigger();
+        QVERIFY(!Settings::notificationsEnabled() && !m_app->notifier().isEnabled());
+        launch();
+        QVERIFY(!action(openMenu(), u"Benachrichtigungen"_s)->isChecked());
+        action(openMenu(), u"Benachrichtigungen"_s)->trigger();
+        QVERIFY(Settings::notificationsEnabled() && m_app->notifier().isEnabled());
+    }
+
     void keyDialog_data()
     {
         QTest::addColumn<QString>("typed");

@@ -91,8 +91,8 @@ private Q_SLOTS:
         m_history.reset();
     }
 
-    // Each balance in turn ("TOTAL" or "TOTAL/DAYS_LEFT"); which brought a notification:
-    // L low, S running out, . none.
+    // Each balance in turn ("TOTAL" or "TOTAL/DAYS_LEFT"; "off" and "on" switch notifications);
+    // which brought a notification: L low, S running out, . none.
     void onceUntilItRecovers_data()
     {
         QTest::addColumn<QString>("row");
@@ -100,7 +100,8 @@ private Q_SLOTS:
                                 "30/10 20/2.5 18/2 40/5 15/2.9 -> .S..S", // under three days
                                 "30/2.5 20 19/2 -> S..", // no forecast keeps the state
                                 "5 -inf 1.5 -> ..L", // minus infinity is no amount
-                                "30/10 1.5/1 1.2/0.5 -> .L."}) // both at once: one
+                                "30/10 1.5/1 1.2/0.5 -> .L.", // both at once: one
+                                "5 off 1.5 on 1.2 2.5 1 -> ....L"}) // silenced, not repeated
             QTest::newRow(row) << QString::fromLatin1(row);
     }
     void onceUntilItRecovers()
@@ -108,6 +109,10 @@ private Q_SLOTS:
         QFETCH(QString, row);
         QString seen;
         for (const QString &balance : row.section(u" -> "_s, 0, 0).split(u' ')) {
+            if (balance == u"on" || balance == u"off") {
+                m_notifier->setEnabled(balance == u"on");
+                continue;
+            }
             const qsizetype before = m_server->shown.size();
             show(Provider::deepseek, balance.section(u'/', 0, 0).toDouble(),
                  balance.contains(u'/') ? balance.section(u'/', 1).toDouble() : -1);

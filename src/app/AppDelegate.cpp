@@ -37,6 +37,7 @@ AppDelegate::AppDelegate(std::unique_ptr<StatusItem> statusItem,
     m_notifier.openUrl = [](const QUrl &page) {
         QDesktopServices::openUrl(page);
     };
+    m_notifier.setEnabled(Settings::notificationsEnabled());
 }
 
 AppDelegate::~AppDelegate()
@@ -217,6 +218,9 @@ void AppDelegate::buildMenu()
     menu->addSeparator();
     menu->addAction(QStringLiteral("API-Key ändern \u2026"), this, &AppDelegate::menuKey);
     menu->addSeparator();
+    m_notificationsItem = menu->addAction(QStringLiteral("Benachrichtigungen"));
+    m_notificationsItem->setCheckable(true);
+    connect(m_notificationsItem, &QAction::toggled, this, &AppDelegate::menuNotifications);
     if (Autostart::isSupported()) {
         m_autostartItem = menu->addAction(QStringLiteral("Beim Anmelden starten"));
         m_autostartItem->setCheckable(true);
@@ -241,6 +245,8 @@ void AppDelegate::updateMenu()
         const QSignalBlocker quiet(m_autostartItem);
         m_autostartItem->setChecked(Autostart::isEnabled());
     }
+    const QSignalBlocker quiet(m_notificationsItem);
+    m_notificationsItem->setChecked(m_notifier.isEnabled());
 }
 
 void AppDelegate::menuRefresh()
@@ -270,6 +276,18 @@ void AppDelegate::menuAutostart(bool enabled)
                    .arg(Autostart::entryPath(),
                         enabled ? QStringLiteral("schreiben") : QStringLiteral("entfernen")));
     updateMenu();
+}
+
+// Should the choice not reach the disk, it still holds until the program ends.
+void AppDelegate::menuNotifications(bool enabled)
+{
+    m_notifier.setEnabled(enabled);
+    m_cycle.setNotice(QStringLiteral("notifications"),
+                      Settings::setNotificationsEnabled(enabled)
+                          ? QString()
+                          : QStringLiteral("Die Einstellung der Benachrichtigungen lässt sich "
+                                           "nicht speichern; sie gilt, bis CreditGauge beendet "
+                                           "wird."));
 }
 
 void AppDelegate::menuPickProvider(QAction *item)

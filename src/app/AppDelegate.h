@@ -61,6 +61,7 @@ private:
     void menuKey();
     void menuQuit();
     void menuAutostart(bool enabled);
+    void menuNotifications(bool enabled);
     void menuPickProvider(QAction *item);
     void askForKey();
     void saveKey(Provider provider, const QString &key);
@@ -73,6 +74,7 @@ private:
     std::unique_ptr<QMenu> m_menu;
     QActionGroup *m_providerItems = nullptr;
     QAction *m_autostartItem = nullptr;
+    QAction *m_notificationsItem = nullptr;
     QPointer<KeyDialog> m_keyDialog;
     std::unique_ptr<ColorScheme> m_colorScheme;
     bool m_afterWorkQueued = false;

@@ -77,6 +77,8 @@ void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
 
 void LowBalanceNotifier::send(Provider provider, const QString &summary, const QString &body)
 {
+    if (!m_enabled)
+        return;
     const QString action = QStringLiteral("Guthaben aufladen");
     // "default" is what a click on the notification itself does.
     const QStringList actions {QStringLiteral("default"), action, QStringLiteral("top-up"), action};

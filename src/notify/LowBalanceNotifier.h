@@ -35,6 +35,11 @@ public:
     // Opens a provider's page when the user picks the notification's action.
     std::function<void(const QUrl &)> openUrl;
 
+    // Switched off, nothing is sent, but what the balances say is still kept: switched on
+    // again, only a change from then on is told.
+    void setEnabled(bool enabled) { m_enabled = enabled; }
+    bool isEnabled() const { return m_enabled; }
+
     // The selected provider's balance as it is shown now, with the forecast if there is one.
     void balanceShown(Provider provider, const Balance &balance,
                       const std::optional<SpendingForecast> &forecast);
@@ -46,6 +51,7 @@ private:
     BalanceHistory &m_memory;
     OrgFreedesktopNotificationsInterface *m_service;
     QHash<uint, Provider> m_shown; // the notifications of ours still on screen
+    bool m_enabled = true;
 };
 
 } // namespace creditgauge

@@ -6,11 +6,21 @@ namespace creditgauge::Settings {
 namespace {
 
 const QString providerKey = QStringLiteral("provider");
+const QString notificationsKey = QStringLiteral("notifications");
 
 QSettings store()
 {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("creditgauge"),
                      QStringLiteral("creditgauge"));
+}
+
+// Flushed to disk at once, so that the choice survives the process being killed right after.
+bool write(const QString &key, const QVariant &value)
+{
+    QSettings settings = store();
+    settings.setValue(key, value);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
 } // namespace
@@ -28,10 +38,17 @@ Provider provider()
 
 bool setProvider(Provider provider)
 {
-    QSettings settings = store();
-    settings.setValue(providerKey, provider.rawValue());
-    settings.sync();
-    return settings.status() == QSettings::NoError;
+    return write(providerKey, provider.rawValue());
+}
+
+bool notificationsEnabled()
+{
+    return store().value(notificationsKey).toString() != u"false";
+}
+
+bool setNotificationsEnabled(bool enabled)
+{
+    return write(notificationsKey, enabled ? QStringLiteral("true") : QStringLiteral("false"));
 }
 
 } // namespace creditgauge::Settings

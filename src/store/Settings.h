@@ -2,8 +2,9 @@
 
 #include "core/Provider.h"
 
-// The one choice kept outside the secret store: which provider is watched. Lives in the
-// platform's native settings store (on Linux $XDG_CONFIG_HOME/creditgauge/creditgauge.conf).
+// The choices kept outside the secret store: which provider is watched, and whether running
+// low is notified. They live in the platform's native settings store (on Linux
+// $XDG_CONFIG_HOME/creditgauge/creditgauge.conf).
 namespace creditgauge::Settings {
 
 // The stored provider; deepseek when nothing, or anything but an exact raw value, is stored,
@@ -13,5 +14,10 @@ Provider provider();
 // Stores the choice and flushes it to disk at once, so that it survives the process being
 // killed right after. False when it could not be written.
 bool setProvider(Provider provider);
+
+// Whether low balances and a running-out forecast are notified: on unless "false" is stored.
+bool notificationsEnabled();
+// Stores it as setProvider does; false when it could not be written.
+bool setNotificationsEnabled(bool enabled);
 
 } // namespace creditgauge::Settings
