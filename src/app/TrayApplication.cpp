@@ -52,8 +52,10 @@ bool waitForTray(const SwitchingStatusItem &item)
 // the rest of the application, its libraries and its first query come after, so that they do
 // not compete with the host and the item for the same few milliseconds. A host that never
 // says so holds them up by a second at most.
-void waitUntilShown(const StatusItem &item)
+void waitUntilShown(const StatusItem &item, const bool &shown)
 {
+    if (shown)
+        return;
     QEventLoop loop;
     QObject::connect(&item, &StatusItem::shown, &loop, &QEventLoop::quit);
     QTimer::singleShot(std::chrono::seconds(1), &loop, &QEventLoop::quit);
@@ -160,6 +162,9 @@ int runTrayApplication(int argc, char *argv[])
     }
 
     auto item = std::make_unique<SwitchingStatusItem>();
+    // An XEmbed icon may say so while the wait for a tray still runs.
+    bool shown = false;
+    QObject::connect(item.get(), &StatusItem::shown, &app, [&shown] { shown = true; });
     const bool trayFound = waitForTray(*item);
     if (ending)
         return 0;
@@ -171,7 +176,7 @@ int runTrayApplication(int argc, char *argv[])
         return 1;
     }
 
-    waitUntilShown(*item);
+    waitUntilShown(*item, shown);
     if (ending)
         return 0;
     const std::unique_ptr<RunningApplication> running = start(std::move(item));
