@@ -95,17 +95,6 @@ int runTray(int argc, char *argv[])
     return entry ? entry(argc, argv) : 1;
 }
 
-void runSelftest()
-{
-    using Entry = void (*)();
-    const auto entry = reinterpret_cast<Entry>(Modules::resolve(
-        CREDITGAUGE_NETWORK_LIBRARY, "creditgauge_run_selftest", "Der Selbsttest"));
-    if (entry)
-        entry();
-    else
-        std::fputs("FEHLER Selbsttest nicht geladen\n", stdout);
-}
-
 int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
 {
     using Entry = int (*)(int, char **, int, int);
@@ -114,12 +103,6 @@ int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> pro
     return entry ? entry(argc, argv, int(format), provider ? int(provider->value()) : -1) : 1;
 }
 #else
-void runSelftest()
-{
-    QTextStream out(stdout);
-    SelfTest::run(QProcessEnvironment::systemEnvironment(), out);
-}
-
 int runTray(int argc, char *argv[])
 {
     return runTrayApplication(argc, argv);
@@ -137,7 +120,18 @@ int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> pro
 
 void selftestRun()
 {
-    runSelftest();
+#ifdef CREDITGAUGE_TRAY_MODULE
+    using Entry = void (*)();
+    const auto entry = reinterpret_cast<Entry>(Modules::resolve(
+        CREDITGAUGE_NETWORK_LIBRARY, "creditgauge_run_selftest", "Der Selbsttest"));
+    if (entry)
+        entry();
+    else
+        std::fputs("FEHLER Selbsttest nicht geladen\n", stdout);
+#else
+    QTextStream out(stdout);
+    SelfTest::run(QProcessEnvironment::systemEnvironment(), out);
+#endif
 }
 
 int main(int argc, char *argv[])

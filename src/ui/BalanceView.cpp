@@ -1,6 +1,7 @@
 #include "BalanceView.h"
 
 #include "BalanceChart.h"
+#include "ColorScheme.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -170,7 +171,7 @@ QColor BalanceView::color(ColorRole role, const QPalette &palette)
 {
     const QColor text = palette.color(QPalette::WindowText);
     const QColor window = palette.color(QPalette::Window);
-    const bool light = window.lightnessF() >= 0.5;
+    const bool light = !ColorScheme::isDark(palette);
     switch (role) {
     case ColorRole::Label:
         return text;

@@ -20,10 +20,8 @@ const QString settingsInterface = QStringLiteral("org.freedesktop.portal.Setting
 const QString appearance = QStringLiteral("org.freedesktop.appearance");
 const QString colorSchemeKey = QStringLiteral("color-scheme");
 
-bool isDark(const QPalette &palette)
-{
-    return palette.color(QPalette::Window).lightness() < 128;
-}
+// The portal's values of org.freedesktop.appearance color-scheme.
+enum class Preference : uint { None = 0, Dark = 1, Light = 2 };
 
 // Breeze Dark's colours, which most dark desktops come close to; the selection a deeper blue,
 // so that white text on it stays readable.
@@ -46,6 +44,17 @@ QPalette darkPalette()
         p.setColor(QPalette::Disabled, role, disabledText);
     }
     return p;
+}
+
+// The palette for `preference` on top of `platform`, the theme's own: itself when it already
+// matches (or nothing is preferred), a dark or light one in its place otherwise.
+QPalette paletteFor(Preference preference, const QPalette &platform)
+{
+    if (preference == Preference::Dark && !ColorScheme::isDark(platform))
+        return darkPalette();
+    if (preference == Preference::Light && ColorScheme::isDark(platform))
+        return QApplication::style()->standardPalette();
+    return platform;
 }
 
 } // namespace
@@ -78,13 +87,9 @@ ColorScheme::ColorScheme(QObject *parent)
 
 ColorScheme::~ColorScheme() = default;
 
-QPalette ColorScheme::paletteFor(Preference preference, const QPalette &platform)
+bool ColorScheme::isDark(const QPalette &palette)
 {
-    if (preference == Preference::Dark && !isDark(platform))
-        return darkPalette();
-    if (preference == Preference::Light && isDark(platform))
-        return QApplication::style()->standardPalette();
-    return platform;
+    return palette.color(QPalette::Window).lightnessF() < 0.5;
 }
 
 void ColorScheme::settingChanged(const QString &group, const QString &key,

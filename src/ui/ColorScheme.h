@@ -13,16 +13,13 @@ class ColorScheme : public QObject
 {
     Q_OBJECT
 public:
-    // The portal's values of org.freedesktop.appearance color-scheme.
-    enum class Preference : uint { None = 0, Dark = 1, Light = 2 };
-
     // Asks the portal without waiting; the palette changes once it answers.
     explicit ColorScheme(QObject *parent = nullptr);
     ~ColorScheme() override;
 
-    // The palette for `preference` on top of `platform`, the theme's own: itself when it
-    // already matches (or nothing is preferred), a dark or light one in its place otherwise.
-    static QPalette paletteFor(Preference preference, const QPalette &platform);
+    // Whether text on this palette's windows is light on dark: what the panel's own colours
+    // and the preference are matched against.
+    static bool isDark(const QPalette &palette);
 
 Q_SIGNALS:
     // The portal's preference has been read or has changed, and the palette follows it.
