@@ -6,6 +6,7 @@
 #include "RecordingStatusItem.h"
 #include "TestSession.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +18,7 @@
 
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 using Title = RecordingStatusItem::Title;
 using TestSession::SecretService;
 
@@ -131,6 +133,56 @@ private Q_SLOTS:
         QVERIFY(!action(openMenu(), u"Benachrichtigungen"_s)->isChecked());
         action(openMenu(), u"Benachrichtigungen"_s)->trigger();
         QVERIFY(Settings::notificationsEnabled() && m_app->notifier().isEnabled());
+    }
+
+    // Every other provider with a key stands below the main block, read out as one line; its
+    // running low is notified of; a click selects it, showing its figure at once. The menu
+    // switches the others off.
+    void otherProvidersInThePanel()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
+        QVERIFY(TestSession::storeKey(u"sk-ds"_s, u"api-key"_s));
+        QVERIFY(TestSession::storeKey(u"sk-ms"_s, u"api-key-moonshot"_s));
+        m_server->setResponse("/user/balance", 200, deepseekBody(12.5, u"CNY"_s));
+        m_server->setResponse("/v1/users/me/balance", 200,
+                              R"({"data": {"available_balance": 1.2}})");
+        launch();
+        m_item->click();
+        QAccessibleInterface *panel
+            = QAccessible::queryAccessibleInterface(m_app->content()->view());
+        // As a screen reader finds them: the buttons of the panel that name a provider.
+        QList<QAccessibleInterface *> buttons;
+        const std::function<void(QAccessibleInterface *)> walk = [&](QAccessibleInterface *node) {
+            if (node->role() == QAccessible::Button && !node->state().invisible
+                && node->text(QAccessible::Name).contains(u':'))
+                buttons << node;
+            for (int i = 0; i < node->childCount(); ++i)
+                walk(node->child(i));
+        };
+        const auto lines = [&] {
+            buttons.clear();
+            walk(panel);
+            QStringList names;
+            for (QAccessibleInterface *button : std::as_const(buttons))
+                names << button->text(QAccessible::Name);
+            return names;
+        };
+        QTRY_COMPARE(lines(), QStringList {u"Moonshot: $ 1,20"_s});
+        QCOMPARE(m_app->content()->amountText(), u"¥ 12,50"_s);
+        QVERIFY(m_item->details.last().startsWith(u"Moonshot: $ 1,20 · "_s));
+        QVERIFY(m_app->cycle().history().flag(u"alert.low.moonshot"_s));
+
+        m_server->setResponse("/v1/users/me/balance",
+                              {.body = R"({"data": {"available_balance": 1.5}})", .delay = 500ms});
+        buttons.constFirst()->actionInterface()->doAction(
+            QAccessibleActionInterface::pressAction());
+        QTRY_COMPARE(Settings::provider(), Provider::moonshot);
+        QCOMPARE(m_app->content()->amountText(), u"$ 1,20"_s);
+        QTRY_COMPARE(m_app->content()->amountText(), u"$ 1,50"_s);
+        QTRY_COMPARE(lines(), QStringList {u"DeepSeek: ¥ 12,50"_s});
+
+        action(openMenu(), u"Alle Anbieter abfragen"_s)->trigger();
+        QVERIFY(lines().isEmpty() && !Settings::allProvidersEnabled());
     }
 
     void keyDialog_data()

@@ -71,6 +71,7 @@ private Q_SLOTS:
         row("", "QT_QPA_PLATFORM=wayland XDG_RUNTIME_DIR={wayland-0}", u"tray"_s);
         // The text-bar mode needs no display; its format may follow as the next argument.
         row("--bar --provider deepseek", "", u"bar 0 deepseek"_s);
+        row("--bar --provider all", "", u"bar 0 all"_s);
         row("--provider=openrouter --bar polybar", "", u"bar 3 openrouter"_s);
         row("--bar=json", "", u"2 Unbekanntes Format „json“ für --bar"_s);
         row("--bar --provider=DeepSeek", "", u"2 Unbekannter Anbieter „DeepSeek“"_s);
@@ -92,8 +93,10 @@ private Q_SLOTS:
             QVERIFY(!*o.exitCode || o.err.startsWith(u"creditgauge: "_s));
             seen = QString::number(*o.exitCode) + u' ' + (*o.exitCode ? o.err.sliced(13) : o.out);
         } else if (o.bar) {
-            seen
-                = u"bar %1 %2"_s.arg(int(*o.bar)).arg(o.provider ? o.provider->rawValue() : u"-"_s);
+            seen = u"bar %1 %2"_s.arg(int(*o.bar))
+                       .arg(o.provider           ? o.provider->rawValue()
+                                : o.allProviders ? u"all"_s
+                                                 : u"-"_s);
         }
         if (o.exitCode == 2)
             QVERIFY(seen.endsWith(u".\n\n"_s + CommandLine::helpText()));

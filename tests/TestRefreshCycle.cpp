@@ -120,12 +120,49 @@ private Q_SLOTS:
         m_server->setResponse(
             "/api/v1/credits",
             {.body = R"({"data": {"total_credits": 10, "total_usage": 3}})", .delay = 1000ms});
-        start();
+        start({.allProviders = false});
         QTRY_COMPARE(requests(), 1);
         QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
         m_cycle->selectProvider(Provider::openrouter);
         QTRY_COMPARE(m_cycle->state().title(), u"$ 7"_s);
         QCOMPARE(states.size(), 1);
+    }
+
+    // The others with a key are asked on the same occasions, kept in the history and listed;
+    // one without a key costs no request; a failing one is listed red; a slow one's answer
+    // that comes after the watch is switched off is dropped.
+    void othersAreAskedBesideTheSelected()
+    {
+        QVERIFY(TestSession::storeKey(u"sk-ms"_s, u"api-key-moonshot"_s));
+        m_server->setResponse("/v1/users/me/balance", 500, "{}");
+        start();
+        QTRY_COMPARE(m_cycle->others().size(), 1);
+        QCOMPARE(m_cycle->others().constFirst().provider, Provider::moonshot);
+        QVERIFY(m_cycle->others().constFirst().alarm());
+        QTRY_COMPARE(m_cycle->state().title(), u"$ 3"_s);
+
+        m_server->setResponse("/v1/users/me/balance", 200, R"({"data": {"available_balance": 5}})");
+        m_cycle->refresh(Trigger::Timer);
+        QTRY_COMPARE(m_cycle->others().constFirst().title(), u"$ 5"_s);
+        const auto utc = QDateTime::currentDateTimeUtc().addDays(-1);
+        QCOMPARE(BalanceHistory(historyPath()).samples(Provider::moonshot, utc).size(), 1);
+        for (const auto &request : m_server->requests())
+            QVERIFY2(!request.target.startsWith("/api/"), request.target);
+
+        // What is known shows at once on selecting it; the one selected before joins the list.
+        QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
+        m_server->setResponse("/v1/users/me/balance",
+                              {.body = R"({"data": {"available_balance": 4}})", .delay = 400ms});
+        m_server->setResponse("/user/balance", {.body = deepseekBody(9), .delay = 800ms});
+        m_cycle->selectProvider(Provider::moonshot);
+        QCOMPARE(states.size(), 1);
+        QCOMPARE(m_cycle->state().title(), u"$ 5"_s);
+        QTRY_COMPARE(m_cycle->state().title(), u"$ 4"_s);
+        QCOMPARE(m_cycle->others().constFirst().title(), u"$ 3"_s);
+        m_cycle->setQueriesAll(false);
+        QVERIFY(m_cycle->others().isEmpty());
+        QTRY_VERIFY(log().contains(u"for deepseek dropped: no longer selected"_s));
+        QVERIFY(m_cycle->others().isEmpty());
     }
 
     // Once, when the network returns after an automatic query failed for want of it.

@@ -86,26 +86,50 @@ private Q_SLOTS:
         QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));
     }
 
-    // waybar reads text and tooltip as Pango markup: a message must arrive as text.
+    // waybar reads text and tooltip as Pango markup: a message must arrive as text. The others
+    // watched join the tooltip; together, the text too, the selected one only with a key.
     void lines_data()
     {
         QTest::addColumn<RefreshState>("state");
         QTest::addColumn<BarFormat>("format");
+        QTest::addColumn<QList<RefreshState>>("others");
+        QTest::addColumn<bool>("together");
         QTest::addColumn<QByteArray>("line");
         const RefreshState low {.kind = Kind::Balance,
                                 .balance = Balance {u"USD"_s, 1.5, {}},
                                 .at = QDateTime(QDate(2026, 12, 7), QTime(14, 5))};
-        QTest::newRow("polybar, low") << low << BarFormat::Polybar << "%{F#ff7b72}$ 2%{F-}"_ba;
+        RefreshState fine = low, moonshot = low;
+        fine.balance = Balance {u"CNY"_s, 12.5, {}};
+        moonshot.provider = Provider::moonshot;
+        const RefreshState router {.kind = Kind::Failed,
+                                   .provider = Provider::openrouter,
+                                   .message = u"Netzwerkfehler"_s,
+                                   .at = low.at};
+        const QList<RefreshState> none;
+        QTest::newRow("polybar, low")
+            << low << BarFormat::Polybar << none << false << "%{F#ff7b72}$ 2%{F-}"_ba;
+        QTest::newRow("polybar, together, the low one red")
+            << fine << BarFormat::Polybar << QList {moonshot} << true
+            << "DS ¥ 13 · %{F#ff7b72}MS $ 2%{F-}"_ba;
+        QTest::newRow("plain, together, no key for the selected")
+            << RefreshState {.kind = Kind::NoKey} << BarFormat::Plain << QList {router, moonshot}
+            << true << "OR $ ! · MS $ 2"_ba;
+        QTest::newRow("waybar, the others in the tooltip")
+            << fine << BarFormat::Waybar << QList {router} << false
+            << waybar("ok", u"¥ 13"_s,
+                      {u"DeepSeek-Guthaben"_s, u"¥ 12,50"_s, u"Alles in Ordnung."_s,
+                       u"Zuletzt abgefragt: 14:05 Uhr"_s,
+                       u"OpenRouter: $ – · Netzwerkfehler · 14:05 Uhr"_s});
         QTest::newRow("waybar, keyring")
             << RefreshState {.kind = Kind::StoreUnavailable,
                              .message = u"Der Schlüsselbund ist gesperrt."_s}
-            << BarFormat::Waybar
+            << BarFormat::Waybar << none << false
             << waybar("unavailable", u"$ !"_s,
                       {u"DeepSeek-Guthaben"_s, u"$ –"_s, u"Der Schlüsselbund ist gesperrt."_s,
                        u"Zuletzt abgefragt: –"_s});
         QTest::newRow("waybar, failed, markup escaped")
             << RefreshState {.kind = Kind::Failed, .message = u"<b>A & B</b>"_s, .at = low.at}
-            << BarFormat::Waybar
+            << BarFormat::Waybar << none << false
             << waybar("error", u"$ !"_s,
                       {u"DeepSeek-Guthaben"_s, u"$ –"_s, u"&lt;b&gt;A &amp; B&lt;/b&gt;"_s,
                        u"Zuletzt abgefragt: 14:05 Uhr (fehlgeschlagen)"_s});
@@ -114,7 +138,9 @@ private Q_SLOTS:
     {
         QFETCH(RefreshState, state);
         QFETCH(BarFormat, format);
-        QTEST(StatusBarOutput::line(format, state), "line");
+        QFETCH(QList<RefreshState>, others);
+        QFETCH(bool, together);
+        QTEST(StatusBarOutput::line(format, state, others, together), "line");
     }
 
     // A click asks again and writes the next line, unless the bar shows it already: SIGUSR1, or

@@ -64,6 +64,12 @@ void AppDelegate::applicationDidFinishLaunching()
         if (self)
             self->switchProvider();
     };
+    m_content->onSelectProvider = [self](Provider provider) {
+        if (!self)
+            return;
+        self->m_content->setProvider(provider);
+        self->m_cycle.selectProvider(provider);
+    };
     connect(m_content.get(), &BalanceViewController::changed, this, &AppDelegate::updateToolTip);
 
     buildMenu();
@@ -78,6 +84,7 @@ void AppDelegate::applicationDidFinishLaunching()
     connect(&m_cycle, &RefreshCycle::loading, this,
             [this](Provider, RefreshCycle::Trigger trigger) { showLoading(trigger); });
     connect(&m_cycle, &RefreshCycle::stateChanged, this, &AppDelegate::show);
+    connect(&m_cycle, &RefreshCycle::otherChanged, this, &AppDelegate::otherShown);
     show(m_cycle.state());
     m_cycle.start();
     // Light or dark as the desktop prefers, for the menu and the windows still to come.
@@ -131,6 +138,8 @@ void AppDelegate::switchProvider()
 void AppDelegate::show(const RefreshState &state)
 {
     m_content->show(state);
+    // The provider shown before may now join the list, the one shown leave it.
+    m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
         m_notifier.balanceShown(state.provider, *state.balance, state.forecast);
     m_statusItem->setTitle(state.title(), state.alarm());
@@ -139,6 +148,14 @@ void AppDelegate::show(const RefreshState &state)
         m_afterWorkQueued = true;
         QTimer::singleShot(0, this, &AppDelegate::afterWork);
     }
+}
+
+// Each watched provider is notified of on its own, its name in the notification.
+void AppDelegate::otherShown(const RefreshState &state)
+{
+    m_content->showOthers(m_cycle.others());
+    if (state.kind == RefreshState::Kind::Balance)
+        m_notifier.balanceShown(state.provider, *state.balance, state.forecast);
 }
 
 // Once a state is shown the start, or a refresh, is over; until the next the tray sleeps, for
@@ -209,6 +226,10 @@ void AppDelegate::buildMenu()
         m_providerItems->addAction(item);
     }
     connect(providers, &QMenu::triggered, this, &AppDelegate::menuPickProvider);
+    m_allProvidersItem = menu->addAction(QStringLiteral("Alle Anbieter abfragen"));
+    m_allProvidersItem->setCheckable(true);
+    connect(m_allProvidersItem, &QAction::toggled, this,
+            [this](bool on) { m_cycle.setQueriesAll(on); });
 
     menu->addSeparator();
     menu->addAction(QStringLiteral("Nach Updates suchen \u2026"), this, [this] {
@@ -247,6 +268,8 @@ void AppDelegate::updateMenu()
     }
     const QSignalBlocker quiet(m_notificationsItem);
     m_notificationsItem->setChecked(m_notifier.isEnabled());
+    const QSignalBlocker quietAll(m_allProvidersItem);
+    m_allProvidersItem->setChecked(m_cycle.queriesAll());
 }
 
 void AppDelegate::menuRefresh()
@@ -282,12 +305,8 @@ void AppDelegate::menuAutostart(bool enabled)
 void AppDelegate::menuNotifications(bool enabled)
 {
     m_notifier.setEnabled(enabled);
-    m_cycle.setNotice(QStringLiteral("notifications"),
-                      Settings::setNotificationsEnabled(enabled)
-                          ? QString()
-                          : QStringLiteral("Die Einstellung der Benachrichtigungen lässt sich "
-                                           "nicht speichern; sie gilt, bis CreditGauge beendet "
-                                           "wird."));
+    m_cycle.noteSaved(QStringLiteral("notifications"), Settings::setNotificationsEnabled(enabled),
+                      QStringLiteral("Die Einstellung der Benachrichtigungen"));
 }
 
 void AppDelegate::menuPickProvider(QAction *item)

@@ -62,6 +62,7 @@ private:
     void menuQuit();
     void menuAutostart(bool enabled);
     void menuNotifications(bool enabled);
+    void otherShown(const RefreshState &state);
     void menuPickProvider(QAction *item);
     void askForKey();
     void saveKey(Provider provider, const QString &key);
@@ -75,6 +76,7 @@ private:
     QActionGroup *m_providerItems = nullptr;
     QAction *m_autostartItem = nullptr;
     QAction *m_notificationsItem = nullptr;
+    QAction *m_allProvidersItem = nullptr;
     QPointer<KeyDialog> m_keyDialog;
     std::unique_ptr<ColorScheme> m_colorScheme;
     bool m_afterWorkQueued = false;

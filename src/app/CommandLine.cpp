@@ -67,6 +67,7 @@ QStringList providerNames()
     QStringList names;
     for (const Provider provider : Provider::allCases())
         names << provider.rawValue();
+    names << QStringLiteral("all");
     return names;
 }
 
@@ -180,7 +181,9 @@ QString helpText()
         "                    je Abfrage (beim Start, alle 30 Minuten, nach dem Aufwachen und\n"
         "                    bei SIGUSR1). FORMAT: plain (Vorgabe), waybar, i3blocks, polybar.\n"
         "  --provider NAME   Mit --bar: dieser Anbieter statt des gewählten (deepseek,\n"
-        "                    openrouter oder moonshot); die Wahl bleibt unverändert.\n");
+        "                    openrouter oder moonshot); die Wahl bleibt unverändert. all:\n"
+        "                    jeder Anbieter mit Key, z. B. \u201EDS \u00a5 12 \u00b7 OR $ "
+        "3\u201C.\n");
 #endif
     return text
         + QStringLiteral("\n"
@@ -244,8 +247,9 @@ Outcome parse(const QStringList &arguments, const QProcessEnvironment &env)
                          + QStringLiteral(" für --bar (") + alternatives(formatNames())
                          + QStringLiteral(")."));
         if (parser.isSet(provider)) {
+            run.allProviders = parser.value(provider) == u"all";
             run.provider = Provider::fromRawValue(parser.value(provider));
-            if (!run.provider)
+            if (!run.provider && !run.allProviders)
                 return usage(QStringLiteral("Unbekannter Anbieter ")
                              + quoted(parser.value(provider)) + QStringLiteral(" (")
                              + alternatives(providerNames()) + QStringLiteral(")."));

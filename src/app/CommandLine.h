@@ -24,6 +24,8 @@ struct Outcome
     std::optional<BarFormat> bar {};
     // The provider for the text-bar mode's run instead of the stored choice.
     std::optional<Provider> provider {};
+    // --provider all: every provider with a key in the text-bar mode's line.
+    bool allProviders = false;
 };
 
 // `arguments` as main() got them, the program name first; "--selftest" is handled before.

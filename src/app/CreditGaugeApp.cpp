@@ -95,12 +95,13 @@ int runTray(int argc, char *argv[])
     return entry ? entry(argc, argv) : 1;
 }
 
-int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
+int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider, bool all)
 {
     using Entry = int (*)(int, char **, int, int);
     const auto entry = reinterpret_cast<Entry>(Modules::resolve(
         CREDITGAUGE_BAR_MODULE, "creditgauge_run_bar", "Die Ausgabe für Textleisten"));
-    return entry ? entry(argc, argv, int(format), provider ? int(provider->value()) : -1) : 1;
+    const int chosen = all ? -2 : provider ? int(provider->value()) : -1;
+    return entry ? entry(argc, argv, int(format), chosen) : 1;
 }
 #else
 int runTray(int argc, char *argv[])
@@ -109,9 +110,9 @@ int runTray(int argc, char *argv[])
 }
 
 #ifdef Q_OS_UNIX
-int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
+int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider, bool all)
 {
-    return runStatusBar(argc, argv, format, provider);
+    return runStatusBar(argc, argv, format, provider, all);
 }
 #endif
 #endif
@@ -164,7 +165,7 @@ int main(int argc, char *argv[])
     }
 #ifdef Q_OS_UNIX
     if (outcome.bar)
-        return runBar(argc, argv, *outcome.bar, outcome.provider);
+        return runBar(argc, argv, *outcome.bar, outcome.provider, outcome.allProviders);
 #endif
     return runTray(argc, argv);
 }

@@ -14,7 +14,7 @@ StatusBarMode::StatusBarMode(BarFormat format, const RefreshCycle::Options &opti
                              int inFd, QObject *parent)
     : QObject(parent)
     , m_cycle(options)
-    , m_output(m_cycle, format, outFd)
+    , m_output(m_cycle, format, outFd, options.allProviders.value_or(false))
     , m_signals({SIGUSR1, SIGTERM, SIGINT, SIGHUP})
 {
     // A reader that goes away shows as EPIPE on the next line instead of killing the process.
@@ -50,7 +50,8 @@ void StatusBarMode::start()
     QTimer::singleShot(0, &m_cycle, &RefreshCycle::start);
 }
 
-int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider)
+int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider,
+                 bool all)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("creditgauge"));
@@ -58,6 +59,8 @@ int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provide
 
     RefreshCycle::Options options;
     options.provider = provider;
+    if (all)
+        options.allProviders = true;
     StatusBarMode mode(format, options, STDOUT_FILENO, STDIN_FILENO);
     QObject::connect(&mode, &StatusBarMode::finished, &app, &QCoreApplication::exit);
     mode.start();

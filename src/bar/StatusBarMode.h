@@ -20,6 +20,7 @@ class StatusBarMode : public QObject
 {
     Q_OBJECT
 public:
+    // With `options.allProviders` set, the line holds every provider that has a key.
     StatusBarMode(BarFormat format, const RefreshCycle::Options &options, int outFd, int inFd,
                   QObject *parent = nullptr);
 
@@ -40,7 +41,8 @@ private:
 };
 
 // The mode as the whole process: no display, no widgets, standard output and input. `provider`
-// replaces the stored choice for this run.
-int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider);
+// replaces the stored choice for this run; `all` shows every provider with a key in the text.
+int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider,
+                 bool all = false);
 
 } // namespace creditgauge

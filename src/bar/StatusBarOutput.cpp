@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -49,35 +50,74 @@ QByteArray compactJson(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
+QString initials(Provider provider)
+{
+    switch (provider.value()) {
+    case Provider::deepseek:
+        return QStringLiteral("DS");
+    case Provider::openrouter:
+        return QStringLiteral("OR");
+    case Provider::moonshot:
+        return QStringLiteral("MS");
+    }
+    return provider.rawValue();
+}
+
 } // namespace
 
-QByteArray StatusBarOutput::line(Format format, const RefreshState &state)
+QByteArray StatusBarOutput::line(Format format, const RefreshState &state,
+                                 const QList<RefreshState> &others, bool together)
 {
-    if (state.kind == RefreshState::Kind::Starting)
+    // Together: every provider with a key, in their usual order; the selected one alone when
+    // none has.
+    QList<RefreshState> shown {state};
+    if (together && !others.isEmpty()) {
+        const bool keyless
+            = state.kind == RefreshState::Kind::Starting || state.kind == RefreshState::Kind::NoKey;
+        shown = keyless ? others : others + QList {state};
+        std::ranges::sort(shown, {}, [](const RefreshState &s) { return s.provider.value(); });
+    } else if (state.kind == RefreshState::Kind::Starting) {
         return {};
-    const QString title = state.title();
+    }
+    const bool alarm = std::ranges::any_of(shown, &RefreshState::alarm);
+    const auto text = [&](const auto &part) {
+        QStringList parts;
+        for (const RefreshState &s : shown)
+            parts << part(s, (together ? initials(s.provider) + u' ' : QString()) + s.title());
+        return parts.join(QStringLiteral(" \u00b7 "));
+    };
+    const QString title = text([](const RefreshState &, const QString &t) { return t; });
+    QStringList tooltip = StateText::lines(state);
+    for (const RefreshState &other : others)
+        tooltip << StateText::overviewLine(other);
     switch (format) {
     case Format::Plain:
         return title.toUtf8();
     case Format::Polybar:
-        if (!state.alarm())
-            return title.toUtf8();
-        return "%{F" + QByteArray(alarmColor) + '}' + title.toUtf8() + "%{F-}";
-    case Format::Waybar:
+        // Only the alarming figures in red.
+        return text([](const RefreshState &s, const QString &t) {
+                   return s.alarm() ? QStringLiteral("%{F") + QLatin1String(alarmColor) + u'}' + t
+                           + QStringLiteral("%{F-}")
+                                    : t;
+               })
+            .toUtf8();
+    case Format::Waybar: {
+        const auto worst = std::ranges::find_if(shown, &RefreshState::alarm);
         return compactJson({
             {QStringLiteral("text"), markupEscaped(title)},
-            {QStringLiteral("tooltip"),
-             markupEscaped(StateText::lines(state).join(QLatin1Char('\n')))},
-            {QStringLiteral("class"), cssClass(state)},
-            {QStringLiteral("alt"), state.provider.rawValue()},
+            {QStringLiteral("tooltip"), markupEscaped(tooltip.join(QLatin1Char('\n')))},
+            {QStringLiteral("class"), cssClass(worst != shown.cend() ? *worst : state)},
+            {QStringLiteral("alt"), together ? QStringLiteral("all") : state.provider.rawValue()},
         });
+    }
     case Format::I3blocks: {
         // i3bar has no tooltip, so the full text names the provider.
         QJsonObject block {
-            {QStringLiteral("full_text"), state.provider.displayName() + QLatin1Char(' ') + title},
+            {QStringLiteral("full_text"),
+             together ? title : state.provider.displayName() + QLatin1Char(' ') + title},
             {QStringLiteral("short_text"), title},
         };
-        if (state.alarm())
+        if (alarm)
             block.insert(QStringLiteral("color"), QString::fromLatin1(alarmColor));
         return compactJson(block);
     }
@@ -86,14 +126,16 @@ QByteArray StatusBarOutput::line(Format format, const RefreshState &state)
     return {};
 }
 
-StatusBarOutput::StatusBarOutput(RefreshCycle &cycle, Format format, int fd, QObject *parent)
+StatusBarOutput::StatusBarOutput(RefreshCycle &cycle, Format format, int fd, bool together,
+                                 QObject *parent)
     : QObject(parent)
     , m_cycle(cycle)
     , m_format(format)
+    , m_together(together)
     , m_fd(fd)
 {
-    connect(&m_cycle, &RefreshCycle::stateChanged, this,
-            [this](const RefreshState &state) { write(line(m_format, state)); });
+    connect(&m_cycle, &RefreshCycle::stateChanged, this, &StatusBarOutput::update);
+    connect(&m_cycle, &RefreshCycle::otherChanged, this, &StatusBarOutput::update);
     struct stat info;
     if (::fstat(fd, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
         return;
@@ -138,6 +180,11 @@ void StatusBarOutput::takeClicksFrom(int fd)
     m_clicksFd = fd;
     m_clicks = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_clicks, &QSocketNotifier::activated, this, &StatusBarOutput::readClicks);
+}
+
+void StatusBarOutput::update()
+{
+    write(line(m_format, m_cycle.state(), m_cycle.others(), m_together));
 }
 
 void StatusBarOutput::write(const QByteArray &text)

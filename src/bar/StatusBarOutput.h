@@ -29,12 +29,15 @@ public:
     using Format = BarFormat;
 
     // The line for `state` without its line feed; empty for a state that prints nothing (the
-    // cycle has not answered yet).
-    static QByteArray line(Format format, const RefreshState &state);
+    // cycle has not answered yet). The `others` watched beside it join the tooltip; `together`,
+    // they stand in the text too, each after its initials: "DS ¥ 12 · OR $ 3".
+    static QByteArray line(Format format, const RefreshState &state,
+                           const QList<RefreshState> &others = {}, bool together = false);
     // The colour a bar without style sheets shows the title in while it is alarming.
     static constexpr const char *alarmColor = "#ff7b72";
 
-    StatusBarOutput(RefreshCycle &cycle, Format format, int fd, QObject *parent = nullptr);
+    StatusBarOutput(RefreshCycle &cycle, Format format, int fd, bool together = false,
+                    QObject *parent = nullptr);
     ~StatusBarOutput() override;
 
     // i3blocks (from 1.5 on) writes a line to a persistent block's standard input for every
@@ -52,6 +55,7 @@ private:
     // write only, where it cannot be opened again (no /proc); a socket without waiting.
     enum class Sink { Blocking, OwnPipe, SharedPipe, Socket };
 
+    void update();
     void write(const QByteArray &line);
     void flush();
     ssize_t writeSome(const char *data, size_t size);
@@ -61,6 +65,7 @@ private:
 
     RefreshCycle &m_cycle;
     const Format m_format;
+    const bool m_together;
     const int m_fd;
     Sink m_sink = Sink::Blocking;
     int m_ownFd = -1;

@@ -47,19 +47,20 @@ std::optional<SpendingForecast> compute(const QList<BalanceSample> &samples, con
     return SpendingForecast {currency, perDay, std::max(0.0, total) / perDay};
 }
 
+QString lasts(const SpendingForecast &forecast)
+{
+    if (forecast.daysLeft < 1.0)
+        return QStringLiteral("reicht keinen Tag mehr");
+    const qint64 days = std::llround(std::min(forecast.daysLeft, 1e6));
+    return QStringLiteral("reicht noch \u2248 %1 %2")
+        .arg(Format::locale().toString(days),
+             days == 1 ? QStringLiteral("Tag") : QStringLiteral("Tage"));
+}
+
 QString line(const SpendingForecast &forecast)
 {
-    QString lasts;
-    if (forecast.daysLeft < 1.0) {
-        lasts = QStringLiteral("reicht keinen Tag mehr");
-    } else {
-        const qint64 days = std::llround(std::min(forecast.daysLeft, 1e6));
-        lasts = QStringLiteral("reicht noch \u2248 %1 %2")
-                    .arg(Format::locale().toString(days),
-                         days == 1 ? QStringLiteral("Tag") : QStringLiteral("Tage"));
-    }
     return QStringLiteral("\u2248 ") + Format::amount(forecast.perDay, forecast.currency, true)
-        + QStringLiteral(" pro Tag \u00B7 ") + lasts;
+        + QStringLiteral(" pro Tag \u00B7 ") + lasts(forecast);
 }
 
 } // namespace creditgauge::Forecast

@@ -40,6 +40,8 @@ std::optional<SpendingForecast> compute(const QList<BalanceSample> &samples, con
 
 // "≈ $ 1,20 pro Tag · reicht noch ≈ 16 Tage"
 QString line(const SpendingForecast &forecast);
+// Its end: "reicht noch ≈ 16 Tage", "reicht keinen Tag mehr".
+QString lasts(const SpendingForecast &forecast);
 
 } // namespace Forecast
 } // namespace creditgauge

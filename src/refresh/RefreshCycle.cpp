@@ -76,6 +76,7 @@ RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
     , m_history(options.historyPath)
     , m_storeWait(firstStoreWait)
     , m_unsavedChoice(options.provider)
+    , m_allChoice(options.allProviders)
 {
     m_state.provider = provider();
     m_timer.setInterval(options.interval);
@@ -118,35 +119,106 @@ void RefreshCycle::selectProvider(Provider provider)
     // Should the choice not reach the disk, it still holds until the program ends.
     const bool saved = Settings::setProvider(provider);
     m_unsavedChoice = saved ? std::nullopt : std::optional(provider);
-    setNotice(QStringLiteral("settings"),
-              saved ? QString()
-                    : QStringLiteral("Die Anbieterwahl lässt sich nicht speichern; sie gilt, "
-                                     "bis CreditGauge beendet wird."));
+    noteSaved(QStringLiteral("settings"), saved, QStringLiteral("Die Anbieterwahl"));
+    // A provider watched beside the old choice is known already: its figure shows at once.
+    const RefreshState &known = m_latest[provider.value()];
+    if (provider != m_state.provider
+        && (known.kind == RefreshState::Kind::Balance
+            || known.kind == RefreshState::Kind::Failed)) {
+        m_state = known;
+        m_state.notices = m_notices.values();
+        Q_EMIT stateChanged(m_state);
+    }
     refresh(Trigger::User);
+}
+
+bool RefreshCycle::queriesAll() const
+{
+    return m_allChoice.value_or(Settings::allProvidersEnabled());
+}
+
+void RefreshCycle::setQueriesAll(bool on)
+{
+    const bool saved = Settings::setAllProvidersEnabled(on);
+    m_allChoice = saved ? std::nullopt : std::optional(on);
+    noteSaved(QStringLiteral("allProviders"), saved,
+              QStringLiteral("Die Einstellung \u201EAlle Anbieter abfragen\u201C"));
+    if (on) {
+        refresh(Trigger::User);
+        return;
+    }
+    m_othersWanted.reset();
+    const Provider selected = provider();
+    for (const Provider p : Provider::allCases()) {
+        RefreshState &latest = m_latest[p.value()];
+        if (p == selected || latest.kind == RefreshState::Kind::Starting)
+            continue;
+        latest = RefreshState {.provider = p};
+        Q_EMIT otherChanged(latest);
+    }
+}
+
+QList<RefreshState> RefreshCycle::others() const
+{
+    QList<RefreshState> list;
+    if (!queriesAll())
+        return list;
+    const Provider selected = provider();
+    for (const Provider p : Provider::allCases()) {
+        const RefreshState &latest = m_latest[p.value()];
+        if (p != selected
+            && (latest.kind == RefreshState::Kind::Balance
+                || latest.kind == RefreshState::Kind::Failed))
+            list << latest;
+    }
+    return list;
 }
 
 void RefreshCycle::refresh(Trigger trigger)
 {
+    request(provider(), trigger);
+    // A saved key is the selected provider's business alone.
+    if (trigger != Trigger::KeySaved && queriesAll()
+        && (!m_othersWanted || trigger == Trigger::User))
+        m_othersWanted = trigger;
+}
+
+// The others are asked only once the keyring answers: a locked one would otherwise show its
+// unlock prompt once for each of them.
+void RefreshCycle::askOthers()
+{
+    const std::optional<Trigger> trigger = std::exchange(m_othersWanted, std::nullopt);
+    if (!trigger || !queriesAll())
+        return;
     const Provider selected = provider();
-    Busy &busy = m_busy[selected.value()];
+    for (const Provider p : Provider::allCases()) {
+        if (p != selected)
+            request(p, *trigger);
+    }
+}
+
+void RefreshCycle::request(Provider provider, Trigger trigger)
+{
+    const bool selected = provider == this->provider();
+    Busy &busy = m_busy[provider.value()];
     if ((busy.queries > 0 || busy.spacing) && trigger != Trigger::KeySaved) {
         if (busy.spacing || busy.since.elapsed() < staleAfterMs) {
             // A user's wish outweighs a timer's: the follow-up then shows it is loading.
             if (!busy.again || trigger == Trigger::User)
                 busy.again = trigger;
             busy.asked.start();
-            qCDebug(log::refresh).noquote() << "refresh for" << selected.rawValue() << "on"
+            qCDebug(log::refresh).noquote() << "refresh for" << provider.rawValue() << "on"
                                             << name(trigger) << "follows the query under way";
-            if (trigger == Trigger::User)
-                Q_EMIT loading(selected, trigger);
+            if (trigger == Trigger::User && selected)
+                Q_EMIT loading(provider, trigger);
             return;
         }
         qCWarning(log::refresh).noquote()
-            << "a query for" << selected.rawValue() << "has not ended for"
+            << "a query for" << provider.rawValue() << "has not ended for"
             << busy.since.elapsed() / 1000 << "s; not waiting for it any longer";
         busy.queries = 0;
     }
-    begin(selected, trigger);
+    begin(provider, trigger);
 }
 
 void RefreshCycle::begin(Provider provider, Trigger trigger)
@@ -157,7 +229,8 @@ void RefreshCycle::begin(Provider provider, Trigger trigger)
     busy.since.start();
     qCDebug(log::refresh).noquote()
         << "query" << query.number << "for" << provider.rawValue() << "on" << name(trigger);
-    Q_EMIT refreshing(provider);
+    if (provider == this->provider())
+        Q_EMIT refreshing(provider);
     QPointer<RefreshCycle> self(this);
     KeyStore::read(
         provider.keychainAccount(),
@@ -168,13 +241,13 @@ void RefreshCycle::begin(Provider provider, Trigger trigger)
         m_options.keyReadDeadline);
 }
 
-// Whether what `query` brought may still be shown: its provider is still selected and no
-// newer query's result is shown yet.
+// Whether what `query` brought may still be shown: its provider is still selected or watched,
+// and no newer query's result is shown for it yet.
 bool RefreshCycle::isCurrent(const Query &query, const char *what) const
 {
-    const char *why = query.provider != provider() ? "no longer selected"
-        : query.number <= m_shownQuery             ? "a newer answer is shown"
-                                                   : nullptr;
+    const char *why = query.provider != provider() && !queriesAll() ? "no longer selected"
+        : query.number <= m_shownQuery[query.provider.value()]      ? "a newer answer is shown"
+                                                                    : nullptr;
     if (why)
         qCDebug(log::refresh).noquote() << what << "of query" << query.number << "for"
                                         << query.provider.rawValue() << "dropped:" << why;
@@ -206,13 +279,22 @@ void RefreshCycle::followUp(Provider provider)
     }
     busy.spacing = false;
     const std::optional<Trigger> again = std::exchange(busy.again, std::nullopt);
-    if (again && provider == this->provider())
+    if (again && (provider == this->provider() || queriesAll()))
         begin(provider, *again);
 }
 
 void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
 {
+    if (key)
+        askOthers();
     if (!isCurrent(query, "key")) {
+        end(query);
+        return;
+    }
+    const bool selected = query.provider == provider();
+    if (!key && !selected) {
+        // The keyring failing is said for the selected provider; the others keep what they
+        // showed and are asked again once it answers.
         end(query);
         return;
     }
@@ -236,7 +318,8 @@ void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
         end(query);
         return;
     }
-    Q_EMIT loading(query.provider, query.trigger);
+    if (selected)
+        Q_EMIT loading(query.provider, query.trigger);
     QPointer<RefreshCycle> self(this);
     ProviderClient::fetch(query.provider, **key, [self, query](const BalanceResult &result) {
         if (self)
@@ -296,7 +379,14 @@ void RefreshCycle::answered(const Query &query, const BalanceResult &result)
 
 void RefreshCycle::report(const Query &query, RefreshState state)
 {
-    m_shownQuery = query.number;
+    m_shownQuery[query.provider.value()] = query.number;
+    m_latest[query.provider.value()] = state;
+    if (query.provider != provider()) {
+        qCDebug(log::refresh).noquote()
+            << "beside it" << state.provider.rawValue() << "now shows" << state.title();
+        Q_EMIT otherChanged(state);
+        return;
+    }
     if (state.kind != RefreshState::Kind::StoreUnavailable) {
         m_storeTimer.stop();
         m_storeWait = firstStoreWait;
@@ -320,6 +410,15 @@ bool RefreshCycle::updateNotice(const QString &topic, const QString &text)
         qCWarning(log::refresh).noquote() << text;
     }
     return true;
+}
+
+void RefreshCycle::noteSaved(const QString &topic, bool saved, const QString &choice)
+{
+    setNotice(topic,
+              saved ? QString()
+                    : choice
+                      + QStringLiteral(" lässt sich nicht speichern; sie gilt, bis "
+                                       "CreditGauge beendet wird."));
 }
 
 void RefreshCycle::setNotice(const QString &topic, const QString &text)

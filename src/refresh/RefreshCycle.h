@@ -25,11 +25,14 @@ class WakeWatcher;
 // front end: at start, every 30 minutes, after the machine wakes (once the network is back),
 // when the network returns after an automatic query failed for want of it, when a keyring that
 // did not answer answers after all, and whenever the user asks. It reads the selected
-// provider's key, fetches the balance and reports one RefreshState at a time.
+// provider's key, fetches the balance and reports one RefreshState at a time. Unless switched
+// off, the other providers are asked on the same occasions, once the keyring has answered for
+// the selected one; those without a key cost a look into the keyring's cache and nothing else.
 //
 // Every query is numbered. An answer is shown, kept and passed on only when it is newer than
-// the last one shown: a slow answer that arrives after a newer one is dropped, as is one for a
-// provider that is no longer selected. While a query for the provider is under way, further
+// the last one shown for its provider: a slow answer that arrives after a newer one is dropped,
+// as is one for a provider that is neither selected nor watched. While a query for a provider
+// is under way, further
 // requests (a burst of clicks or signals) make one more query after it, once the burst is
 // over: a burst costs two queries however long it lasts, an endless stream one in ten seconds.
 class RefreshCycle : public QObject
@@ -53,6 +56,8 @@ public:
         QString historyPath {};
         // The provider for this run instead of the stored choice, which stays as it is.
         std::optional<Provider> provider {};
+        // Whether the other providers are asked too, for this run instead of the stored choice.
+        std::optional<bool> allProviders {};
     };
 
     explicit RefreshCycle(QObject *parent = nullptr);
@@ -69,12 +74,24 @@ public:
     // The stored choice, unless the last choice could not be stored: that one holds for the
     // rest of the session. A provider given in the options holds until a choice is made.
     Provider provider() const;
-    // Stores the choice and refreshes for it. Does not restart the 30-minute period.
+    // Stores the choice and refreshes for it. Does not restart the 30-minute period. What is
+    // known of the provider already is reported at once, its query's answer follows.
     void selectProvider(Provider provider);
+
+    // Whether the providers besides the selected one are asked too; stored like the provider.
+    bool queriesAll() const;
+    // Switched on, they are asked now; switched off, their states are dropped.
+    void setQueriesAll(bool on);
+    // The watched providers besides the selected one that have a key, in the order of
+    // Provider::allCases(): each with its newest balance or failure.
+    QList<RefreshState> others() const;
 
     // What the user should know about `topic` (empty: nothing any more). Said once in the log
     // and carried by every state until it is cleared.
     void setNotice(const QString &topic, const QString &text);
+    // A choice that could not be stored holds for the session: the notice on `topic` says so
+    // of `choice` ("Die Anbieterwahl"), until a choice is stored again.
+    void noteSaved(const QString &topic, bool saved, const QString &choice);
 
     const RefreshState &state() const { return m_state; }
     const QTimer &timer() const { return m_timer; }
@@ -87,6 +104,9 @@ Q_SIGNALS:
     // A query for `provider` is under way; front ends may show it is loading.
     void loading(creditgauge::Provider provider, creditgauge::RefreshCycle::Trigger trigger);
     void stateChanged(const creditgauge::RefreshState &state);
+    // What is known of a provider other than the selected one changed (to Starting when it is
+    // no longer watched, to NoKey when its key is gone): others() says what to list now.
+    void otherChanged(const creditgauge::RefreshState &state);
 
 private:
     struct Query
@@ -105,6 +125,8 @@ private:
         QElapsedTimer asked; // since the newest request that waits for the follow-up
     };
 
+    void request(Provider provider, Trigger trigger);
+    void askOthers();
     void begin(Provider provider, Trigger trigger);
     void keyRead(const Query &query, const KeyStore::ReadResult &key);
     void answered(const Query &query, const BalanceResult &result);
@@ -130,9 +152,14 @@ private:
     WakeWatcher *m_wake = nullptr;
     NetworkWatcher *m_network = nullptr;
     std::optional<Provider> m_unsavedChoice;
+    std::optional<bool> m_allChoice; // given for the run, or not stored
     quint64 m_lastQuery = 0; // the number the newest query got
-    quint64 m_shownQuery = 0; // the number of the query whose answer is shown
-    std::array<Busy, Provider::allCases().size()> m_busy;
+    template<typename T> using PerProvider = std::array<T, Provider::allCases().size()>;
+    PerProvider<quint64> m_shownQuery {}; // the number of the query whose answer is shown
+    PerProvider<RefreshState> m_latest {}; // what was last reported for each provider
+    PerProvider<Busy> m_busy;
+    // Why the other providers are to be asked once the keyring has answered.
+    std::optional<Trigger> m_othersWanted;
     QMap<QString, QString> m_notices;
     bool m_started = false;
     bool m_waitingForNetwork = false; // a wake refresh waits for the network

@@ -56,6 +56,32 @@ Texts texts(const RefreshState &state)
     return texts;
 }
 
+Overview overview(const RefreshState &state)
+{
+    Overview line {.name = state.provider.displayName(),
+                   .amount = Format::missingAmount(),
+                   .alarm = state.alarm()};
+    QStringList note;
+    if (state.kind == RefreshState::Kind::Balance) {
+        line.amount = Format::amount(state.balance->total, state.balance->currency, true);
+        if (state.forecast)
+            note << Forecast::lasts(*state.forecast);
+    } else if (!state.message.isEmpty()) {
+        note << state.message;
+    }
+    if (state.at.isValid())
+        note << Format::time(state.at) + QStringLiteral(" Uhr");
+    line.note = note.join(QStringLiteral(" \u00b7 "));
+    return line;
+}
+
+QString overviewLine(const RefreshState &state)
+{
+    const Overview line = overview(state);
+    return line.name + QStringLiteral(": ") + line.amount
+        + (line.note.isEmpty() ? QString() : QStringLiteral(" \u00b7 ") + line.note);
+}
+
 QStringList lines(const RefreshState &state)
 {
     const Texts t = texts(state);

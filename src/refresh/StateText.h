@@ -31,4 +31,18 @@ Texts texts(const RefreshState &state);
 // texts() as lines, top to bottom, blank ones left out.
 QStringList lines(const RefreshState &state);
 
+// A provider watched beside the selected one, in a line of its own.
+struct Overview
+{
+    QString name {}; // "Moonshot"
+    QString amount {}; // "$ 3,20"; Format::missingAmount() after a failure
+    // "reicht noch ≈ 16 Tage · 14:05 Uhr" (the days where known), or the failure and its time.
+    QString note {};
+    bool alarm = false; // below the low mark, or failed
+};
+
+Overview overview(const RefreshState &state);
+// "Moonshot: $ 3,20 · reicht noch ≈ 16 Tage · 14:05 Uhr", for tooltips.
+QString overviewLine(const RefreshState &state);
+
 } // namespace creditgauge::StateText

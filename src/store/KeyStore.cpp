@@ -61,10 +61,12 @@ void finishRead(const QString &account, const ReadResult &result)
 // The keys read, by account. libsecret (0.20 as Debian 12 has it) leaks the reply of every
 // lookup, about 1.4 kB, so a tray that asks every half hour for months would grow without
 // end. A key is read again once the store says anything changed, after a save or a query that
-// failed with it (forget()), and at the latest after six hours.
+// failed with it (forget()), and at the latest after six hours. That no key is stored is kept
+// too where the store announces its changes: the providers without one are looked for at
+// every refresh.
 struct Remembered
 {
-    QString key;
+    std::optional<QString> key;
     QElapsedTimer age;
 };
 constexpr qint64 rememberedForMs = 6 * 3600 * 1000;
@@ -204,7 +206,7 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
 // The Secret Service answers a lookup in a locked keyring whose unlock prompt was dismissed
 // exactly as it answers for a missing entry. Asking it which items match, unlocked or locked,
 // tells the two apart, so a user is never told they have no key when the keyring is locked.
-void finishNotFound(const QString &account)
+void finishNotFound(const QString &account, quint64 saves)
 {
 #ifdef CREDITGAUGE_SECRET_SERVICE
     QDBusMessage search = QDBusMessage::createMethodCall(
@@ -218,18 +220,25 @@ void finishNotFound(const QString &account)
     constexpr int timeoutMs = 5000;
     auto *watcher = new QDBusPendingCallWatcher(
         QDBusConnection::sessionBus().asyncCall(search, timeoutMs), QCoreApplication::instance());
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [watcher, account] {
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
+                     [watcher, account, saves] {
         const QDBusPendingReply<QList<QDBusObjectPath>, QList<QDBusObjectPath>> reply = *watcher;
         watcher->deleteLater();
         const bool locked = !reply.isError() && reply.argumentAt<0>().isEmpty()
             && !reply.argumentAt<1>().isEmpty();
         qCDebug(log::store).noquote()
             << account << (locked ? "is in a locked keyring" : "is not stored");
+        if (!locked && !reply.isError() && savesBegun().value(account) == saves
+            && StoreChanges::instance()) {
+            remembered().insert(account, {std::nullopt, {}});
+            remembered()[account].age.start();
+        }
         finishRead(account,
                    locked ? ReadResult(std::unexpected(Failure::Locked))
                           : ReadResult(std::nullopt));
     });
 #else
+    Q_UNUSED(saves);
     finishRead(account, std::nullopt);
 #endif
 }
@@ -262,7 +271,7 @@ void startRead(const QString &account, bool again)
         case Keychain::Answer::Status::NotFound:
             qCDebug(log::store).noquote() << account << "not found after" << clock.elapsed()
                                           << "ms; asking whether it is locked";
-            return finishNotFound(account);
+            return finishNotFound(account, saves);
         case Keychain::Answer::Status::Denied:
         case Keychain::Answer::Status::Failed:
             qCDebug(log::store).noquote()

@@ -7,6 +7,7 @@ namespace {
 
 const QString providerKey = QStringLiteral("provider");
 const QString notificationsKey = QStringLiteral("notifications");
+const QString allProvidersKey = QStringLiteral("allProviders");
 
 QSettings store()
 {
@@ -21,6 +22,16 @@ bool write(const QString &key, const QVariant &value)
     settings.setValue(key, value);
     settings.sync();
     return settings.status() == QSettings::NoError;
+}
+
+bool switchedOn(const QString &key)
+{
+    return store().value(key).toString() != u"false";
+}
+
+bool setSwitch(const QString &key, bool on)
+{
+    return write(key, on ? QStringLiteral("true") : QStringLiteral("false"));
 }
 
 } // namespace
@@ -43,12 +54,22 @@ bool setProvider(Provider provider)
 
 bool notificationsEnabled()
 {
-    return store().value(notificationsKey).toString() != u"false";
+    return switchedOn(notificationsKey);
 }
 
 bool setNotificationsEnabled(bool enabled)
 {
-    return write(notificationsKey, enabled ? QStringLiteral("true") : QStringLiteral("false"));
+    return setSwitch(notificationsKey, enabled);
+}
+
+bool allProvidersEnabled()
+{
+    return switchedOn(allProvidersKey);
+}
+
+bool setAllProvidersEnabled(bool enabled)
+{
+    return setSwitch(allProvidersKey, enabled);
 }
 
 } // namespace creditgauge::Settings

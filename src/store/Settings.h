@@ -20,4 +20,10 @@ bool notificationsEnabled();
 // Stores it as setProvider does; false when it could not be written.
 bool setNotificationsEnabled(bool enabled);
 
+// Whether the providers besides the selected one are asked too (those with a key): on unless
+// "false" is stored.
+bool allProvidersEnabled();
+// Stores it as setProvider does; false when it could not be written.
+bool setAllProvidersEnabled(bool enabled);
+
 } // namespace creditgauge::Settings

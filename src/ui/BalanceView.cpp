@@ -8,6 +8,7 @@
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
@@ -107,6 +108,16 @@ BalanceView::BalanceView(QWidget *parent)
     layout->addWidget(m_chart);
     m_chart->hide();
     layout->addWidget(m_labels[Forecast], 0, Qt::AlignLeft);
+    m_others = new QWidget;
+    auto *others = new QVBoxLayout(m_others);
+    others->setContentsMargins(0, 0, 0, 0);
+    others->setSpacing(0);
+    auto *othersTop = new QFrame;
+    othersTop->setFrameShape(QFrame::HLine);
+    othersTop->setFrameShadow(QFrame::Sunken);
+    others->addWidget(othersTop);
+    layout->addWidget(m_others);
+    m_others->hide();
     layout->insertWidget(layout->indexOf(m_labels[Status]) + 1, m_labels[Notice]);
     m_labels[Forecast]->hide();
     m_labels[Notice]->hide();
@@ -159,6 +170,71 @@ void BalanceView::setHistory(const QList<BalanceSample> &samples, const QDateTim
 {
     m_chart->setSamples(samples, now);
     m_chart->setHidden(!m_chart->hasData());
+}
+
+void BalanceView::setOthers(const QList<OtherLine> &lines)
+{
+    m_otherTexts = lines;
+    while (m_otherLines.size() < lines.size())
+        m_otherLines << makeOtherLine(int(m_otherLines.size()));
+    for (int i = 0; i < m_otherLines.size(); ++i) {
+        m_otherLines[i]->setVisible(i < lines.size());
+        if (i < lines.size())
+            paintOtherLine(i);
+    }
+    m_others->setHidden(lines.isEmpty());
+}
+
+// A flat button, so that it can be clicked, reached with the keyboard and read out as one;
+// the name on the left, the amount on the right, the note below.
+QPushButton *BalanceView::makeOtherLine(int index)
+{
+    auto *line = new QPushButton;
+    line->setFlat(true);
+    line->setAutoDefault(false);
+    line->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    auto *grid = new QGridLayout(line);
+    grid->setContentsMargins(4, 4, 4, 4);
+    grid->setHorizontalSpacing(8);
+    grid->setVerticalSpacing(0);
+    const auto part = [&](int row, int column, qreal points, Qt::Alignment alignment) {
+        QLabel *label = makeLabel(line, false);
+        label->setFont(systemFont(points, row == 0 ? QFont::Medium : QFont::Normal));
+        label->setAttribute(Qt::WA_TransparentForMouseEvents);
+        // Inside a button a label takes the button's text colour unless told otherwise.
+        label->setForegroundRole(QPalette::WindowText);
+        grid->addWidget(label, row, column, 1, row == 0 ? 1 : 2, alignment);
+        return label;
+    };
+    part(0, 0, 11, Qt::AlignLeft);
+    part(0, 1, 11, Qt::AlignRight);
+    part(1, 0, 9, Qt::AlignLeft);
+    line->setMinimumHeight(grid->sizeHint().height());
+    connect(line, &QPushButton::clicked, this, [this, index] { Q_EMIT otherClicked(index); });
+    m_others->layout()->addWidget(line);
+    return line;
+}
+
+void BalanceView::paintOtherLine(int index)
+{
+    const OtherLine &text = m_otherTexts[index];
+    QPushButton *line = m_otherLines[index];
+    const QList<QLabel *> parts = line->findChildren<QLabel *>(Qt::FindDirectChildrenOnly);
+    const QPalette own = palette();
+    const ColorRole roles[] {ColorRole::Label, text.alarm ? ColorRole::Red : ColorRole::Label,
+                             text.alarm ? ColorRole::Red : ColorRole::Tertiary};
+    const QString texts[] {text.name, text.amount, text.note};
+    for (int i = 0; i < 3 && i < parts.size(); ++i) {
+        parts[i]->setText(texts[i]);
+        QPalette colored;
+        colored.setColor(QPalette::WindowText, color(roles[i], own));
+        parts[i]->setPalette(colored);
+    }
+    parts.value(2)->setHidden(text.note.isEmpty());
+    // Read out as one: "Moonshot: $ 3,20", the note as its description.
+    line->setAccessibleName(text.name + QStringLiteral(": ") + text.amount);
+    line->setAccessibleDescription(text.note);
+    line->setToolTip(QStringLiteral("%1 auswählen").arg(text.name));
 }
 
 QPoint BalanceView::providerButtonBottomLeft() const
@@ -224,6 +300,8 @@ void BalanceView::applyColors()
     paint(m_labels[Notice], ColorRole::Orange);
     paint(m_labels[Time], ColorRole::Tertiary);
     paint(m_labels[Forecast], ColorRole::Secondary);
+    for (int i = 0; i < m_otherTexts.size(); ++i)
+        paintOtherLine(i);
 }
 
 void BalanceView::equalizeButtons()

@@ -30,6 +30,15 @@ public:
     // Top to bottom but for the notices, which stand under the status.
     enum Label { Title, Amount, Detail, Status, Time, Forecast, Notice, LabelCount };
 
+    // A provider watched beside the selected one: a line of the list below the main block.
+    struct OtherLine
+    {
+        QString name;
+        QString amount;
+        QString note;
+        bool alarm = false;
+    };
+
     explicit BalanceView(QWidget *parent = nullptr);
 
     // The forecast and the notices hide while empty.
@@ -37,6 +46,8 @@ public:
     void setStatusRole(ColorRole role);
     // The chart hides while it has too little to draw.
     void setHistory(const QList<BalanceSample> &samples, const QDateTime &now);
+    // The list hides while empty.
+    void setOthers(const QList<OtherLine> &lines);
     // Where a menu opened from the provider button goes: below it, in global coordinates.
     QPoint providerButtonBottomLeft() const;
 
@@ -47,6 +58,8 @@ Q_SIGNALS:
     void refreshClicked();
     void providerClicked();
     void keyClicked();
+    // The line at `index` of the last setOthers() was clicked.
+    void otherClicked(int index);
 
 protected:
     bool event(QEvent *event) override;
@@ -55,8 +68,13 @@ private:
     void applyColors();
     void equalizeButtons();
     void fitNotice();
+    QPushButton *makeOtherLine(int index);
+    void paintOtherLine(int index);
 
     std::array<QLabel *, LabelCount> m_labels {};
+    QWidget *m_others = nullptr;
+    QList<QPushButton *> m_otherLines;
+    QList<OtherLine> m_otherTexts;
     BalanceChart *m_chart = nullptr;
     QList<QPushButton *> m_buttons;
     ColorRole m_statusRole = ColorRole::Secondary;

@@ -77,6 +77,27 @@ void BalanceViewController::showLoading()
         Q_EMIT changed();
 }
 
+void BalanceViewController::showOthers(const QList<RefreshState> &others)
+{
+    QList<Provider> providers;
+    QList<BalanceView::OtherLine> lines;
+    QStringList summary;
+    for (const RefreshState &state : others) {
+        const StateText::Overview line = StateText::overview(state);
+        providers << state.provider;
+        lines << BalanceView::OtherLine {line.name, line.amount, line.note, line.alarm};
+        summary << StateText::overviewLine(state);
+    }
+    if (summary == m_otherSummary && providers == m_otherProviders)
+        return;
+    m_otherProviders = providers;
+    m_otherLines = lines;
+    m_otherSummary = summary;
+    if (m_view)
+        m_view->setOthers(lines);
+    Q_EMIT changed();
+}
+
 QWidget *BalanceViewController::view()
 {
     if (m_view)
@@ -86,6 +107,7 @@ QWidget *BalanceViewController::view()
         m_view->setText(Label(i), m_texts[i]);
     m_view->setStatusRole(m_statusRole);
     m_view->setHistory(m_samples, m_samplesNow);
+    m_view->setOthers(m_otherLines);
     // A copy of the callback, so that one which replaces itself or deletes the panel stays
     // valid.
     const auto forward = [](const std::function<void()> &callback) {
@@ -96,6 +118,10 @@ QWidget *BalanceViewController::view()
     connect(m_view, &BalanceView::providerClicked, this,
             [this, forward] { forward(onSwitchProvider); });
     connect(m_view, &BalanceView::keyClicked, this, [this, forward] { forward(onChangeKey); });
+    connect(m_view, &BalanceView::otherClicked, this, [this](int index) {
+        if (const auto select = onSelectProvider; select && index < m_otherProviders.size())
+            select(m_otherProviders[index]);
+    });
     return m_view;
 }
 
@@ -106,7 +132,7 @@ QStringList BalanceViewController::summaryLines() const
         if (!text.trimmed().isEmpty())
             lines << text;
     }
-    return lines;
+    return lines + m_otherSummary;
 }
 
 QPoint BalanceViewController::providerButtonBottomLeft() const

@@ -36,6 +36,8 @@ public:
     std::function<void()> onRefresh;
     std::function<void()> onChangeKey;
     std::function<void()> onSwitchProvider;
+    // A line of the list of other providers was clicked.
+    std::function<void(Provider)> onSelectProvider;
 
     Provider provider() const { return m_provider; }
     // A change of provider clears the chart and the forecast: they belong to one provider.
@@ -47,6 +49,8 @@ public:
     void show(const RefreshState &state);
     // Until the next state: the status says the balance is being asked for.
     void showLoading();
+    // The providers watched beside the selected one, listed below the main block.
+    void showOthers(const QList<RefreshState> &others);
 
     // Builds the view on first use. The caller may reparent it (the popover does); the panel
     // keeps track of it and never deletes it twice.
@@ -57,8 +61,10 @@ public:
     QString amountText() const { return m_texts[BalanceView::Amount]; }
     QString statusText() const { return m_texts[BalanceView::Status]; }
     QString noticeText() const { return m_texts[BalanceView::Notice]; }
-    // One line per non-blank text, top to bottom.
+    // One line per non-blank text, top to bottom, then one per other provider.
     QStringList summaryLines() const;
+    // The other providers listed, in their order.
+    const QList<Provider> &otherProviders() const { return m_otherProviders; }
 
     // Where a menu opened from the provider button goes: below it, in global coordinates.
     QPoint providerButtonBottomLeft() const;
@@ -82,6 +88,9 @@ private:
     QString m_texts[BalanceView::LabelCount];
     QList<BalanceSample> m_samples;
     QDateTime m_samplesNow;
+    QList<Provider> m_otherProviders;
+    QList<BalanceView::OtherLine> m_otherLines;
+    QStringList m_otherSummary;
     QPointer<BalanceView> m_view;
 };
 
