@@ -146,6 +146,8 @@ private Q_SLOTS:
         m_server->setResponse("/user/balance", 200, deepseekBody(12.5, u"CNY"_s));
         m_server->setResponse("/v1/users/me/balance", 200,
                               R"({"data": {"available_balance": 1.2}})");
+        // Kept, not sent: the session's notification service may be another test's.
+        QVERIFY(Settings::setNotificationsEnabled(false));
         launch();
         m_item->click();
         QAccessibleInterface *panel
