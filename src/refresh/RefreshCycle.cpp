@@ -125,6 +125,24 @@ void RefreshCycle::selectProvider(Provider provider)
     refresh(Trigger::User);
 }
 
+MoonshotRegion RefreshCycle::moonshotRegion() const
+{
+    return m_unsavedRegion.value_or(Settings::moonshotRegion());
+}
+
+void RefreshCycle::selectMoonshotRegion(MoonshotRegion region, bool refresh)
+{
+    const bool saved = Settings::setMoonshotRegion(region);
+    m_unsavedRegion = saved ? std::nullopt : std::optional(region);
+    setNotice(QStringLiteral("region"),
+              saved ? QString()
+                    : QStringLiteral("Die Regionswahl lässt sich nicht speichern; sie gilt, "
+                                     "bis CreditGauge beendet wird."));
+    // A query under way asks the other platform, whose answer is dropped: not waited for.
+    if (refresh && provider() == Provider::moonshot)
+        begin(Provider::moonshot, Trigger::User);
+}
+
 void RefreshCycle::refresh(Trigger trigger)
 {
     const Provider selected = provider();
@@ -151,7 +169,7 @@ void RefreshCycle::refresh(Trigger trigger)
 
 void RefreshCycle::begin(Provider provider, Trigger trigger)
 {
-    const Query query {++m_lastQuery, provider, trigger};
+    const Query query {++m_lastQuery, provider, trigger, moonshotRegion()};
     Busy &busy = m_busy[provider.value()];
     ++busy.queries;
     busy.since.start();
@@ -178,7 +196,12 @@ bool RefreshCycle::isCurrent(const Query &query, const char *what) const
     if (why)
         qCDebug(log::refresh).noquote() << what << "of query" << query.number << "for"
                                         << query.provider.rawValue() << "dropped:" << why;
-    return !why;
+    // A Moonshot key counts on one platform only; the other's answer says nothing about it.
+    const bool otherRegion
+        = !why && query.provider == Provider::moonshot && query.region != moonshotRegion();
+    if (otherRegion)
+        qCDebug(log::refresh) << what << "of query" << query.number << "dropped: other region";
+    return !why && !otherRegion;
 }
 
 void RefreshCycle::end(const Query &query)
@@ -238,10 +261,13 @@ void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
     }
     Q_EMIT loading(query.provider, query.trigger);
     QPointer<RefreshCycle> self(this);
-    ProviderClient::fetch(query.provider, **key, [self, query](const BalanceResult &result) {
-        if (self)
-            self->answered(query, result);
-    });
+    ProviderClient::fetch(
+        query.provider, **key,
+        [self, query](const BalanceResult &result) {
+            if (self)
+                self->answered(query, result);
+        },
+        query.region);
 }
 
 void RefreshCycle::answered(const Query &query, const BalanceResult &result)

@@ -71,6 +71,10 @@ public:
     Provider provider() const;
     // Stores the choice and refreshes for it. Does not restart the 30-minute period.
     void selectProvider(Provider provider);
+    // The Moonshot platform, stored and held as the provider is. Choosing it refreshes at once
+    // while Moonshot is selected, unless `refresh` is false (a key about to be saved will).
+    MoonshotRegion moonshotRegion() const;
+    void selectMoonshotRegion(MoonshotRegion region, bool refresh = true);
 
     // What the user should know about `topic` (empty: nothing any more). Said once in the log
     // and carried by every state until it is cleared.
@@ -94,6 +98,7 @@ private:
         quint64 number;
         Provider provider;
         Trigger trigger;
+        MoonshotRegion region;
     };
     // The queries under way for one provider, and whether another is wanted after them.
     struct Busy
@@ -130,6 +135,7 @@ private:
     WakeWatcher *m_wake = nullptr;
     NetworkWatcher *m_network = nullptr;
     std::optional<Provider> m_unsavedChoice;
+    std::optional<MoonshotRegion> m_unsavedRegion;
     quint64 m_lastQuery = 0; // the number the newest query got
     quint64 m_shownQuery = 0; // the number of the query whose answer is shown
     std::array<Busy, Provider::allCases().size()> m_busy;
