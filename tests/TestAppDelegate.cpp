@@ -118,7 +118,7 @@ private Q_SLOTS:
         item()->trigger();
         QVERIFY(!QFile::exists(entry) && !item()->isChecked());
         QCOMPARE(openMenu()->actions().size(), items);
-        QCOMPARE(m_item->menu->findChildren<QMenu *>().size(), 1); // nor the submenu piling up
+        QCOMPARE(m_item->menu->findChildren<QMenu *>().size(), 2); // nor the submenus piling up
     }
 
     // Notifications are on until switched off in the menu, and stay as chosen.

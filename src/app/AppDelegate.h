@@ -63,6 +63,7 @@ private:
     void menuAutostart(bool enabled);
     void menuNotifications(bool enabled);
     void menuPickProvider(QAction *item);
+    void menuPickRegion(QAction *item);
     void askForKey();
     void saveKey(Provider provider, const QString &key);
 
@@ -73,6 +74,8 @@ private:
     QPointer<Popover> m_popover;
     std::unique_ptr<QMenu> m_menu;
     QActionGroup *m_providerItems = nullptr;
+    QMenu *m_regionMenu = nullptr;
+    QActionGroup *m_regionItems = nullptr;
     QAction *m_autostartItem = nullptr;
     QAction *m_notificationsItem = nullptr;
     QPointer<KeyDialog> m_keyDialog;
