@@ -165,6 +165,23 @@ private Q_SLOTS:
         QVERIFY(m_cycle->others().isEmpty());
     }
 
+    // A Moonshot key counts on one platform: once the region changed, what the other platform
+    // said is dropped, also when it comes before the new region's answer.
+    void answerForTheOtherMoonshotRegionIsDropped()
+    {
+        QVERIFY(TestSession::storeKey(key, u"api-key-moonshot"_s));
+        const QByteArray ms = R"({"data": {"available_balance": 50}})";
+        m_server->setResponse("/v1/users/me/balance", {.body = ms, .delay = 500ms});
+        m_server->setResponse("/cn/v1/users/me/balance",
+                              {.body = QByteArray(ms).replace("50", "10"), .delay = 1000ms});
+        start({.provider = Provider::moonshot});
+        QTRY_COMPARE(requests(), 1);
+        QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
+        m_cycle->selectMoonshotRegion(MoonshotRegion::china);
+        QTRY_COMPARE(m_cycle->state().title(), u"¥ 10"_s);
+        QCOMPARE(states.size(), 1);
+    }
+
     // Once, when the network returns after an automatic query failed for want of it.
     void failedAutomaticQueryIsRetriedOnceWhenTheNetworkReturns()
     {

@@ -40,16 +40,20 @@ public:
         return qdbus_cast<QVariantMap>(
             call(u"GetAll"_s, {u"org.kde.StatusNotifierItem"_s}).arguments().value(0));
     }
-    // The whole menu's labels by id; its revision kept.
-    QMap<int, QString> labels()
+    // The whole menu, or one submenu; its revision kept.
+    DBusMenuLayoutItem layout(int parent = 0)
     {
-        const QDBusMessage reply = call(u"GetLayout"_s, {0, -1, QStringList()});
+        const QDBusMessage reply = call(u"GetLayout"_s, {parent, -1, QStringList()});
         DBusMenuLayoutItem root;
         if (reply.type() == QDBusMessage::ReplyMessage)
             reply.arguments().value(1).value<QDBusArgument>() >> root;
         revision = reply.arguments().value(0).toUInt();
+        return root;
+    }
+    QMap<int, QString> labels() // by id
+    {
         QMap<int, QString> labels;
-        for (const DBusMenuLayoutItem &item : root.children)
+        for (const DBusMenuLayoutItem &item : layout().children)
             labels[item.id] = item.properties.value(u"label"_s).toString();
         return labels;
     }
@@ -113,6 +117,24 @@ private Q_SLOTS:
         watcher.call(u"Event"_s, {0, u"opened"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
         QCOMPARE(watcher.properties()[u"Status"_s].toString(), u"Active"_s);
         QCOMPARE(statusAfter(1.25, u"$ 1"_s), u"Active"_s);
+
+        // Moonshot's region, only while Moonshot is chosen: two radio items; a click stores one.
+        const int menu = watcher.labels().key(u"Moonshot-Region"_s);
+        const auto regions = [&] {
+            const DBusMenuLayoutItem layout = watcher.layout(menu);
+            QString seen = layout.properties.value(u"visible"_s, true).toString();
+            for (const DBusMenuLayoutItem &item : layout.children)
+                for (const QString &name : {u"label"_s, u"toggle-type"_s, u"toggle-state"_s})
+                    seen += u' ' + item.properties[name].toString();
+            return seen;
+        };
+        QCOMPARE(regions(), u"false International radio 1 China radio 0"_s);
+        app.cycle().selectProvider(Provider::moonshot);
+        QTRY_COMPARE(regions(), u"true International radio 1 China radio 0"_s);
+        const int china = watcher.layout(menu).children.value(1).id;
+        watcher.call(u"Event"_s, {china, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
+        QTRY_COMPARE(regions(), u"true International radio 0 China radio 1"_s);
+        QCOMPARE(app.cycle().moonshotRegion(), MoonshotRegion::china);
     }
 
 private:

@@ -226,6 +226,17 @@ void AppDelegate::buildMenu()
         m_providerItems->addAction(item);
     }
     connect(providers, &QMenu::triggered, this, &AppDelegate::menuPickProvider);
+    // Shown only while Moonshot is selected: the other providers have one platform each.
+    m_regionMenu = menu->addMenu(QStringLiteral("Moonshot-Region"));
+    m_regionItems = new QActionGroup(m_regionMenu);
+    m_regionItems->setExclusive(true);
+    for (const MoonshotRegion region : allMoonshotRegions) {
+        QAction *item = m_regionMenu->addAction(displayName(region));
+        item->setData(rawValue(region));
+        item->setCheckable(true);
+        m_regionItems->addAction(item);
+    }
+    connect(m_regionMenu, &QMenu::triggered, this, &AppDelegate::menuPickRegion);
     m_allProvidersItem = menu->addAction(QStringLiteral("Alle Anbieter abfragen"));
     m_allProvidersItem->setCheckable(true);
     connect(m_allProvidersItem, &QAction::toggled, this,
@@ -260,6 +271,10 @@ void AppDelegate::updateMenu()
     const Provider selected = m_cycle.provider();
     for (QAction *item : m_providerItems->actions())
         item->setChecked(item->data().toString() == selected.rawValue());
+    m_regionMenu->menuAction()->setVisible(selected == Provider::moonshot);
+    const QString region = rawValue(m_cycle.moonshotRegion());
+    for (QAction *item : m_regionItems->actions())
+        item->setChecked(item->data().toString() == region);
     // The entry is the choice: the user may have removed it, or switched it off in the
     // desktop's own settings.
     if (m_autostartItem) {
@@ -319,6 +334,15 @@ void AppDelegate::menuPickProvider(QAction *item)
         return;
     m_content->setProvider(*provider);
     m_cycle.selectProvider(*provider);
+    updateMenu(); // the region's submenu comes or goes
+}
+
+void AppDelegate::menuPickRegion(QAction *item)
+{
+    const std::optional<MoonshotRegion> region
+        = moonshotRegionFromRawValue(item ? item->data().toString() : QString());
+    if (region)
+        m_cycle.selectMoonshotRegion(*region);
 }
 
 void AppDelegate::askForKey()
@@ -332,7 +356,7 @@ void AppDelegate::askForKey()
     }
     prepareWindows();
     const Provider provider = m_cycle.provider();
-    auto *dialog = new KeyDialog(provider);
+    auto *dialog = new KeyDialog(provider, m_cycle.moonshotRegion());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     m_keyDialog = dialog;
 
@@ -341,6 +365,11 @@ void AppDelegate::askForKey()
     KeyStore::read(provider.keychainAccount(), [guard](const KeyStore::ReadResult &key) {
         if (guard && key && *key)
             guard->offerStoredKey(**key);
+    });
+    // Before the key is saved, so that the query the saved key brings asks the chosen platform.
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        if (dialog->moonshotRegion() != m_cycle.moonshotRegion())
+            m_cycle.selectMoonshotRegion(dialog->moonshotRegion(), dialog->enteredKey().isEmpty());
     });
 
     connect(dialog, &QDialog::accepted, this, [this, dialog, provider] {

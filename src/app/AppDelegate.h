@@ -64,6 +64,7 @@ private:
     void menuNotifications(bool enabled);
     void otherShown(const RefreshState &state);
     void menuPickProvider(QAction *item);
+    void menuPickRegion(QAction *item);
     void askForKey();
     void saveKey(Provider provider, const QString &key);
 
@@ -74,6 +75,8 @@ private:
     QPointer<Popover> m_popover;
     std::unique_ptr<QMenu> m_menu;
     QActionGroup *m_providerItems = nullptr;
+    QMenu *m_regionMenu = nullptr;
+    QActionGroup *m_regionItems = nullptr;
     QAction *m_autostartItem = nullptr;
     QAction *m_notificationsItem = nullptr;
     QAction *m_allProvidersItem = nullptr;

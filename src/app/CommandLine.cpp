@@ -174,7 +174,9 @@ QString helpText()
         "  -h, --help        Zeigt diese Hilfe.\n"
         "  -v, --version     Zeigt die Versionsnummer.\n"
         "  --selftest        Fragt das Guthaben einmal ohne Oberfläche ab und gibt eine Zeile\n"
-        "                    aus (Anbieter aus CREDITGAUGE_PROVIDER, Key aus CREDITGAUGE_KEY).\n");
+        "                    aus (Anbieter aus CREDITGAUGE_PROVIDER, Key aus CREDITGAUGE_KEY,\n"
+        "                    bei Moonshot die Region aus CREDITGAUGE_MOONSHOT_REGION:\n"
+        "                    international (Vorgabe) oder china).\n");
 #ifdef Q_OS_UNIX
     text += QStringLiteral(
         "  --bar[=FORMAT]    Gibt das Guthaben ohne Oberfläche für Textleisten aus: eine Zeile\n"

@@ -2,6 +2,27 @@
 
 namespace creditgauge {
 
+QString rawValue(MoonshotRegion region)
+{
+    return region == MoonshotRegion::china ? QStringLiteral("china")
+                                           : QStringLiteral("international");
+}
+
+std::optional<MoonshotRegion> moonshotRegionFromRawValue(QStringView raw)
+{
+    for (const MoonshotRegion region : allMoonshotRegions) {
+        if (raw == rawValue(region))
+            return region;
+    }
+    return std::nullopt;
+}
+
+QString displayName(MoonshotRegion region)
+{
+    return region == MoonshotRegion::china ? QStringLiteral("China")
+                                           : QStringLiteral("International");
+}
+
 std::optional<Provider> Provider::fromRawValue(QStringView raw)
 {
     for (const Provider p : allCases()) {
@@ -58,7 +79,7 @@ QString Provider::titleText() const
     return displayName() + QStringLiteral("-Guthaben");
 }
 
-QString Provider::keyNote() const
+QString Provider::keyNote(MoonshotRegion region) const
 {
     switch (m_case) {
     case deepseek:
@@ -74,6 +95,9 @@ QString Provider::keyNote() const
             "Ein normaler Key zeigt nur das Schlüssel-Limit. "
             "Der Key wird nur im Schlüsselbund gespeichert.");
     case moonshot:
+        if (region == MoonshotRegion::china)
+            return QStringLiteral("Key aus platform.moonshot.cn (Region China). "
+                                  "Der Key wird nur im Schlüsselbund gespeichert.");
         return QStringLiteral("Key aus platform.moonshot.ai (Region International). "
                               "Der Key wird nur im Schlüsselbund gespeichert.");
     }
@@ -81,7 +105,7 @@ QString Provider::keyNote() const
     return {};
 }
 
-QString Provider::topUpAddress() const
+QString Provider::topUpAddress(MoonshotRegion region) const
 {
     switch (m_case) {
     case deepseek:
@@ -89,7 +113,9 @@ QString Provider::topUpAddress() const
     case openrouter:
         return QStringLiteral("https://openrouter.ai/settings/credits");
     case moonshot:
-        return QStringLiteral("https://platform.moonshot.ai/console/pay");
+        return region == MoonshotRegion::china
+            ? QStringLiteral("https://platform.moonshot.cn/console/pay")
+            : QStringLiteral("https://platform.moonshot.ai/console/pay");
     }
     Q_UNREACHABLE();
     return {};

@@ -10,6 +10,16 @@
 
 namespace creditgauge {
 
+// Moonshot runs two platforms, each with keys, host and currency of its own: a key of one is
+// refused by the other. International is the one the program knew first.
+enum class MoonshotRegion : std::uint8_t { international, china };
+inline constexpr std::array<MoonshotRegion, 2> allMoonshotRegions {MoonshotRegion::international,
+                                                                   MoonshotRegion::china};
+// "international", "china"; the exact text or nothing, as for providers.
+QString rawValue(MoonshotRegion region);
+std::optional<MoonshotRegion> moonshotRegionFromRawValue(QStringView raw);
+QString displayName(MoonshotRegion region);
+
 // The closed set of API providers the application can watch. A plain value: copy it freely.
 class Provider
 {
@@ -31,9 +41,11 @@ public:
     QString keychainAccount() const;
     QString keyPlaceholder() const;
     QString titleText() const;
-    QString keyNote() const;
+    // The region matters for Moonshot only. The provider does not carry it: its value names
+    // the key's entry and the stored choice, which both regions share.
+    QString keyNote(MoonshotRegion region = MoonshotRegion::international) const;
     // The provider's own page for adding credit (always HTTPS).
-    QString topUpAddress() const;
+    QString topUpAddress(MoonshotRegion region = MoonshotRegion::international) const;
 
     friend constexpr bool operator==(Provider, Provider) noexcept = default;
 

@@ -5,6 +5,7 @@
 #include "core/Identity.h"
 #include "core/Log.h"
 #include "history/BalanceHistory.h"
+#include "store/Settings.h"
 
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -107,7 +108,7 @@ void LowBalanceNotifier::actionInvoked(uint id, const QString &action)
     if (it == m_shown.cend() || !openUrl)
         return;
     if (action == u"default" || action == u"top-up")
-        openUrl(QUrl(it->topUpAddress()));
+        openUrl(QUrl(it->topUpAddress(Settings::moonshotRegion())));
 }
 
 } // namespace creditgauge

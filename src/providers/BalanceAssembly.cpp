@@ -116,10 +116,18 @@ BalanceResult openrouterKey(const RequestResult &response)
         BalanceFigure::KeyLimit};
 }
 
-BalanceResult moonshot(const RequestResult &response)
+BalanceResult moonshot(const RequestResult &response, MoonshotRegion region)
 {
-    if (!response)
-        return std::unexpected(Err {message(response.error().status)});
+    const bool china = region == MoonshotRegion::china;
+    if (!response) {
+        QString text = message(response.error().status);
+        // The key is never tried on the other platform unasked: the user names the region.
+        if (response.error().status == 401)
+            text += QStringLiteral(" \u2013 Key der Region %1? Region im Menü wählen")
+                        .arg(displayName(china ? MoonshotRegion::international
+                                               : MoonshotRegion::china));
+        return std::unexpected(Err {text});
+    }
     const std::optional<MSResponse> decoded = MSResponse::decode(*response);
     if (!decoded || !decoded->data)
         return std::unexpected(unreadable());
@@ -128,7 +136,7 @@ BalanceResult moonshot(const RequestResult &response)
     if (!available)
         return std::unexpected(noTotal());
 
-    Balance balance {QStringLiteral("USD"), *available, {}};
+    Balance balance {china ? QStringLiteral("CNY") : QStringLiteral("USD"), *available, {}};
     if (const auto cash = amountOf(data.cashBalance))
         balance.details.append({QStringLiteral("Bargeld"), *cash});
     if (const auto voucher = amountOf(data.voucherBalance))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Provider.h"
 #include "core/Records.h"
 
 #include <QString>
@@ -21,7 +22,9 @@ BalanceResult deepseek(const RequestResult &response);
 std::optional<Balance> openrouterCredits(const RequestResult &response);
 BalanceResult openrouterKey(const RequestResult &response);
 
-BalanceResult moonshot(const RequestResult &response);
+// In the region's currency; a refused key (401) is likely one of the other region's.
+BalanceResult moonshot(const RequestResult &response,
+                       MoonshotRegion region = MoonshotRegion::international);
 
 // What stands in for a currency code that no provider would send (markup, a megabyte of text,
 // control characters): the generic currency sign.

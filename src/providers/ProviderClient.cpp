@@ -141,11 +141,12 @@ void fetchOpenRouter(const QString &key, Completion completion)
         });
 }
 
-void fetchMoonshot(const QString &key, Completion completion)
+void fetchMoonshot(const QString &key, MoonshotRegion region, Completion completion)
 {
-    get(transport().moonshotBalance, key,
-        [completion = std::move(completion)](RequestResult response) {
-            completion(BalanceAssembly::moonshot(response));
+    const bool china = region == MoonshotRegion::china;
+    get(china ? transport().moonshotChinaBalance : transport().moonshotBalance, key,
+        [region, completion = std::move(completion)](RequestResult response) {
+            completion(BalanceAssembly::moonshot(response, region));
         });
 }
 
@@ -158,6 +159,7 @@ Transport defaultTransport()
         QStringLiteral("https://openrouter.ai/api/v1/credits"),
         QStringLiteral("https://openrouter.ai/api/v1/key"),
         QStringLiteral("https://api.moonshot.ai/v1/users/me/balance"),
+        QStringLiteral("https://api.moonshot.cn/v1/users/me/balance"),
         std::chrono::milliseconds(20000),
         std::nullopt,
     };
@@ -168,7 +170,7 @@ void setTransportForTesting(const Transport &config)
     transport() = config;
 }
 
-void fetch(Provider provider, const QString &key, Completion completion)
+void fetch(Provider provider, const QString &key, Completion completion, MoonshotRegion region)
 {
     if (!ApiKey::isAcceptable(key)) {
         postToMainThread([completion = std::move(completion)] {
@@ -183,7 +185,7 @@ void fetch(Provider provider, const QString &key, Completion completion)
     case Provider::openrouter:
         return fetchOpenRouter(key, std::move(completion));
     case Provider::moonshot:
-        return fetchMoonshot(key, std::move(completion));
+        return fetchMoonshot(key, region, std::move(completion));
     }
 }
 

@@ -14,9 +14,11 @@ namespace creditgauge::ProviderClient {
 
 using Completion = std::function<void(BalanceResult)>;
 
-// Asks the provider for its balance with `key` (sent unchanged). Returns at once; `completion`
-// runs exactly once, later, on the main thread. Needs a QCoreApplication.
-void fetch(Provider provider, const QString &key, Completion completion);
+// Asks the provider for its balance with `key` (sent unchanged); Moonshot on the platform of
+// `region`, and on that one only. Returns at once; `completion` runs exactly once, later, on the
+// main thread. Needs a QCoreApplication.
+void fetch(Provider provider, const QString &key, Completion completion,
+           MoonshotRegion region = MoonshotRegion::international);
 
 // Where the requests go, and how. Production code never changes this; tests point it at
 // servers on 127.0.0.1 and shorten the time-out.
@@ -26,6 +28,7 @@ struct Transport
     QString openrouterCredits;
     QString openrouterKey;
     QString moonshotBalance;
+    QString moonshotChinaBalance;
     // The most a request may take, from sending it to its last byte.
     std::chrono::milliseconds timeout {20000};
     // For tests that trust a CA of their own on their own requests only; verification stays on.

@@ -45,6 +45,20 @@ void run(const QProcessEnvironment &env, QTextStream &out, std::chrono::millisec
     const QString key = env.contains(QStringLiteral("CREDITGAUGE_KEY"))
         ? env.value(QStringLiteral("CREDITGAUGE_KEY"))
         : placeholderKey;
+    // A misspelt region is said, not taken for the default: a China key sent to the
+    // International host would read as an invalid key.
+    const QString regionName = env.value(QStringLiteral("CREDITGAUGE_MOONSHOT_REGION"));
+    const std::optional<MoonshotRegion> region = regionName.isEmpty()
+        ? MoonshotRegion::international
+        : moonshotRegionFromRawValue(regionName);
+    if (!region) {
+        out << resultLine(provider,
+                          std::unexpected(Err {QStringLiteral(
+                              "CREDITGAUGE_MOONSHOT_REGION ist weder international noch china")}))
+            << '\n';
+        out.flush();
+        return;
+    }
 
     // Shared with the completion, which may still run after this function has returned
     // (a late answer during shutdown) and must then do nothing.
@@ -56,13 +70,16 @@ void run(const QProcessEnvironment &env, QTextStream &out, std::chrono::millisec
     };
     auto state = std::make_shared<State>();
 
-    ProviderClient::fetch(provider, key, [state, provider](BalanceResult result) {
-        if (state->over || state->line)
-            return;
-        state->line = resultLine(provider, result);
-        if (state->loop)
-            state->loop->quit();
-    });
+    ProviderClient::fetch(
+        provider, key,
+        [state, provider](BalanceResult result) {
+            if (state->over || state->line)
+                return;
+            state->line = resultLine(provider, result);
+            if (state->loop)
+                state->loop->quit();
+        },
+        *region);
 
     if (!state->line) {
         QEventLoop loop;

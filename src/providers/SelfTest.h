@@ -11,8 +11,9 @@ namespace creditgauge::SelfTest {
 
 inline constexpr std::chrono::milliseconds deadline {25000};
 
-// One query for the provider and key named in the environment (CREDITGAUGE_PROVIDER,
-// CREDITGAUGE_KEY); prints exactly one line to `out`. Needs a QCoreApplication.
+// One query for the provider, key and Moonshot region named in the environment
+// (CREDITGAUGE_PROVIDER, CREDITGAUGE_KEY, CREDITGAUGE_MOONSHOT_REGION); prints exactly one line
+// to `out`. Needs a QCoreApplication.
 void run(const QProcessEnvironment &env, QTextStream &out,
          std::chrono::milliseconds deadline = SelfTest::deadline);
 

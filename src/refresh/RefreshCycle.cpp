@@ -174,6 +174,21 @@ QList<RefreshState> RefreshCycle::others() const
     return list;
 }
 
+MoonshotRegion RefreshCycle::moonshotRegion() const
+{
+    return m_unsavedRegion.value_or(Settings::moonshotRegion());
+}
+
+void RefreshCycle::selectMoonshotRegion(MoonshotRegion region, bool refresh)
+{
+    const bool saved = Settings::setMoonshotRegion(region);
+    m_unsavedRegion = saved ? std::nullopt : std::optional(region);
+    noteSaved(QStringLiteral("region"), saved, QStringLiteral("Die Regionswahl"));
+    // A query under way asks the other platform, whose answer is dropped: not waited for.
+    if (refresh && provider() == Provider::moonshot)
+        begin(Provider::moonshot, Trigger::User);
+}
+
 void RefreshCycle::refresh(Trigger trigger)
 {
     request(provider(), trigger);
@@ -223,7 +238,7 @@ void RefreshCycle::request(Provider provider, Trigger trigger)
 
 void RefreshCycle::begin(Provider provider, Trigger trigger)
 {
-    const Query query {++m_lastQuery, provider, trigger};
+    const Query query {++m_lastQuery, provider, trigger, moonshotRegion()};
     Busy &busy = m_busy[provider.value()];
     ++busy.queries;
     busy.since.start();
@@ -251,7 +266,12 @@ bool RefreshCycle::isCurrent(const Query &query, const char *what) const
     if (why)
         qCDebug(log::refresh).noquote() << what << "of query" << query.number << "for"
                                         << query.provider.rawValue() << "dropped:" << why;
-    return !why;
+    // A Moonshot key counts on one platform only; the other's answer says nothing about it.
+    const bool otherRegion
+        = !why && query.provider == Provider::moonshot && query.region != moonshotRegion();
+    if (otherRegion)
+        qCDebug(log::refresh) << what << "of query" << query.number << "dropped: other region";
+    return !why && !otherRegion;
 }
 
 void RefreshCycle::end(const Query &query)
@@ -321,10 +341,13 @@ void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
     if (selected)
         Q_EMIT loading(query.provider, query.trigger);
     QPointer<RefreshCycle> self(this);
-    ProviderClient::fetch(query.provider, **key, [self, query](const BalanceResult &result) {
-        if (self)
-            self->answered(query, result);
-    });
+    ProviderClient::fetch(
+        query.provider, **key,
+        [self, query](const BalanceResult &result) {
+            if (self)
+                self->answered(query, result);
+        },
+        query.region);
 }
 
 void RefreshCycle::answered(const Query &query, const BalanceResult &result)

@@ -77,6 +77,10 @@ public:
     // Stores the choice and refreshes for it. Does not restart the 30-minute period. What is
     // known of the provider already is reported at once, its query's answer follows.
     void selectProvider(Provider provider);
+    // The Moonshot platform, stored and held as the provider is. Choosing it refreshes at once
+    // while Moonshot is selected, unless `refresh` is false (a key about to be saved will).
+    MoonshotRegion moonshotRegion() const;
+    void selectMoonshotRegion(MoonshotRegion region, bool refresh = true);
 
     // Whether the providers besides the selected one are asked too; stored like the provider.
     bool queriesAll() const;
@@ -114,6 +118,7 @@ private:
         quint64 number;
         Provider provider;
         Trigger trigger;
+        MoonshotRegion region;
     };
     // The queries under way for one provider, and whether another is wanted after them.
     struct Busy
@@ -153,6 +158,7 @@ private:
     NetworkWatcher *m_network = nullptr;
     std::optional<Provider> m_unsavedChoice;
     std::optional<bool> m_allChoice; // given for the run, or not stored
+    std::optional<MoonshotRegion> m_unsavedRegion;
     quint64 m_lastQuery = 0; // the number the newest query got
     template<typename T> using PerProvider = std::array<T, Provider::allCases().size()>;
     PerProvider<quint64> m_shownQuery {}; // the number of the query whose answer is shown

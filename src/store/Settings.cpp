@@ -6,6 +6,7 @@ namespace creditgauge::Settings {
 namespace {
 
 const QString providerKey = QStringLiteral("provider");
+const QString moonshotRegionKey = QStringLiteral("moonshotRegion");
 const QString notificationsKey = QStringLiteral("notifications");
 const QString allProvidersKey = QStringLiteral("allProviders");
 
@@ -50,6 +51,17 @@ Provider provider()
 bool setProvider(Provider provider)
 {
     return write(providerKey, provider.rawValue());
+}
+
+MoonshotRegion moonshotRegion()
+{
+    return moonshotRegionFromRawValue(store().value(moonshotRegionKey).toString())
+        .value_or(MoonshotRegion::international);
+}
+
+bool setMoonshotRegion(MoonshotRegion region)
+{
+    return write(moonshotRegionKey, rawValue(region));
 }
 
 bool notificationsEnabled()

@@ -2,9 +2,9 @@
 
 #include "core/Provider.h"
 
-// The choices kept outside the secret store: which provider is watched, and whether running
-// low is notified. They live in the platform's native settings store (on Linux
-// $XDG_CONFIG_HOME/creditgauge/creditgauge.conf).
+// The choices kept outside the secret store: which provider is watched (and for Moonshot, on
+// which platform), and whether running low is notified. They live in the platform's native
+// settings store (on Linux $XDG_CONFIG_HOME/creditgauge/creditgauge.conf).
 namespace creditgauge::Settings {
 
 // The stored provider; deepseek when nothing, or anything but an exact raw value, is stored,
@@ -14,6 +14,11 @@ Provider provider();
 // Stores the choice and flushes it to disk at once, so that it survives the process being
 // killed right after. False when it could not be written.
 bool setProvider(Provider provider);
+
+// The platform the Moonshot key belongs to; international unless exactly "china" is stored.
+MoonshotRegion moonshotRegion();
+// Stores it as setProvider does; false when it could not be written.
+bool setMoonshotRegion(MoonshotRegion region);
 
 // Whether low balances and a running-out forecast are notified: on unless "false" is stored.
 bool notificationsEnabled();

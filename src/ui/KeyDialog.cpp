@@ -5,9 +5,11 @@
 #include "store/KeyStore.h"
 
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QVBoxLayout>
 
 namespace creditgauge {
@@ -18,17 +20,18 @@ QString heading(Provider provider)
     return provider.displayName() + QStringLiteral("-API-Key");
 }
 
-QString explanation(Provider provider)
+QString explanation(Provider provider, MoonshotRegion region)
 {
-    return provider.keyNote() + QStringLiteral(" (Schlüsselbund \u201e")
+    return provider.keyNote(region) + QStringLiteral(" (Schlüsselbund \u201e")
         + QLatin1String(KeyStore::service) + QStringLiteral("\u201c, Konto \u201e")
         + provider.keychainAccount() + QStringLiteral("\u201c.)");
 }
 
 } // namespace
 
-KeyDialog::KeyDialog(Provider provider, QWidget *parent)
+KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, QWidget *parent)
     : QDialog(parent)
+    , m_region(region)
 {
     setWindowTitle(QStringLiteral("CreditGauge"));
     setWindowModality(Qt::ApplicationModal);
@@ -39,10 +42,31 @@ KeyDialog::KeyDialog(Provider provider, QWidget *parent)
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.15);
     title->setFont(titleFont);
 
-    auto *text = new QLabel(explanation(provider), this);
+    auto *text = new QLabel(explanation(provider, region), this);
     text->setWordWrap(true);
     text->setTextFormat(Qt::PlainText);
     text->setMaximumWidth(340);
+
+    // Moonshot's key belongs to one of its two platforms; the note names the one chosen.
+    QWidget *regions = nullptr;
+    if (provider == Provider::moonshot) {
+        regions = new QWidget(this);
+        auto *row = new QHBoxLayout(regions);
+        row->setContentsMargins({});
+        row->addWidget(new QLabel(QStringLiteral("Region:"), regions));
+        for (const MoonshotRegion choice : allMoonshotRegions) {
+            auto *button = new QRadioButton(displayName(choice), regions);
+            button->setChecked(choice == region);
+            connect(button, &QRadioButton::toggled, this, [this, text, provider, choice](bool on) {
+                if (!on)
+                    return;
+                m_region = choice;
+                text->setText(explanation(provider, choice));
+            });
+            row->addWidget(button);
+        }
+        row->addStretch();
+    }
 
     m_field = new QLineEdit(this);
     m_field->setEchoMode(QLineEdit::Password);
@@ -72,6 +96,8 @@ KeyDialog::KeyDialog(Provider provider, QWidget *parent)
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(title);
+    if (regions)
+        layout->addWidget(regions);
     layout->addWidget(text);
     layout->addSpacing(4);
     layout->addWidget(m_field);

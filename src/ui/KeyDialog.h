@@ -10,13 +10,14 @@ class QPushButton;
 
 namespace creditgauge {
 
-// Asks for the API key of one provider: a heading, what the key is for and where it is kept,
-// one masked field, "Speichern" and "Abbrechen".
+// Asks for the API key of one provider: a heading, for Moonshot the choice of its region, what
+// the key is for and where it is kept, one masked field, "Speichern" and "Abbrechen".
 class KeyDialog : public QDialog
 {
     Q_OBJECT
 public:
-    explicit KeyDialog(Provider provider, QWidget *parent = nullptr);
+    explicit KeyDialog(Provider provider, MoonshotRegion region = MoonshotRegion::international,
+                       QWidget *parent = nullptr);
 
     // The key already stored, shown masked; ignored once the user has typed anything, since
     // the secret store may answer only after the dialog is open.
@@ -24,6 +25,8 @@ public:
 
     // What was typed, without white space and line breaks at either end.
     QString enteredKey() const;
+    // The region chosen; for other providers the one given.
+    MoonshotRegion moonshotRegion() const { return m_region; }
 
     QLineEdit *field() const { return m_field; }
     QPushButton *saveButton() const { return m_save; }
@@ -38,6 +41,7 @@ private:
     QPushButton *m_cancel = nullptr;
     QLabel *m_problem = nullptr;
     bool m_edited = false;
+    MoonshotRegion m_region;
 };
 
 } // namespace creditgauge

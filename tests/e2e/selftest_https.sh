@@ -10,6 +10,7 @@ netns_enter "${BASH_SOURCE[0]}" "$@"
 CREDITGAUGE=$1 FAKE_PROVIDER=$2
 netns_cert untrusted DNS:api.deepseek.com
 netns_cert wronghost DNS:wrong.example -CA "$D/ca.pem"
+netns_cert china DNS:api.moonshot.cn -CA "$D/ca.pem"
 
 # The key goes only through the environment; fake_provider logs just whether it arrived intact.
 export CREDITGAUGE_KEY=sk-e2e-0123456789abcdef FAKE_PROVIDER_EXPECT_KEY=sk-e2e-0123456789abcdef
@@ -21,16 +22,17 @@ or_key='/api/v1/key=200:{"data":{"usage":2,"limit":10,"limit_remaining":8}}'
 
 # name | provider | certificate | arguments | routes | paths requested | stdout | what stderr
 # tells with every logging category on, Qt's own too, where the key must appear nowhere (else
-# stderr stays empty)
+# stderr stays empty) | CREDITGAUGE_MOONSHOT_REGION
 stderr_ok() {
     if [ -z "$1" ]; then [ ! -s "$D/err" ]; else grep -qF "$1" "$D/err" &&
         ! grep -qF -e "$CREDITGAUGE_KEY" -e Bearer "$D/out" "$D/err"; fi
 }
 # shellcheck disable=SC2086 # routes, arguments and paths are space-separated lists
-while IFS='|' read -r name provider cert args routes paths expected logged; do
+while IFS='|' read -r name provider cert args routes paths expected logged region; do
     fake_start "$cert" $routes
     status=0
-    CREDITGAUGE_PROVIDER=$provider QT_LOGGING_RULES=${logged:+*.debug=true} timeout 30 \
+    CREDITGAUGE_PROVIDER=$provider CREDITGAUGE_MOONSHOT_REGION=$region \
+        QT_LOGGING_RULES=${logged:+*.debug=true} timeout 30 \
         "$CREDITGAUGE" $args >"$D/out" 2>"$D/err" </dev/null || status=$?
     fake_stop
     printf '%s\n' "$expected" > "$D/want.out"
@@ -48,6 +50,8 @@ deepseek_ok|deepseek|server|--selftest|$ds|/user/balance|$ds_line
 selftest_among_arguments|deepseek|server|-x --selftest extra|$ds|/user/balance|$ds_line|creditgauge.network: api.deepseek.com: HTTP 200,
 openrouter_credits|openrouter|server|--selftest|/api/v1/credits=200:{"data":{"total_credits":25,"total_usage":5}} $or_key|/api/v1/credits|OK openrouter USD total=\$ 20,00 Aufgeladen=\$ 25,00 Verbraucht=\$ 5,00
 moonshot_ok|moonshot|server|--selftest|/v1/users/me/balance=200:{"code":0,"data":{"available_balance":5.5,"voucher_balance":1,"cash_balance":4.5}}|/v1/users/me/balance|OK moonshot USD total=\$ 5,50 Bargeld=\$ 4,50 Gutschein=\$ 1,00
+moonshot_china_host_only|moonshot|china|--selftest|/v1/users/me/balance=200:{"data":{"available_balance":7,"cash_balance":7}}|/v1/users/me/balance|OK moonshot CNY total=¥ 7,00 Bargeld=¥ 7,00||china
+moonshot_unknown_region_sends_nothing|moonshot|china|--selftest|/v1/users/me/balance=200:{}||FEHLER moonshot CREDITGAUGE_MOONSHOT_REGION ist weder international noch china||cn
 deepseek_401|deepseek|server|--selftest|/user/balance=401:{"error":{"message":"invalid"}}|/user/balance|FEHLER deepseek API-Key ungültig (401)
 self_signed_refused|deepseek|untrusted|--selftest|$ds||FEHLER deepseek Netzwerkfehler|creditgauge.network: api.deepseek.com: SslHandshakeFailedError
 wrong_host_refused|deepseek|wronghost|--selftest|$ds||FEHLER deepseek Netzwerkfehler

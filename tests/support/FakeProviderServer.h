@@ -55,6 +55,7 @@ public:
                 url(QStringLiteral("/api/v1/credits")),
                 url(QStringLiteral("/api/v1/key")),
                 url(QStringLiteral("/v1/users/me/balance")),
+                url(QStringLiteral("/cn/v1/users/me/balance")), // Moonshot's China platform
                 timeout,
                 {}};
     }
