@@ -164,6 +164,21 @@ start_sway() {
     wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from waybar"
 }
 
+# LXQt's panel along the bottom with only its status notifier and tray at the right, under
+# openbox; the panel holds the watcher.
+start_lxqt() {
+    require_tools lxqt-panel openbox
+    export XDG_CURRENT_DESKTOP=LXQt XDG_CONFIG_DIRS=/etc:/etc/xdg:/usr/share
+    start_xvfb
+    mkdir -p "$XDG_CONFIG_HOME/lxqt"
+    printf '%s\n' panels=panel1 '[panel1]' position=Bottom panelSize=32 iconSize=22 \
+        plugins=statusnotifier,tray '[statusnotifier]' type=statusnotifier alignment=Right \
+        '[tray]' type=tray alignment=Right >"$XDG_CONFIG_HOME/lxqt/panel.conf"
+    spawn openbox openbox --sm-disable
+    spawn lxqt-panel lxqt-panel
+    wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from LXQt"
+}
+
 # shot [NAME]: the screen in $SESSION/shot.png, and in the artifacts as NAME.png.
 shot() {
     if [ -n "${WAYLAND_DISPLAY:-}" ]; then grim "$SESSION/shot.png"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # End to end, the real program in one HOST's tray: trayer (XEmbed, beside a watcher with no host
-# yet), the Xfce panel (started after the program) or waybar on headless sway. No key: the red
-# badge, the panel below the item and its ways to close, a second start; as root, a key: the
-# balance over HTTPS after SIGUSR1. Last, Beenden in the menu ends it. Silent throughout.
-# Usage: tray.sh trayer|xfce|sway CREDITGAUGE FAKE_PROVIDER FAKE_DBUS_SERVICE ARTIFACTS_DIR.
+# yet), the Xfce panel (started after the program), waybar on headless sway or LXQt's panel
+# (along the bottom). No key: the red badge, the panel next to the item and its ways to close,
+# a second start; as root, a key: the balance over HTTPS after SIGUSR1. Last, Beenden in the
+# menu ends it. Silent throughout.
+# Usage: tray.sh trayer|xfce|sway|lxqt CREDITGAUGE FAKE_PROVIDER FAKE_DBUS_SERVICE ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
 set -euo pipefail
@@ -14,6 +15,7 @@ host_session --netns --optional "${BASH_SOURCE[0]}" "$@"
 export CG_HOST=$1 QT_QPA_PLATFORM=xcb
 app=$2 FAKE_PROVIDER=$3 artifacts=$5
 mkdir -p "$artifacts"
+strip=1440x28+0+0 menus=1440x872+0+28 # where the panel runs, where menus open
 case $CG_HOST in
 trayer) start_trayer
     mkfifo "$SESSION/watcher.in"
@@ -22,6 +24,7 @@ trayer) start_trayer
     exec 4>"$SESSION/watcher.in"
     wait_until 10 grep -qx ready "$SESSION/log/watcher.log" || fail "setup: no stand-in watcher" ;;
 xfce) start_xfce ;;
+lxqt) start_lxqt; strip=1440x32+0+868 menus=1440x868+0+0 ;;
 sway) compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null ||
         skip "Qt's Wayland platform (qt6-wayland) is not installed"
     start_sway
@@ -40,7 +43,7 @@ fi
 [ "$CG_HOST" = trayer ] || wait_until 20 registered "$app_pid" || fail "item: not registered"
 
 # The item along the top (ix iy iw ih): the red alarm badge or a balance's dark one, light figure.
-alarm() { shot && box 1440x28+0+0 '#a8001f' && [ "$(pixels "${bw}x$bh+$bx+$by" white)" -ge 4 ] &&
+alarm() { shot && box $strip '#a8001f' && [ "$(pixels "${bw}x$bh+$bx+$by" white)" -ge 4 ] &&
     ix=$bx iy=$by iw=$bw ih=$bh icon_x=$((bx + bw / 2)) icon_y=$((by + bh / 2)); }
 balance() { shot && [ "$(pixels "${iw}x$ih+$ix+$iy" '#a8001f')" -eq 0 ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" '#2b2b2b')" -ge $((iw * ih / 4)) ] &&
@@ -65,14 +68,14 @@ panel_at() {
             [ -n "${WINDOW:-}" ] && px=$X py=$Y pw=$WIDTH ph=$HEIGHT && unset WINDOW
     fi
 }
-# open_panel TITLE HOW: HOW opens the panel titled TITLE, below the item (where sway puts it a
-# moment after it shows).
+# open_panel TITLE HOW: HOW opens the panel titled TITLE, next to the item: below it, above it
+# on a panel along the bottom (where sway puts it a moment after it shows).
 open_panel() {
     title=$1 px=''
-    below() { panel_at "$title" &&
-        ((py >= iy + ih && py <= 40 && px <= icon_x && px + pw > icon_x && px + pw <= 1440)); }
-    wait_until 10 below ||
-        fail "panel: '$title' ${px:+at ${pw}x$ph+$px+$py, not below the item}${px:-not open} after $2"
+    next_to() { panel_at "$title" && ((px <= icon_x && px + pw > icon_x && px + pw <= 1440)) &&
+        if ((iy > 450)); then ((py + ph <= iy && py + ph >= iy - 40)); else ((py >= iy + ih && py <= 40)); fi; }
+    wait_until 10 next_to ||
+        fail "panel: '$title' ${px:+at ${pw}x$ph+$px+$py, not next to the item}${px:-not open} after $2"
 }
 closed() { wait_until 5 eval '! panel_at "$title"' || fail "panel: still open after $1"; }
 
@@ -120,7 +123,7 @@ fi
 # connection open too.
 min=$([ "$CG_HOST" = trayer ] && echo 100 || echo 200)
 click "$icon_x" "$icon_y" 3
-wait_until 5 eval 'shot "$CG_HOST-menu" && box 1440x872+0+28 white 4% && ((bh > min))' ||
+wait_until 5 eval 'shot "$CG_HOST-menu" && box $menus white 4% && ((bh > min))' ||
     fail "menu: none over $min px high on a right click"
 click $((bx + bw / 2)) $((by + bh - 14))
 wait_until 10 eval '! kill -0 $app_pid 2>/dev/null' || fail "quit: still running after Beenden"
