@@ -12,6 +12,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusServiceWatcher>
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QMenu>
@@ -46,6 +47,20 @@ bool showsLabel(const QString &processName)
 bool showsShortcuts(const QString &processName)
 {
     return processName != u"waybar";
+}
+
+// The icon theme folder holding the plain symbols: the installed one beside the program, or the
+// build folder's for a program run from there. Empty when neither has them.
+QString symbolsFolder()
+{
+    const QString program = QCoreApplication::applicationDirPath();
+    for (const QString &folder : {program + QStringLiteral("/../share/icons"),
+                                  program + QStringLiteral("/../packaging/icons")}) {
+        if (QFile::exists(folder
+                          + QStringLiteral("/hicolor/symbolic/apps/creditgauge-symbolic.svg")))
+            return QDir::cleanPath(folder);
+    }
+    return {};
 }
 
 QString processNameOf(const QDBusConnection &bus, const QString &service)
@@ -109,6 +124,7 @@ StatusNotifierItem::StatusNotifierItem(QObject *parent)
     , m_service(
           QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid()))
     , m_title(Format::missingAmount())
+    , m_symbols(symbolsFolder())
 {
     registerDBusTypes();
     new StatusNotifierItemAdaptor(this);
@@ -285,6 +301,14 @@ QString StatusNotifierItem::labelGuide() const
             c = u'8';
     }
     return guide;
+}
+
+QString StatusNotifierItem::iconName() const
+{
+    if (!m_hostShowsLabel || m_symbols.isEmpty())
+        return {};
+    return m_alarm ? QStringLiteral("creditgauge-alarm-symbolic")
+                   : QStringLiteral("creditgauge-symbolic");
 }
 
 void StatusNotifierItem::updateIcon()

@@ -28,15 +28,15 @@ class StatusNotifierItem : public StatusItem
     Q_PROPERTY(QString Title READ title)
     Q_PROPERTY(QString Status READ status)
     Q_PROPERTY(int WindowId READ windowId)
-    Q_PROPERTY(QString IconThemePath READ empty)
+    Q_PROPERTY(QString IconThemePath READ iconThemePath)
     Q_PROPERTY(QDBusObjectPath Menu READ menuPath)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
-    Q_PROPERTY(QString IconName READ empty)
+    Q_PROPERTY(QString IconName READ iconName)
     Q_PROPERTY(creditgauge::DBusImageList IconPixmap READ iconPixmap)
     Q_PROPERTY(QString IconAccessibleDesc READ accessibleDescription)
     Q_PROPERTY(QString OverlayIconName READ empty)
     Q_PROPERTY(creditgauge::DBusImageList OverlayIconPixmap READ noImages)
-    Q_PROPERTY(QString AttentionIconName READ empty)
+    Q_PROPERTY(QString AttentionIconName READ iconName)
     Q_PROPERTY(creditgauge::DBusImageList AttentionIconPixmap READ iconPixmap)
     Q_PROPERTY(QString AttentionAccessibleDesc READ accessibleDescription)
     Q_PROPERTY(QString AttentionMovieName READ empty)
@@ -73,6 +73,11 @@ public:
     // Not a plain getter: the host's first read of the picture tells that the item is shown.
     DBusImageList iconPixmap();
     DBusImageList noImages() const { return {}; }
+    // Beside a label, a plain symbol the host recolours to its panel's text colour (red with
+    // the alarm), where the symbols are installed; otherwise none, and the host draws the
+    // pixmaps.
+    QString iconName() const;
+    QString iconThemePath() const { return iconName().isEmpty() ? QString() : m_symbols; }
     QString accessibleDescription() const;
     DBusToolTip toolTip() const;
     QString label() const { return m_title; }
@@ -119,6 +124,7 @@ private:
     QByteArray m_token;
     bool m_panelOpen = false;
     bool m_hostShowsLabel = false;
+    QString m_symbols; // the icon theme folder with the plain symbols; empty without them
     bool m_pictureRead = false;
 };
 
