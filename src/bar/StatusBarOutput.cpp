@@ -31,6 +31,8 @@ QString cssClass(const RefreshState &state)
         return QStringLiteral("nokey");
     case RefreshState::Kind::StoreUnavailable:
         return QStringLiteral("unavailable");
+    case RefreshState::Kind::Waiting:
+        return QStringLiteral("waiting");
     case RefreshState::Kind::Failed:
         return QStringLiteral("error");
     case RefreshState::Kind::Balance:

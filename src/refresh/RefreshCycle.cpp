@@ -24,6 +24,9 @@ QString storeMessage(KeyStore::Failure failure)
         return QStringLiteral("Der Schlüsselbund ist gesperrt.");
     case KeyStore::Failure::NoAnswer:
         return QStringLiteral("Der Schlüsselbund antwortet nicht.");
+    case KeyStore::Failure::Waiting:
+        return QStringLiteral("KWallet wartet darauf, eingerichtet oder entsperrt zu werden; "
+                              "danach wird der Key gelesen.");
     }
     Q_UNREACHABLE();
     return {};
@@ -322,12 +325,13 @@ void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
         // A keyring that does not answer may be waiting for the user to unlock it, starting
         // late, or restarting: once it answers, the balance follows without anyone clicking.
         // A read that ran out of time goes on in the store: the watch joins it at once.
-        if (key.error() == KeyStore::Failure::NoAnswer)
+        const bool waits = key.error() == KeyStore::Failure::Waiting;
+        if (key.error() == KeyStore::Failure::NoAnswer || waits)
             m_storeTimer.start(0);
         else if (key.error() == KeyStore::Failure::Unavailable)
             m_storeTimer.start(m_storeWait);
         report(query,
-               {.kind = RefreshState::Kind::StoreUnavailable,
+               {.kind = waits ? RefreshState::Kind::Waiting : RefreshState::Kind::StoreUnavailable,
                 .provider = query.provider,
                 .message = storeMessage(key.error())});
         end(query);
@@ -410,7 +414,7 @@ void RefreshCycle::report(const Query &query, RefreshState state)
         Q_EMIT otherChanged(state);
         return;
     }
-    if (state.kind != RefreshState::Kind::StoreUnavailable) {
+    if (!state.awaitsStore()) {
         m_storeTimer.stop();
         m_storeWait = firstStoreWait;
     }
@@ -457,7 +461,7 @@ void RefreshCycle::setNotice(const QString &topic, const QString &text)
 // that stays locked (its unlock prompt dismissed) is left to the user.
 void RefreshCycle::watchStore()
 {
-    if (m_watchingStore || m_state.kind != RefreshState::Kind::StoreUnavailable)
+    if (m_watchingStore || !m_state.awaitsStore())
         return;
     m_watchingStore = true;
     const Provider asked = provider();
@@ -466,7 +470,7 @@ void RefreshCycle::watchStore()
         if (!self)
             return;
         self->m_watchingStore = false;
-        if (asked != self->provider() || self->m_state.kind != RefreshState::Kind::StoreUnavailable)
+        if (asked != self->provider() || !self->m_state.awaitsStore())
             return;
         if (key) {
             self->refresh(Trigger::StoreBack);
@@ -482,7 +486,7 @@ void RefreshCycle::watchStore()
 // The keyring (re)started: what it could not answer before, it may answer now.
 void RefreshCycle::storeChanged()
 {
-    if (m_state.kind == RefreshState::Kind::StoreUnavailable)
+    if (m_state.awaitsStore())
         refresh(Trigger::StoreBack);
 }
 // logind announces the wake before Wi-Fi is back, so a query sent at once would fail. It goes

@@ -10,6 +10,7 @@ QString RefreshState::title() const
     switch (kind) {
     case Kind::Starting:
     case Kind::NoKey:
+    case Kind::Waiting:
         return Format::missingAmount();
     case Kind::StoreUnavailable:
     case Kind::Failed:
@@ -30,6 +31,7 @@ bool RefreshState::alarm() const
 {
     switch (kind) {
     case Kind::Starting:
+    case Kind::Waiting:
         return false;
     case Kind::Balance:
         return isLow(*balance);

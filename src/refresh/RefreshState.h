@@ -20,6 +20,9 @@ struct RefreshState
         Starting, // nothing has been asked yet
         NoKey, // no key stored for the provider: nothing was sent
         StoreUnavailable, // the secret store could not be read: nothing was sent
+        // The secret store waits for its user (KWallet being set up or unlocked): nothing was
+        // sent yet, and nothing failed.
+        Waiting,
         Balance, // the provider answered with a balance
         Failed, // the query failed
     };
@@ -27,7 +30,8 @@ struct RefreshState
     Kind kind = Kind::Starting;
     Provider provider = Provider::deepseek;
     std::optional<Balance> balance {}; // with Kind::Balance
-    QString message {}; // the German message, with Kind::StoreUnavailable and Kind::Failed
+    // The German message, with Kind::StoreUnavailable, Kind::Waiting and Kind::Failed.
+    QString message {};
     QDateTime at {}; // when the answer arrived, with Kind::Balance and Kind::Failed
     // How long the balance lasts at the recent pace, with Kind::Balance when the history
     // allows a forecast.
@@ -46,6 +50,8 @@ struct RefreshState
     QString title() const;
     // Whether the title stands in the alarm colour: a low balance, no key, any failure.
     bool alarm() const;
+    // Whether the key is still to be read once the secret store answers.
+    bool awaitsStore() const { return kind == Kind::StoreUnavailable || kind == Kind::Waiting; }
     // "≈ $ 1,20 pro Tag · reicht noch ≈ 16 Tage", or empty without a forecast.
     QString forecastLine() const;
 };

@@ -36,6 +36,7 @@ Texts texts(const RefreshState &state)
             + QStringLiteral(" hinterlegt.");
         break;
     case RefreshState::Kind::StoreUnavailable:
+    case RefreshState::Kind::Waiting:
         texts.status = state.message;
         break;
     case RefreshState::Kind::Failed:

@@ -15,6 +15,7 @@
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN) && !defined(Q_OS_ANDROID)
 #define CREDITGAUGE_SECRET_SERVICE 1
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -56,6 +57,52 @@ void deliver(const QList<std::shared_ptr<Waiter>> &waiters, const ReadResult &re
 void finishRead(const QString &account, const ReadResult &result)
 {
     deliver(pendingReads().take(account), result);
+}
+
+#ifdef CREDITGAUGE_SECRET_SERVICE
+// KWallet's daemon, the one of Plasma 6 or of Plasma 5, as the keychain library asks it.
+std::pair<QString, QString> kwallet(const QDBusConnection &bus)
+{
+    const QString six = QStringLiteral("org.kde.kwalletd6");
+    return bus.interface() && bus.interface()->isServiceRegistered(six)
+        ? std::pair(six, QStringLiteral("/modules/kwalletd6"))
+        : std::pair(QStringLiteral("org.kde.kwalletd5"), QStringLiteral("/modules/kwalletd5"));
+}
+#endif
+
+// Whether the keychain library keeps the keys in KWallet here (in a Plasma session) and the
+// wallet is not open: the read then waits for the user, in KWallet's first-run wizard or its
+// password prompt, which is no fault of the store's.
+void askWhetherWalletWaits(std::function<void(bool)> answer)
+{
+#ifdef CREDITGAUGE_SECRET_SERVICE
+    if (!qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(u"KDE"))
+        return answer(false);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const auto [service, path] = kwallet(bus);
+    const auto call = [bus, service, path](const char *method, const QVariantList &arguments) {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            service, path, QStringLiteral("org.kde.KWallet"), QLatin1String(method));
+        message.setArguments(arguments);
+        return new QDBusPendingCallWatcher(bus.asyncCall(message, 5000),
+                                           QCoreApplication::instance());
+    };
+    QDBusPendingCallWatcher *name = call("networkWallet", {});
+    QObject::connect(name, &QDBusPendingCallWatcher::finished, name, [=] {
+        name->deleteLater();
+        const QDBusPendingReply<QString> wallet = *name;
+        if (wallet.isError())
+            return answer(false);
+        QDBusPendingCallWatcher *open = call("isOpen", {wallet.value()});
+        QObject::connect(open, &QDBusPendingCallWatcher::finished, open, [open, answer] {
+            open->deleteLater();
+            const QDBusPendingReply<bool> isOpen = *open;
+            answer(!isOpen.isError() && !isOpen.value());
+        });
+    });
+#else
+    answer(false);
+#endif
 }
 
 // The keys read, by account. libsecret (0.20 as Debian 12 has it) leaks the reply of every
@@ -155,6 +202,17 @@ public:
         for (const auto &[interface, signal] : announcements)
             bus.connect(service, QString(), QLatin1String(interface), QLatin1String(signal),
                         watching, SLOT(changed()));
+        // KWallet in a Plasma session: a wallet that opens answers the reads that waited for
+        // it; an entry made in its manager changes what is stored.
+        for (const QString &kwallet : {QStringLiteral("org.kde.kwalletd5"),
+                                       QStringLiteral("org.kde.kwalletd6")}) {
+            const QString interface = QStringLiteral("org.kde.KWallet");
+            bus.connect(kwallet, QString(), interface, QStringLiteral("walletOpened"), watching,
+                        SLOT(walletOpened()));
+            for (const char *signal : {"folderUpdated", "folderListUpdated"})
+                bus.connect(kwallet, QString(), interface, QLatin1String(signal), watching,
+                            SLOT(changed()));
+        }
         auto *owner = new QDBusServiceWatcher(service, bus,
                                               QDBusServiceWatcher::WatchForOwnerChange, watching);
         connect(owner, &QDBusServiceWatcher::serviceOwnerChanged, watching,
@@ -172,6 +230,11 @@ private Q_SLOTS:
     void changed()
     {
         forgetAll("the store changed");
+    }
+    void walletOpened()
+    {
+        qCDebug(log::store, "KWallet opened a wallet");
+        Q_EMIT started();
     }
     void ownerChanged(const QString &, const QString &, const QString &owner)
     {
@@ -318,10 +381,16 @@ void read(const QString &account, ReadCompletion completion,
             timer->deleteLater();
             waiter->deadline = nullptr;
             // The entry stays while the store works on, so later reads join the same job.
-            auto &pending = pendingReads();
-            qCDebug(log::store).noquote() << account << "the store has not answered in time";
-            if (auto it = pending.find(account); it != pending.end() && it->removeOne(waiter))
-                deliver({waiter}, std::unexpected(Failure::NoAnswer));
+            askWhetherWalletWaits([account, waiter](bool waits) {
+                auto &pending = pendingReads();
+                qCDebug(log::store).noquote()
+                    << account
+                    << (waits ? "not answered in time: KWallet waits for its user"
+                              : "the store has not answered in time");
+                const Failure why = waits ? Failure::Waiting : Failure::NoAnswer;
+                if (auto it = pending.find(account); it != pending.end() && it->removeOne(waiter))
+                    deliver({waiter}, std::unexpected(why));
+            });
         });
         timer->start(*deadline);
         waiter->deadline = timer;

@@ -27,6 +27,9 @@ enum class Failure {
     Unavailable, // no secret store, or it reported an error
     Locked, // the entry is there, but the keyring stayed locked (the unlock prompt was dismissed)
     NoAnswer, // the store has not answered within the caller's deadline
+    // Not yet answered because the store waits for its user: KWallet being set up by its
+    // first-run wizard, or asking for the wallet's password. The read goes on.
+    Waiting,
 };
 
 // The stored key, or nothing when none is stored (or it is empty or not valid UTF-8); a Failure
@@ -50,8 +53,8 @@ void save(const QString &key, const QString &account, SaveCompletion completion)
 void forget(const QString &account);
 
 // Calls `changed` (in `context`'s thread, for as long as it lives) whenever the secret store
-// starts or restarts. A read that failed may succeed now. Nothing where the store does not
-// tell.
+// starts or restarts, or KWallet opens a wallet. A read that failed or waited may succeed now.
+// Nothing where the store does not tell.
 void watchService(QObject *context, std::function<void()> changed);
 
 } // namespace creditgauge::KeyStore
