@@ -2,6 +2,9 @@
 
 #include "TestSession.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QScopeGuard>
 #include <QTest>
 
 using namespace creditgauge;
@@ -20,6 +23,26 @@ KeyStore::ReadResult found(const QString &key)
 const KeyStore::ReadResult nothing = std::nullopt;
 
 } // namespace
+
+// KWallet's daemon with its wallet still to be set up: it answers all but the opening.
+class FakeKWallet : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.KWallet")
+public:
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"kw"_s);
+    bool opening = false;
+    ~FakeKWallet() override { QDBusConnection::disconnectFromBus(u"kw"_s); }
+
+public Q_SLOTS:
+    QString networkWallet() { return u"kdewallet"_s; }
+    bool isOpen(const QString &) { return false; }
+    int open(const QString &, qlonglong, const QString &, const QDBusMessage &call)
+    {
+        call.setDelayedReply(opening = true);
+        return 0;
+    }
+};
 
 // Against the real secret service of the test session; more runs without one, and with a
 // keyring of their own that they lock (see tests/CMakeLists.txt).
@@ -73,6 +96,30 @@ private Q_SLOTS:
         QCOMPARE(readKey(u"api-key"_s),
                  KeyStore::ReadResult(std::unexpected(KeyStore::Failure::Unavailable)));
         QVERIFY(!storeKey(u"sk-nowhere"_s, u"api-key"_s));
+    }
+
+    // In a Plasma session the keys are in KWallet: a read that runs out of time while its wizard
+    // or password prompt is up says that the wallet waits, and its opening is told.
+    void kwalletThatWaitsForItsUser()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
+        FakeKWallet wallet;
+        QVERIFY(wallet.bus.registerObject(u"/modules/kwalletd5"_s, &wallet,
+                                          QDBusConnection::ExportAllSlots)
+                && wallet.bus.registerService(u"org.kde.kwalletd5"_s));
+        qputenv("XDG_CURRENT_DESKTOP", "KDE"), qputenv("KDE_SESSION_VERSION", "5");
+        const auto plain = qScopeGuard([] { qunsetenv("XDG_CURRENT_DESKTOP"); });
+        bool opened = false;
+        KeyStore::watchService(&wallet, [&opened] { opened = true; });
+        std::optional<KeyStore::ReadResult> answer;
+        KeyStore::read(fresh(), [&answer](const KeyStore::ReadResult &key) { answer = key; },
+                       std::chrono::milliseconds(300));
+        QTRY_VERIFY(wallet.opening);
+        QTRY_COMPARE(answer, KeyStore::ReadResult(std::unexpected(KeyStore::Failure::Waiting)));
+        wallet.bus.send(QDBusMessage::createSignal(u"/modules/kwalletd5"_s, u"org.kde.KWallet"_s,
+                                                   u"walletOpened"_s)
+                        << u"kdewallet"_s);
+        QTRY_VERIFY(opened);
     }
 
     // A locked keyring whose unlock prompt goes unanswered reads as locked, not as no key.
