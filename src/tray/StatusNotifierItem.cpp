@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QStandardPaths>
 #include <QtEndian>
 
 #include <algorithm>
@@ -61,6 +62,34 @@ QString symbolsFolder()
             return QDir::cleanPath(folder);
     }
     return {};
+}
+
+// waybar scales the largest pixmap to its icon size, which blurs the figure, but loads an icon
+// named in a theme folder at exactly that size.
+bool scalesPixmaps(const QString &processName)
+{
+    return processName == u"waybar";
+}
+
+// The title's pictures as the icon `name`, one per offered size, in the theme folder `root`
+// (waybar searches it alone, so it needs an index of its own). False when it cannot be written.
+// GTK notices new files in a theme folder it has read only by the folder's time stamp, to the
+// second, so each title gets a folder of its own.
+bool writeTitleIcons(const QString &root, const QString &name, const QString &figure, bool alarm)
+{
+    QString index = QStringLiteral("[Icon Theme]\nName=hicolor\nDirectories=");
+    QString sections;
+    for (const int size : titleIconSizes) {
+        const QString folder = QStringLiteral("%1x%1/apps").arg(size);
+        index += folder + u',';
+        sections += QStringLiteral("\n[%1]\nSize=%2\nType=Fixed\n").arg(folder).arg(size);
+        if (!QDir().mkpath(root + QStringLiteral("/hicolor/") + folder)
+            || !renderTitle(figure, alarm, size)
+                    .save(root + QStringLiteral("/hicolor/%1/%2.png").arg(folder, name)))
+            return false;
+    }
+    QFile file(root + QStringLiteral("/hicolor/index.theme"));
+    return file.open(QIODevice::WriteOnly) && file.write((index + sections).toUtf8()) > 0;
 }
 
 QString processNameOf(const QDBusConnection &bus, const QString &service)
@@ -155,9 +184,10 @@ void StatusNotifierItem::registerWithWatcher()
         return;
     const QString host = processNameOf(m_bus, QLatin1String(watcherService));
     m_exporter->setExportShortcuts(showsShortcuts(host));
-    const bool label = showsLabel(host);
-    if (label != m_hostShowsLabel) {
+    const bool label = showsLabel(host), scales = scalesPixmaps(host);
+    if (label != m_hostShowsLabel || scales != m_hostScalesPixmaps) {
         m_hostShowsLabel = label;
+        m_hostScalesPixmaps = scales;
         updateIcon();
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
@@ -305,10 +335,19 @@ QString StatusNotifierItem::labelGuide() const
 
 QString StatusNotifierItem::iconName() const
 {
+    if (m_hostScalesPixmaps)
+        return m_titleWritten ? QStringLiteral("creditgauge-title") : QString();
     if (!m_hostShowsLabel || m_symbols.isEmpty())
         return {};
     return m_alarm ? QStringLiteral("creditgauge-alarm-symbolic")
                    : QStringLiteral("creditgauge-symbolic");
+}
+
+QString StatusNotifierItem::iconThemePath() const
+{
+    if (m_hostScalesPixmaps)
+        return m_titleWritten ? m_titleThemes + u'/' + QString::number(m_titleSerial) : QString();
+    return iconName().isEmpty() ? QString() : m_symbols;
 }
 
 void StatusNotifierItem::updateIcon()
@@ -319,6 +358,21 @@ void StatusNotifierItem::updateIcon()
     for (const int size : titleIconSizes)
         icon << networkOrderImage(renderTitle(figure, m_alarm, size));
     m_icon = icon;
+    if (m_hostScalesPixmaps) {
+        if (m_titleThemes.isEmpty()) {
+            m_titleThemes = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
+                + QStringLiteral("/creditgauge-icons");
+            QDir(m_titleThemes).removeRecursively();
+        }
+        // The folder before this one goes; the host may still read the one in use.
+        QDir(m_titleThemes + u'/' + QString::number(m_titleSerial - 1)).removeRecursively();
+        const QString folder = m_titleThemes + u'/' + QString::number(++m_titleSerial);
+        m_titleWritten
+            = writeTitleIcons(folder, QStringLiteral("creditgauge-title"), figure, m_alarm);
+        if (!m_titleWritten)
+            qCDebug(log::tray).noquote() << "the title's icons cannot be written to" << folder;
+        Q_EMIT NewIconThemePath(iconThemePath());
+    }
     Q_EMIT NewIcon();
     Q_EMIT NewAttentionIcon();
 }

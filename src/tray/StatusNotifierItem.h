@@ -74,10 +74,10 @@ public:
     DBusImageList iconPixmap();
     DBusImageList noImages() const { return {}; }
     // Beside a label, a plain symbol the host recolours to its panel's text colour (red with
-    // the alarm), where the symbols are installed; otherwise none, and the host draws the
-    // pixmaps.
+    // the alarm), where the symbols are installed; for a host that blurs pixmaps, the title's
+    // pictures as a theme of our own; otherwise none, and the host draws the pixmaps.
     QString iconName() const;
-    QString iconThemePath() const { return iconName().isEmpty() ? QString() : m_symbols; }
+    QString iconThemePath() const;
     QString accessibleDescription() const;
     DBusToolTip toolTip() const;
     QString label() const { return m_title; }
@@ -95,6 +95,7 @@ public Q_SLOTS:
 Q_SIGNALS:
     void NewTitle();
     void NewIcon();
+    void NewIconThemePath(const QString &path);
     void NewAttentionIcon();
     void NewOverlayIcon();
     void NewMenu();
@@ -125,6 +126,12 @@ private:
     bool m_panelOpen = false;
     bool m_hostShowsLabel = false;
     QString m_symbols; // the icon theme folder with the plain symbols; empty without them
+    // For a host that blurs pixmaps but draws named icons at their size (waybar): the title's
+    // pictures as an icon theme, a folder of their own for each title, and its number.
+    bool m_hostScalesPixmaps = false;
+    QString m_titleThemes;
+    int m_titleSerial = 0;
+    bool m_titleWritten = false;
     bool m_pictureRead = false;
 };
 
