@@ -41,6 +41,8 @@ private Q_SLOTS:
                 const QImage bare = renderTitle(QString(), alarm, size);
                 const QImage image = renderTitle(title, alarm, size);
                 QCOMPARE(image.size(), QSize(size, size));
+                QCOMPARE(QImage::fromData(plainPng(image)).convertToFormat(QImage::Format_RGBA8888),
+                         image.convertToFormat(QImage::Format_RGBA8888)); // as waybar reads it
                 const QColor fill = bare.pixelColor(size / 2, size / 2);
                 QRect ink; // the pixels the figure visibly changes
                 int red = 0;
@@ -60,7 +62,8 @@ private Q_SLOTS:
                          at);
                 QVERIFY2(alarm ? red >= size * size / 4 : red == 0, at);
                 QVERIFY2(figure.isEmpty() || best >= 7, at + ": " + QByteArray::number(best));
-                for (const QRgb panel : {0xeff0f1, 0x31363b, 0x000000, 0x3c3c3c, 0x2980b9, 0xeb4d4b}) {
+                for (const QRgb panel :
+                     {0xeff0f1, 0x31363b, 0x000000, 0x3c3c3c, 0x2980b9, 0xeb4d4b}) {
                     QImage shown(bare.size(), QImage::Format_RGB32);
                     shown.fill(panel);
                     QPainter(&shown).drawImage(0, 0, bare);

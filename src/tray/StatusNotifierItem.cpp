@@ -17,6 +17,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QtEndian>
 
 #include <algorithm>
@@ -83,9 +84,10 @@ bool writeTitleIcons(const QString &root, const QString &name, const QString &fi
         const QString folder = QStringLiteral("%1x%1/apps").arg(size);
         index += folder + u',';
         sections += QStringLiteral("\n[%1]\nSize=%2\nType=Fixed\n").arg(folder).arg(size);
+        QFile png(root + QStringLiteral("/hicolor/%1/%2.png").arg(folder, name));
         if (!QDir().mkpath(root + QStringLiteral("/hicolor/") + folder)
-            || !renderTitle(figure, alarm, size)
-                    .save(root + QStringLiteral("/hicolor/%1/%2.png").arg(folder, name)))
+            || !png.open(QIODevice::WriteOnly)
+            || png.write(plainPng(renderTitle(figure, alarm, size))) <= 0)
             return false;
     }
     QFile file(root + QStringLiteral("/hicolor/index.theme"));
@@ -359,20 +361,30 @@ void StatusNotifierItem::updateIcon()
         icon << networkOrderImage(renderTitle(figure, m_alarm, size));
     m_icon = icon;
     if (m_hostScalesPixmaps) {
-        if (m_titleThemes.isEmpty()) {
-            m_titleThemes = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
-                + QStringLiteral("/creditgauge-icons");
-            QDir(m_titleThemes).removeRecursively();
-        }
-        // The folder before this one goes; the host may still read the one in use.
-        QDir(m_titleThemes + u'/' + QString::number(m_titleSerial - 1)).removeRecursively();
-        const QString folder = m_titleThemes + u'/' + QString::number(++m_titleSerial);
-        m_titleWritten
-            = writeTitleIcons(folder, QStringLiteral("creditgauge-title"), figure, m_alarm);
-        if (!m_titleWritten)
-            qCDebug(log::tray).noquote() << "the title's icons cannot be written to" << folder;
-        Q_EMIT NewIconThemePath(iconThemePath());
+        // Written once the event loop runs, so that the item's start does not wait for it.
+        if (!std::exchange(m_themeQueued, true))
+            QTimer::singleShot(0, this, &StatusNotifierItem::writeTitleTheme);
+        return;
     }
+    Q_EMIT NewIcon();
+    Q_EMIT NewAttentionIcon();
+}
+
+void StatusNotifierItem::writeTitleTheme()
+{
+    m_themeQueued = false;
+    if (m_titleThemes.isEmpty()) {
+        m_titleThemes = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)
+            + QStringLiteral("/creditgauge-icons");
+        QDir(m_titleThemes).removeRecursively();
+    }
+    // The folder before this one goes; the host may still read the one in use.
+    QDir(m_titleThemes + u'/' + QString::number(m_titleSerial - 1)).removeRecursively();
+    const QString folder = m_titleThemes + u'/' + QString::number(++m_titleSerial);
+    m_titleWritten = writeTitleIcons(folder, QStringLiteral("creditgauge-title"), m_title, m_alarm);
+    if (!m_titleWritten)
+        qCDebug(log::tray).noquote() << "the title's icons cannot be written to" << folder;
+    Q_EMIT NewIconThemePath(iconThemePath());
     Q_EMIT NewIcon();
     Q_EMIT NewAttentionIcon();
 }

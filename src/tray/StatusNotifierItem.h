@@ -106,6 +106,7 @@ Q_SIGNALS:
 private:
     void registerWithWatcher();
     void updateIcon();
+    void writeTitleTheme();
     void seen();
 
     QDBusConnection m_bus;
@@ -132,6 +133,7 @@ private:
     QString m_titleThemes;
     int m_titleSerial = 0;
     bool m_titleWritten = false;
+    bool m_themeQueued = false;
     bool m_pictureRead = false;
 };
 

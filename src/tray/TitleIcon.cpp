@@ -11,6 +11,7 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace creditgauge {
@@ -225,6 +226,60 @@ private:
 QIcon titleIcon(const QString &title, bool alarm)
 {
     return QIcon(new TitleIconEngine(title, alarm));
+}
+
+QByteArray plainPng(const QImage &image)
+{
+    static const auto crcTable = [] {
+        std::array<quint32, 256> table {};
+        for (quint32 n = 0; n < 256; ++n) {
+            quint32 c = n;
+            for (int k = 0; k < 8; ++k)
+                c = c & 1 ? 0xedb88320u ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+        return table;
+    }();
+    const auto big = [](QByteArray &out, quint32 value) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.append(char(value >> shift));
+    };
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    const auto chunk = [&](const char *type, const QByteArray &data) {
+        big(png, quint32(data.size()));
+        const QByteArray body = QByteArray(type, 4) + data;
+        quint32 crc = 0xffffffffu;
+        for (const char byte : body)
+            crc = crcTable[(crc ^ quint8(byte)) & 0xff] ^ (crc >> 8);
+        png += body;
+        big(png, crc ^ 0xffffffffu);
+    };
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
+    QByteArray header;
+    big(header, quint32(rgba.width()));
+    big(header, quint32(rgba.height()));
+    header.append("\x08\x06\x00\x00\x00", 5); // 8 bits, RGBA, no interlace
+    chunk("IHDR", header);
+    // Each row after its filter byte (none), in stored deflate blocks of at most 65,535 bytes.
+    QByteArray raw;
+    for (int y = 0; y < rgba.height(); ++y)
+        raw += '\0'
+            + QByteArray(reinterpret_cast<const char *>(rgba.constScanLine(y)), rgba.width() * 4);
+    QByteArray zlib("\x78\x01", 2);
+    for (qsizetype at = 0; at < raw.size() || at == 0; at += 65535) {
+        const auto length = quint16(std::min<qsizetype>(65535, raw.size() - at));
+        zlib += char(at + length >= raw.size());
+        zlib += char(length & 0xff), zlib += char(length >> 8);
+        zlib += char(~length & 0xff), zlib += char(quint16(~length) >> 8);
+        zlib += raw.mid(at, length);
+    }
+    quint32 a = 1, b = 0;
+    for (const char byte : raw)
+        a = (a + quint8(byte)) % 65521, b = (b + a) % 65521;
+    big(zlib, b << 16 | a);
+    chunk("IDAT", zlib);
+    chunk("IEND", {});
+    return png;
 }
 
 } // namespace creditgauge
