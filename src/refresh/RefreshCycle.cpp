@@ -125,9 +125,7 @@ void RefreshCycle::selectProvider(Provider provider)
     noteSaved(QStringLiteral("settings"), saved, QStringLiteral("Die Anbieterwahl"));
     // A provider watched beside the old choice is known already: its figure shows at once.
     const RefreshState &known = m_latest[provider.value()];
-    if (provider != m_state.provider
-        && (known.kind == RefreshState::Kind::Balance
-            || known.kind == RefreshState::Kind::Failed)) {
+    if (provider != m_state.provider && known.answered()) {
         m_state = known;
         m_state.notices = m_notices.values();
         Q_EMIT stateChanged(m_state);
@@ -169,9 +167,7 @@ QList<RefreshState> RefreshCycle::others() const
     const Provider selected = provider();
     for (const Provider p : Provider::allCases()) {
         const RefreshState &latest = m_latest[p.value()];
-        if (p != selected
-            && (latest.kind == RefreshState::Kind::Balance
-                || latest.kind == RefreshState::Kind::Failed))
+        if (p != selected && latest.answered())
             list << latest;
     }
     return list;

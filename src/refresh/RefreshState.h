@@ -50,6 +50,8 @@ struct RefreshState
     QString title() const;
     // Whether the title stands in the alarm colour: a low balance, no key, any failure.
     bool alarm() const;
+    // Whether a query got as far as an answer: a balance, or the failure that came instead.
+    bool answered() const { return kind == Kind::Balance || kind == Kind::Failed; }
     // Whether the key is still to be read once the secret store answers.
     bool awaitsStore() const { return kind == Kind::StoreUnavailable || kind == Kind::Waiting; }
     // "≈ $ 1,20 pro Tag · reicht noch ≈ 16 Tage", or empty without a forecast.

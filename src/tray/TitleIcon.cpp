@@ -260,24 +260,13 @@ QByteArray plainPng(const QImage &image)
     big(header, quint32(rgba.height()));
     header.append("\x08\x06\x00\x00\x00", 5); // 8 bits, RGBA, no interlace
     chunk("IHDR", header);
-    // Each row after its filter byte (none), in stored deflate blocks of at most 65,535 bytes.
+    // Each row after its filter byte (none).
     QByteArray raw;
     for (int y = 0; y < rgba.height(); ++y)
         raw += '\0'
             + QByteArray(reinterpret_cast<const char *>(rgba.constScanLine(y)), rgba.width() * 4);
-    QByteArray zlib("\x78\x01", 2);
-    for (qsizetype at = 0; at < raw.size() || at == 0; at += 65535) {
-        const auto length = quint16(std::min<qsizetype>(65535, raw.size() - at));
-        zlib += char(at + length >= raw.size());
-        zlib += char(length & 0xff), zlib += char(length >> 8);
-        zlib += char(~length & 0xff), zlib += char(quint16(~length) >> 8);
-        zlib += raw.mid(at, length);
-    }
-    quint32 a = 1, b = 0;
-    for (const char byte : raw)
-        a = (a + quint8(byte)) % 65521, b = (b + a) % 65521;
-    big(zlib, b << 16 | a);
-    chunk("IDAT", zlib);
+    // qCompress() is a zlib stream after four bytes of length.
+    chunk("IDAT", qCompress(raw).sliced(4));
     chunk("IEND", {});
     return png;
 }

@@ -27,9 +27,8 @@ QImage renderTitle(const QString &title, bool alarm, int size);
 // renderTitle() as an icon, drawn at each size when it is asked for.
 QIcon titleIcon(const QString &title, bool alarm);
 
-// `image` as a PNG file, stored without compression: a few kilobytes for a badge, written
-// without the image plugins and compression state QImageWriter would leave in a process that
-// then idles for months.
+// `image` as a PNG file, written without the image plugins QImageWriter would load into a
+// process that then idles for months.
 QByteArray plainPng(const QImage &image);
 
 } // namespace creditgauge
