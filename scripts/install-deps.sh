@@ -20,8 +20,10 @@ test=(
     # locales, secret service, X server, tray host, tools
     locales dbus dbus-x11 gnome-keyring libsecret-tools xvfb xauth x11-utils
     xdotool trayer imagemagick openssl iproute2 util-linux
-    # the tray hosts (Xfce's panel, waybar on sway, LXQt's panel) and what a screen reader asks
+    # the tray hosts (Xfce's panel, waybar on sway, LXQt's panel, Plasma's) and what a screen
+    # reader asks
     xfce4-panel xfwm4 xfconf sway waybar wayvnc grim wtype lxqt-panel openbox
+    plasma-desktop plasma-workspace kwin-x11 kded5 kactivitymanagerd
     at-spi2-core python3-gi gir1.2-atspi-2.0
     # the text bars besides waybar, and pgrep/pkill for the process they start
     polybar i3blocks procps

@@ -18,11 +18,13 @@ host_session() {
         local session
         session=$(mktemp -d /tmp/cg-host.XXXXXX)
         mkdir -p "$session"/{home,config,data,cache,runtime,log} && chmod 700 "$session/runtime"
-        # GTK programs (waybar) bring up the document portal, which mounts itself in the
-        # runtime folder and outlives the bus a moment.
+        # waybar's document portal mounts itself in the runtime folder and outlives the bus a
+        # moment; what the bus started may wait a minute for a name: all end with the session.
         # shellcheck disable=SC2064 # the paths are fixed now
         trap "{ fusermount3 -uz '$session/runtime/doc' || umount -l '$session/runtime/doc' ||
-            true; } 2>/dev/null; rm -rf '$session' ${own_d:+'$own_d'} 2>/dev/null || true" EXIT
+            true; for p in /proc/[0-9]*/environ; do grep -qzx 'SESSION=$session' \$p &&
+            kill \${p//[^0-9]/}; done; } 2>/dev/null; rm -rf '$session' ${own_d:+'$own_d'} \
+            2>/dev/null || true" EXIT
         trap 'exit 143' TERM INT HUP
         export HOME=$session/home XDG_CONFIG_HOME=$session/config XDG_DATA_HOME=$session/data \
             XDG_CACHE_HOME=$session/cache XDG_RUNTIME_DIR=$session/runtime SESSION=$session
@@ -177,6 +179,38 @@ start_lxqt() {
     spawn openbox openbox --sm-disable
     spawn lxqt-panel lxqt-panel
     wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from LXQt"
+}
+
+# Plasma's panel along the bottom, its system tray showing every item, under kwin; kded holds the
+# watcher. Qt Quick in software, no animations, no KWallet (keys from the Secret Service).
+start_kde() {
+    require_tools kwin_x11 kded5 plasmashell
+    export XDG_CURRENT_DESKTOP=KDE KDE_FULL_SESSION=true KDE_SESSION_VERSION=5
+    start_xvfb
+    # Services the bus starts (the activity manager, needed for a panel) need the display.
+    dbus-update-activation-environment DISPLAY XDG_CURRENT_DESKTOP KDE_FULL_SESSION
+    local c=$XDG_CONFIG_HOME
+    printf '%s\n' '[Containments][1]' formfactor=2 location=4 lastScreen=0 plugin=org.kde.panel \
+        '[Containments][1][Applets][2]' plugin=org.kde.plasma.panelspacer \
+        '[Containments][1][Applets][3]' plugin=org.kde.plasma.systemtray \
+        '[Containments][1][Applets][3][Configuration]' SystrayContainmentId=4 '[Containments][4]' \
+        plugin=org.kde.plasma.private.systemtray '[Containments][4][General]' showAllItems=true \
+        '[Containments][5]' activityId=cg lastScreen=0 plugin=org.kde.desktopcontainment \
+        wallpaperplugin=org.kde.color '[Containments][5][Wallpaper][org.kde.color][General]' \
+        Color=46,52,64 >"$c/plasma-org.kde.plasma.desktop-appletsrc"
+    printf '%s\n' '[PlasmaViews][Panel 1][Defaults]' thickness=44 '[softwarerenderer]' \
+        neverShow=true >"$c/plasmashellrc"
+    printf '%s\n' '[KDE]' AnimationDurationFactor=0 '[QtQuickRendererSettings]' \
+        SceneGraphBackend=software >"$c/kdeglobals"
+    printf '%s\n' '[Compositing]' Enabled=false >"$c/kwinrc"
+    printf '%s\n' '[activities]' cg=Default '[main]' currentActivity=cg >"$c/kactivitymanagerdrc"
+    printf '%s\n' '[Wallet]' Enabled=false 'First Use=false' >"$c/kwalletrc"
+    spawn kwin kwin_x11
+    spawn kded kded5
+    wait_until 30 name_owned org.kde.StatusNotifierWatcher || fail "setup: no watcher from kded"
+    spawn plasmashell plasmashell --no-respawn
+    panel_up() { xwininfo -root -tree | grep -q '("plasmashell" "plasmashell")  1440x44+.* +0+856$'; }
+    wait_until 60 panel_up || fail "setup: Plasma's panel did not come"
 }
 
 # shot [NAME]: the screen in $SESSION/shot.png, and in the artifacts as NAME.png.

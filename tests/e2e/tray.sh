@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # End to end, the real program in one HOST's tray: trayer (XEmbed, beside a watcher with no host
-# yet), the Xfce panel (started after the program), waybar on headless sway or LXQt's panel
-# (along the bottom). No key: the red badge, the panel next to the item and its ways to close,
-# a second start; as root, a key: the balance over HTTPS after SIGUSR1. Last, Beenden in the
-# menu ends it. Silent throughout.
-# Usage: tray.sh trayer|xfce|sway|lxqt CREDITGAUGE FAKE_PROVIDER FAKE_DBUS_SERVICE ARTIFACTS_DIR.
+# yet), the Xfce panel (started after the program), waybar on headless sway, LXQt's or Plasma's
+# panel (at the bottom). No key: the red badge, the panel next to the item, its ways to close, a
+# second start; as root, a key: the balance over HTTPS after SIGUSR1. Beenden ends it. Silent.
+# Usage: tray.sh trayer|xfce|sway|lxqt|kde CREDITGAUGE FAKE_PROVIDER FAKE_DBUS_SERVICE ARTIFACTS_DIR.
 # shellcheck disable=SC2015 # every "A && B || fail" means to fail unless both hold
 # shellcheck disable=SC2016 # what wait_until eval expands when it runs
 set -euo pipefail
@@ -25,6 +24,7 @@ trayer) start_trayer
     wait_until 10 grep -qx ready "$SESSION/log/watcher.log" || fail "setup: no stand-in watcher" ;;
 xfce) start_xfce ;;
 lxqt) start_lxqt; strip=1440x32+0+868 menus=1440x868+0+0 ;;
+kde) start_kde; strip=1440x44+0+856 menus=1440x856+0+0 ;;
 sway) compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null ||
         skip "Qt's Wayland platform (qt6-wayland) is not installed"
     start_sway
@@ -121,8 +121,9 @@ if [ -n "${D:-}" ]; then
     # SIGUSR1 (a text bar's click) asks again, now with the key. A key read the second start
     # began may still find the key first and ask too; the signal then adds one more query.
     kill -USR1 "$app_pid"
-    # The pointer leaves the item, out of the screenshot (sway draws it).
-    [ "$CG_HOST" != sway ] || swaymsg -q "seat seat0 cursor set 700 500"
+    # The pointer leaves the item: Plasma lightens the item under it, sway draws it in the shot.
+    if [ "$CG_HOST" = sway ]; then swaymsg -q "seat seat0 cursor set 700 500"
+    else xdotool mousemove 700 500; fi
     wait_until 15 balance || fail "key: no balance badge; requests: $(cat "$D/requests.log")"
     [ "$(asked)" -ge 1 ] || fail "key: no request with the key: $(cat "$D/requests.log")"
 fi
@@ -132,7 +133,7 @@ fi
 # connection open too.
 min=$([ "$CG_HOST" = trayer ] && echo 100 || echo 200)
 click "$icon_x" "$icon_y" 3
-wait_until 5 eval 'shot "$CG_HOST-menu" && box $menus white 4% && ((bh > min))' ||
+wait_until 5 eval 'shot "$CG_HOST-menu" && box $menus white 5% && ((bh > min))' ||
     fail "menu: none over $min px high on a right click"
 click $((bx + bw / 2)) $((by + bh - 14))
 wait_until 10 eval '! kill -0 $app_pid 2>/dev/null' || fail "quit: still running after Beenden"

@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QThread>
-#include <QTimeZone>
 
 #include <csignal>
 #include <cstdio>
