@@ -95,6 +95,7 @@ private Q_SLOTS:
         app.applicationDidFinishLaunching();
         QTRY_VERIFY(watcher.labels().values().contains(u"Kein API-Key für DeepSeek hinterlegt."_s));
         QVERIFY(watcher.labels().values().contains(u"Beenden"_s));
+        QCOMPARE(watcher.registrations.value(0), QDBusConnection::sessionBus().baseService());
         const qsizetype items = watcher.labels().size();
         const uint revision = watcher.revision;
         QVERIFY(TestSession::storeKey(u"sk-test"_s, u"api-key"_s));

@@ -152,8 +152,6 @@ bool StatusNotifierItem::isWatcherAvailable()
 StatusNotifierItem::StatusNotifierItem(QObject *parent)
     : StatusItem(parent)
     , m_bus(QDBusConnection::sessionBus())
-    , m_service(
-          QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid()))
     , m_title(Format::missingAmount())
     , m_symbols(symbolsFolder())
 {
@@ -163,7 +161,6 @@ StatusNotifierItem::StatusNotifierItem(QObject *parent)
     updateIcon();
     m_bus.registerObject(QLatin1String(objectPath), this, QDBusConnection::ExportAdaptors);
     m_exporter->registerOn(m_bus);
-    m_bus.registerService(m_service);
 
     // A panel that restarts brings a new watcher, which knows nothing of us.
     m_watcher = new QDBusServiceWatcher(QLatin1String(watcherService), m_bus,
@@ -175,7 +172,6 @@ StatusNotifierItem::StatusNotifierItem(QObject *parent)
 
 StatusNotifierItem::~StatusNotifierItem()
 {
-    m_bus.unregisterService(m_service);
     m_bus.unregisterObject(QLatin1String(objectPath));
     m_bus.unregisterObject(QLatin1String(DBusMenuExporter::objectPath));
 }
@@ -195,9 +191,13 @@ void StatusNotifierItem::registerWithWatcher()
     QDBusMessage call = QDBusMessage::createMethodCall(
         QLatin1String(watcherService), QStringLiteral("/StatusNotifierWatcher"),
         QLatin1String(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
-    call << m_service;
+    // The item goes by the connection's own name, not by a name of its own such as
+    // "org.kde.StatusNotifierItem-PID-1". GNOME's AppIndicator extension watches such a name
+    // apart from reading the item, and when that watch reports in just after the properties were
+    // read it clears them, fails to read them again and drops the item (one start in three).
+    call << m_bus.baseService();
     QDBusPendingCallWatcher *reply = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
-    qCDebug(log::tray).noquote() << "registering" << m_service << "with the watcher of"
+    qCDebug(log::tray).noquote() << "registering" << m_bus.baseService() << "with the watcher of"
                                  << (host.isEmpty() ? QStringLiteral("an unknown host") : host);
     connect(reply, &QDBusPendingCallWatcher::finished, this, [reply] {
         reply->deleteLater();

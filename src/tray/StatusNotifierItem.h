@@ -110,7 +110,6 @@ private:
     void seen();
 
     QDBusConnection m_bus;
-    QString m_service;
     QDBusServiceWatcher *m_watcher = nullptr;
     DBusMenuExporter *m_exporter = nullptr;
     QPointer<QMenu> m_menu;

@@ -21,10 +21,9 @@ host_session() {
         # waybar's document portal mounts itself in the runtime folder and outlives the bus a
         # moment; what the bus started may wait a minute for a name: all end with the session.
         # shellcheck disable=SC2064 # the paths are fixed now
-        trap "{ fusermount3 -uz '$session/runtime/doc' || umount -l '$session/runtime/doc' ||
-            true; for p in /proc/[0-9]*/environ; do grep -qzx 'SESSION=$session' \$p &&
-            kill \${p//[^0-9]/}; done; } 2>/dev/null; rm -rf '$session' ${own_d:+'$own_d'} \
-            2>/dev/null || true" EXIT
+        trap "{ fusermount3 -uz '$session/runtime/doc' || umount -l '$session/runtime/doc'
+            for p in /proc/[0-9]*/environ; do grep -qzx SESSION='$session' \$p && kill \${p//[^0-9]/}; done
+            rm -rf '$session' ${own_d:+'$own_d'}; } 2>/dev/null || true" EXIT
         trap 'exit 143' TERM INT HUP
         export HOME=$session/home XDG_CONFIG_HOME=$session/config XDG_DATA_HOME=$session/data \
             XDG_CACHE_HOME=$session/cache XDG_RUNTIME_DIR=$session/runtime SESSION=$session

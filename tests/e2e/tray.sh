@@ -122,8 +122,7 @@ if [ -n "${D:-}" ]; then
     # began may still find the key first and ask too; the signal then adds one more query.
     kill -USR1 "$app_pid"
     # The pointer leaves the item: Plasma lightens the item under it, sway draws it in the shot.
-    if [ "$CG_HOST" = sway ]; then swaymsg -q "seat seat0 cursor set 700 500"
-    else xdotool mousemove 700 500; fi
+    [ "$CG_HOST" = sway ] && swaymsg -q "seat seat0 cursor set 700 500" || xdotool mousemove 700 500
     wait_until 15 balance || fail "key: no balance badge; requests: $(cat "$D/requests.log")"
     [ "$(asked)" -ge 1 ] || fail "key: no request with the key: $(cat "$D/requests.log")"
 fi
