@@ -65,11 +65,13 @@ QString symbolsFolder()
     return {};
 }
 
-// waybar scales the largest pixmap to its icon size, which blurs the figure, but loads an icon
-// named in a theme folder at exactly that size.
+// waybar and Xfce's systray (run by the panel as "panel-N-systray") scale the largest pixmap
+// to their icon size, which blurs the figure, but load an icon named in a theme folder at
+// exactly that size.
 bool scalesPixmaps(const QString &processName)
 {
-    return processName == u"waybar";
+    return processName == u"waybar"
+        || (processName.startsWith(u"panel-") && processName.endsWith(u"-systray"));
 }
 
 // The title's pictures as the icon `name`, one per offered size, in the theme folder `root`

@@ -126,7 +126,7 @@ private:
     bool m_panelOpen = false;
     bool m_hostShowsLabel = false;
     QString m_symbols; // the icon theme folder with the plain symbols; empty without them
-    // For a host that blurs pixmaps but draws named icons at their size (waybar): the title's
+    // For a host that blurs pixmaps but draws named icons at their size (waybar, Xfce): the title's
     // pictures as an icon theme, a folder of their own for each title, and its number.
     bool m_hostScalesPixmaps = false;
     QString m_titleThemes;

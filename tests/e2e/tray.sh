@@ -49,14 +49,14 @@ balance() { shot && [ "$(pixels "${iw}x$ih+$ix+$iy" '#a8001f')" -eq 0 ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" '#2b2b2b')" -ge $((iw * ih / 4)) ] &&
     [ "$(pixels "${iw}x$ih+$ix+$iy" white)" -ge 4 ]; }
 wait_until 20 alarm || fail "item: no red badge"
-# waybar draws the badge from the item's own icon theme, pixel for pixel: the middle of the badge
-# on screen is the middle of its 22-px picture (a scaled pixmap blurs the figure's edges).
-if [ "$CG_HOST" = sway ]; then
+# waybar and Xfce draw the badge from the item's own icon theme, pixel for pixel: the middle of
+# the badge on screen is the middle of its 22-px picture (a scaled pixmap blurs the figure's edges).
+if [[ $CG_HOST == @(sway|xfce) ]]; then
     exact() { png=$(find "$XDG_RUNTIME_DIR/creditgauge-icons" -path '*22x22*' | sort -V | tail -1)
         shot && convert "$png" -crop 12x12+5+5 "$SESSION/drawn.png" &&
             convert "$SESSION/shot.png" -crop 12x12+$((bx + 4))+$((by + 4)) "$SESSION/shown.png" &&
             [ "$(compare -metric AE "$SESSION/drawn.png" "$SESSION/shown.png" null: 2>&1)" = 0 ]; }
-    wait_until 10 exact || fail "waybar: the badge is not drawn pixel for pixel"
+    wait_until 10 exact || fail "$CG_HOST: the badge is not drawn pixel for pixel"
 fi
 if [ "$CG_HOST" = trayer ]; then # a host comes: the item goes to the watcher; and back
     echo host >&4
