@@ -11,9 +11,9 @@
 namespace creditgauge {
 
 // The sizes, in pixels, the icon is offered in: hosts pick the nearest and scale, panels from
-// 16 px up, high-DPI ones double. titleIcon() draws any other size it is asked for as well
-// (Qt's XEmbed icon is as tall as the tray).
-inline constexpr std::array<int, 5> titleIconSizes {16, 22, 24, 32, 48};
+// 16 px up, high-DPI ones double (44 for the common 22). titleIcon() draws any other size it is
+// asked for as well (Qt's XEmbed icon is as tall as the tray).
+inline constexpr std::array<int, 6> titleIconSizes {16, 22, 24, 32, 44, 48};
 
 // What the icon shows for a title such as "$ 12", "€ 1.234" or "$ –": the part after the
 // currency symbol, with four or more digits shortened ("1.234" -> "1,2k", "12.345" -> "12k",
