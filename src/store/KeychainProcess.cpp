@@ -46,8 +46,13 @@ void ask(const QString &command, const QString &account, const QByteArray &input
                               {},
                               helper->program() + QStringLiteral(": ") + helper->errorString()});
                      });
+    // A helper still running when the program ends is killed as the application object goes,
+    // and its answer comes from inside that teardown. Nobody waits for it then, and acting on it
+    // would open the bus again while the process is ending.
     QObject::connect(helper, &QProcess::finished, helper,
                      [helper, completion](int code, QProcess::ExitStatus exit) {
+                         if (QCoreApplication::closingDown())
+                             return;
                          helper->deleteLater();
                          Answer answer;
                          if (exit == QProcess::NormalExit && code >= int(Answer::Status::Done)
