@@ -75,7 +75,8 @@ bool scalesPixmaps(const QString &processName)
 }
 
 // The title's pictures as the icon `name`, one per offered size, in the theme folder `root`
-// (waybar searches it alone, so it needs an index of its own). False when it cannot be written.
+// (waybar searches it alone, so it needs an index of its own; Xfce uses the same). False when
+// it cannot be written.
 // GTK notices new files in a theme folder it has read only by the folder's time stamp, to the
 // second, so each title gets a folder of its own.
 bool writeTitleIcons(const QString &root, const QString &name, const QString &figure, bool alarm)
@@ -196,7 +197,7 @@ void StatusNotifierItem::registerWithWatcher()
     // The item goes by the connection's own name, not by a name of its own such as
     // "org.kde.StatusNotifierItem-PID-1". GNOME's AppIndicator extension watches such a name
     // apart from reading the item, and when that watch reports in just after the properties were
-    // read it clears them, fails to read them again and drops the item (one start in three).
+    // read it clears them, fails to read them again and drops the item for good.
     call << m_bus.baseService();
     QDBusPendingCallWatcher *reply = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     qCDebug(log::tray).noquote() << "registering" << m_bus.baseService() << "with the watcher of"
