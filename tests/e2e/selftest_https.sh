@@ -53,12 +53,15 @@ moonshot_ok|moonshot|server|--selftest|/v1/users/me/balance=200:{"code":0,"data"
 moonshot_china_host_only|moonshot|china|--selftest|/v1/users/me/balance=200:{"data":{"available_balance":7,"cash_balance":7}}|/v1/users/me/balance|OK moonshot CNY total=¥ 7,00 Bargeld=¥ 7,00||china
 moonshot_unknown_region_sends_nothing|moonshot|china|--selftest|/v1/users/me/balance=200:{}||FEHLER moonshot CREDITGAUGE_MOONSHOT_REGION ist weder international noch china||cn
 deepseek_401|deepseek|server|--selftest|/user/balance=401:{"error":{"message":"invalid"}}|/user/balance|FEHLER deepseek API-Key ungültig (401)
+moonshot_401_names_the_variable|moonshot|server|--selftest|/v1/users/me/balance=401:{}|/v1/users/me/balance|FEHLER moonshot API-Key ungültig (401) – Key der Region China? CREDITGAUGE_MOONSHOT_REGION=china setzen
 self_signed_refused|deepseek|untrusted|--selftest|$ds||FEHLER deepseek Netzwerkfehler|creditgauge.network: api.deepseek.com: SslHandshakeFailedError
 wrong_host_refused|deepseek|wronghost|--selftest|$ds||FEHLER deepseek Netzwerkfehler
 EOF
 # The process that holds a key cannot be dumped or read by other processes of its user: /proc
-# shows the files of such a process as root's. Run as nobody, from a copy nobody can reach.
-chmod 755 "$D" && mkdir "$D/bin" && cp "$CREDITGAUGE" "$(dirname "$CREDITGAUGE")"/libcreditgauge-core.so "$D/bin/"
+# shows the files of such a process as root's. Run as nobody, from a copy nobody can reach, with
+# the build tree's libraries: the tree itself may lie in a folder only its owner can enter.
+chmod 755 "$D" && mkdir "$D/bin" && cp "$CREDITGAUGE" "$D/bin/"
+find "$(dirname "$CREDITGAUGE")" -maxdepth 1 -name 'libcreditgauge-*.so' -exec cp -t "$D/bin" {} +
 fake_start server --delay 3000 "$ds"
 CREDITGAUGE_PROVIDER=deepseek LD_LIBRARY_PATH=$D/bin setpriv --reuid=65534 --regid=65534 \
     --clear-groups "$D/bin/creditgauge" --selftest >"$D/out" 2>&1 </dev/null &
