@@ -179,12 +179,14 @@ QString helpText()
         "                    international (Vorgabe) oder china).\n");
 #ifdef Q_OS_UNIX
     text += QStringLiteral(
-        "  --bar[=FORMAT]    Gibt das Guthaben ohne Oberfläche für Textleisten aus: eine Zeile\n"
-        "                    je Abfrage (beim Start, alle 30 Minuten, nach dem Aufwachen und\n"
-        "                    bei SIGUSR1). FORMAT: plain (Vorgabe), waybar, i3blocks, polybar.\n"
+        "  --bar[=FORMAT]    Gibt das Guthaben ohne Oberfläche für Textleisten aus: eine Zeile,\n"
+        "                    sobald sich die Anzeige ändert (abgefragt wird beim Start, alle\n"
+        "                    30 Minuten, nach dem Aufwachen und bei SIGUSR1). FORMAT: plain\n"
+        "                    (Vorgabe), waybar, i3blocks, polybar.\n"
         "  --provider NAME   Mit --bar: dieser Anbieter statt des gewählten (deepseek,\n"
         "                    openrouter oder moonshot); die Wahl bleibt unverändert. all:\n"
-        "                    jeder Anbieter mit Key, z. B. \u201EDS \u00a5 12 \u00b7 OR $ "
+        "                    jeder Anbieter mit Key hinter seinen Initialen (DS = DeepSeek,\n"
+        "                    OR = OpenRouter, MS = Moonshot), z. B. \u201EDS \u00a5 12 \u00b7 OR $ "
         "3\u201C.\n");
 #endif
     return text

@@ -122,10 +122,12 @@ BalanceResult moonshot(const RequestResult &response, MoonshotRegion region)
     if (!response) {
         QString text = message(response.error().status);
         // The key is never tried on the other platform unasked: the user names the region.
-        if (response.error().status == 401)
-            text += QStringLiteral(" \u2013 Key der Region %1? Region im Menü wählen")
+        if (response.error().status == 401) {
+            text += QStringLiteral(" \u2013 Key der Region %1? ")
                         .arg(displayName(china ? MoonshotRegion::international
                                                : MoonshotRegion::china));
+            text += moonshotRegionChoice;
+        }
         return std::unexpected(Err {text});
     }
     const std::optional<MSResponse> decoded = MSResponse::decode(*response);

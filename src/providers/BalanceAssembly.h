@@ -4,6 +4,7 @@
 #include "core/Records.h"
 
 #include <QString>
+#include <QStringView>
 
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,9 @@ BalanceResult openrouterKey(const RequestResult &response);
 // In the region's currency; a refused key (401) is likely one of the other region's.
 BalanceResult moonshot(const RequestResult &response,
                        MoonshotRegion region = MoonshotRegion::international);
+// How the message for a refused Moonshot key ends, after the other region's name: where the
+// tray lets the user choose it. What has no menu (the self-test) tells its own way instead.
+inline constexpr QStringView moonshotRegionChoice = u"Region im Menü wählen";
 
 // What stands in for a currency code that no provider would send (markup, a megabyte of text,
 // control characters): the generic currency sign.

@@ -2,6 +2,7 @@
 
 #include "core/Format.h"
 #include "core/Provider.h"
+#include "providers/BalanceAssembly.h"
 #include "providers/ProviderClient.h"
 
 #include <QEventLoop>
@@ -33,6 +34,21 @@ QString resultLine(Provider provider, const BalanceResult &result)
     return QStringLiteral("OK ") + provider.rawValue() + QLatin1Char(' ') + b.currency
         + QStringLiteral(" total=") + Format::amount(b.total, b.currency, true) + QLatin1Char(' ')
         + details.join(QLatin1Char(' '));
+}
+
+// The hint for a refused Moonshot key sends the user to the tray's menu for the other region;
+// here the region comes from the environment, so the hint names the variable and its value.
+BalanceResult regionHintForTheEnvironment(BalanceResult result, MoonshotRegion region)
+{
+    if (result || !result.error().m.endsWith(BalanceAssembly::moonshotRegionChoice))
+        return result;
+    const MoonshotRegion other
+        = region == MoonshotRegion::china ? MoonshotRegion::international : MoonshotRegion::china;
+    QString &text = result.error().m;
+    text.chop(BalanceAssembly::moonshotRegionChoice.size());
+    text += QStringLiteral("CREDITGAUGE_MOONSHOT_REGION=") + rawValue(other)
+        + QStringLiteral(" setzen");
+    return result;
 }
 
 } // namespace
@@ -72,10 +88,11 @@ void run(const QProcessEnvironment &env, QTextStream &out, std::chrono::millisec
 
     ProviderClient::fetch(
         provider, key,
-        [state, provider](BalanceResult result) {
+        [state, provider, region = *region](BalanceResult result) {
             if (state->over || state->line)
                 return;
-            state->line = resultLine(provider, result);
+            state->line
+                = resultLine(provider, regionHintForTheEnvironment(std::move(result), region));
             if (state->loop)
                 state->loop->quit();
         },
