@@ -195,10 +195,15 @@ private Q_SLOTS:
         QTest::addColumn<bool>("save");
         QTest::addColumn<QString>("stored");
         QTest::addColumn<bool>("refused"); // the dialog stays open and says why
-        QTest::newRow("trimmed") << u" \tsk-new\n "_s << true << u"sk-new"_s << false;
-        QTest::newRow("blanks keep the old key") << u"  \t\n"_s << true << u"sk-old"_s << false;
-        QTest::newRow("cancel keeps the old key") << u"sk-new"_s << false << u"sk-old"_s << false;
-        QTest::newRow("tab inside") << u"sk-\tnew"_s << true << u"sk-old"_s << true;
+        QTest::addColumn<bool>("switched"); // DeepSeek is picked while the dialog is open
+        QTest::newRow("trimmed") << u" \tsk-new\n "_s << true << u"sk-new"_s << false << false;
+        QTest::newRow("blanks keep the old key") << u"  \t\n"_s << true << u"sk-old"_s << false
+                                                 << false;
+        QTest::newRow("cancel keeps the old key") << u"sk-new"_s << false << u"sk-old"_s << false
+                                                  << false;
+        QTest::newRow("tab inside") << u"sk-\tnew"_s << true << u"sk-old"_s << true << false;
+        QTest::newRow("saved for Moonshot, DeepSeek picked meanwhile")
+            << u"sk-new"_s << true << u"sk-new"_s << false << true;
     }
     void keyDialog()
     {
@@ -207,6 +212,7 @@ private Q_SLOTS:
         QFETCH(bool, save);
         QFETCH(QString, stored);
         QFETCH(bool, refused);
+        QFETCH(bool, switched);
         QVERIFY(Settings::setProvider(Provider::moonshot));
         QVERIFY(TestSession::storeKey(u"sk-old"_s, u"api-key-moonshot"_s));
         m_server->setResponse("/v1/users/me/balance", 200, R"({"data": {"available_balance": 7}})");
@@ -219,6 +225,10 @@ private Q_SLOTS:
         QCOMPARE(dialog->field()->echoMode(), QLineEdit::Password);
         QTRY_COMPARE(dialog->field()->text(), u"sk-old"_s);
         dialog->field()->setText(typed);
+        if (switched) {
+            action(action(openMenu(), u"Anbieter"_s)->menu(), u"DeepSeek"_s)->trigger();
+            QTRY_COMPARE(requests(), 3); // Moonshot, now watched beside it
+        }
         QTest::mouseClick(save ? dialog->saveButton() : dialog->cancelButton(), Qt::LeftButton);
         if (refused) {
             QVERIFY(dialog->isVisible());
@@ -230,7 +240,7 @@ private Q_SLOTS:
         QTRY_COMPARE(TestSession::readKey(u"api-key-moonshot"_s),
                      KeyStore::ReadResult(std::optional(stored)));
         const bool refreshes = save && !refused && !typed.trimmed().isEmpty();
-        QTRY_COMPARE(requests(), refreshes ? 3 : 2);
+        QTRY_COMPARE(requests(), (refreshes ? 3 : 2) + int(switched));
         QCOMPARE(m_server->requests().last().header("Authorization"),
                  std::optional("Bearer " + stored.toUtf8()));
     }

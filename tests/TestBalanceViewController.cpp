@@ -64,7 +64,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<Ops>("ops");
         // amount|detail|status|time after "Zuletzt abgefragt: "|status role|chart and forecast
-        // shown (1) or hidden (0); "?" is not checked
+        // shown (1) or hidden (0)[|"Red": the last other provider's line red]; "?" is not checked
         QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("changes"); // -1: one per operation
         const auto row = [](const char *name, const Ops &ops, const char *e, int changes = -1) {
@@ -81,11 +81,14 @@ private Q_SLOTS:
             "$ 12,50|Bonus $ 10,00|Lade \u2026|09:05 Uhr|Secondary|11");
         row("one sample: no chart", {show(withHistory(balance(5), 1))}, "?|?|?|?|Secondary|01");
         row("same provider", {good, setProvider(Provider::deepseek)}, "?|?|?|?|Secondary|11", 1);
-        row("another provider", {good, setProvider(Provider::moonshot)}, "?|?|?|?|Secondary|00");
+        row("another provider", {good, setProvider(Provider::moonshot)},
+            "$ \u2013| |Lade \u2026|\u2013|Secondary|00");
         row("error", {good, show({.kind = Kind::Failed, .message = u"<b>503</b>"_s, .at = at})},
             "$ \u2013| |<b>503</b>|09:05 Uhr (fehlgeschlagen)|Red|00");
         row("no key", {good, show({.kind = Kind::NoKey})},
             "$ \u2013| |Kein API-Key f\u00fcr DeepSeek hinterlegt.|\u2013|Orange|00");
+        row("other low", {std::bind(&Panel::showOthers, std::placeholders::_1, QList {balance(1)})},
+            "?|?|?|?|Secondary|00|Red");
     }
     void panel()
     {
@@ -116,6 +119,9 @@ private Q_SLOTS:
             QCOMPARE(labels[3]->textFormat(), Qt::PlainText); // server text is not markup
             QCOMPARE(labels[3]->palette().color(QPalette::WindowText),
                      BalanceView::color(role, view->palette()));
+            if (e.size() > 6) // not only when its query failed
+                QCOMPARE(labels.last()->palette().color(QPalette::WindowText),
+                         BalanceView::color(Role::Red, view->palette()));
             QCOMPARE(view->findChild<BalanceChart *>()->isVisibleTo(view), e[5][0] == u'1');
             QCOMPARE(labels[5]->isVisibleTo(view), e[5][1] == u'1');
             QCOMPARE(labels[5]->text(), e[5][1] == u'1' ? forecast : QString());

@@ -1,17 +1,25 @@
 #include "history/BalanceHistory.h"
 #include "refresh/RefreshCycle.h"
+#include "store/Settings.h"
 
 #include "FakeProviderServer.h"
 #include "TestSession.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QMutex>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace creditgauge;
 using namespace std::chrono_literals;
@@ -109,6 +117,19 @@ private Q_SLOTS:
                   .samples(Provider::deepseek, QDateTime::currentDateTimeUtc().addDays(-1));
         QCOMPARE(kept.size(), 1);
         QCOMPARE(kept.value(0).balance.total, 10.0);
+
+        // Over a second after the start: picking a provider leaves the period as it runs.
+        m_cycle->selectProvider(Provider::deepseek);
+        QVERIFY(m_cycle->timer().remainingTime() < 1'799'000);
+        // With a server that answers at once, a burst still costs two queries.
+        m_server->setResponse("/user/balance", 200, deepseekBody(10));
+        const int asked = requests();
+        for (int i = 0, seen = asked + folded(); i < 20; ++i, seen = requests() + folded()) {
+            m_cycle->refresh(Trigger::User);
+            QTRY_VERIFY(requests() + folded() > seen); // sent, or left for the follow-up
+        }
+        QVERIFY(requests() - asked <= 3);
+        QTRY_VERIFY(requests() > asked);
     }
 
     // A late DeepSeek answer must not land under OpenRouter's name, even while OpenRouter's own
@@ -124,8 +145,10 @@ private Q_SLOTS:
         QTRY_COMPARE(requests(), 1);
         QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
         m_cycle->selectProvider(Provider::openrouter);
+        QCOMPARE(m_cycle->state().provider, Provider::openrouter); // at once, nothing yet
+        QCOMPARE(m_cycle->state().title(), u"$ –"_s);
         QTRY_COMPARE(m_cycle->state().title(), u"$ 7"_s);
-        QCOMPARE(states.size(), 1);
+        QCOMPARE(states.size(), 2);
     }
 
     // The others with a key are asked on the same occasions, kept in the history and listed;
@@ -148,15 +171,28 @@ private Q_SLOTS:
         QCOMPARE(BalanceHistory(historyPath()).samples(Provider::moonshot, utc).size(), 1);
         for (const auto &request : m_server->requests())
             QVERIFY2(!request.target.startsWith("/api/"), request.target);
+        // A key stored from outside is asked for as soon as the keyring announces it.
+        QProcess secretTool;
+        secretTool.start(u"secret-tool"_s, {u"store"_s, u"--label=cg"_s, u"xdg:schema"_s,
+                                            u"org.qt.keychain"_s, u"server"_s, u"creditgauge"_s,
+                                            u"user"_s, u"api-key-openrouter"_s, u"type"_s,
+                                            u"plaintext"_s});
+        secretTool.write("sk-or");
+        secretTool.closeWriteChannel();
+        QVERIFY(secretTool.waitForFinished() && secretTool.exitCode() == 0);
+        QTRY_COMPARE(m_cycle->others().size(), 2);
 
-        // What is known shows at once on selecting it; the one selected before joins the list.
+        // What is known shows at once on selecting it, here or in the tray (a text bar's
+        // SIGUSR1 follows); the one selected before joins the list, each listed once.
         QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
         m_server->setResponse("/v1/users/me/balance",
                               {.body = R"({"data": {"available_balance": 4}})", .delay = 400ms});
         m_server->setResponse("/user/balance", {.body = deepseekBody(9), .delay = 800ms});
-        m_cycle->selectProvider(Provider::moonshot);
+        QVERIFY(Settings::setProvider(Provider::moonshot));
+        m_cycle->refresh(Trigger::User);
         QCOMPARE(states.size(), 1);
         QCOMPARE(m_cycle->state().title(), u"$ 5"_s);
+        QCOMPARE(m_cycle->others().constFirst().provider, Provider::deepseek);
         QTRY_COMPARE(m_cycle->state().title(), u"$ 4"_s);
         QCOMPARE(m_cycle->others().constFirst().title(), u"$ 3"_s);
         m_cycle->setQueriesAll(false);
@@ -196,6 +232,21 @@ private Q_SLOTS:
         QCOMPARE(requests(), 2);
     }
 
+    // After a wake, with nothing told about the network, the query waits the short delay.
+    void wakeWithoutNetworkInformation()
+    {
+        start({.wakeDelay = 10ms, .watchNetwork = false});
+        QTRY_COMPARE(requests(), 1);
+        QDBusConnection bus = QDBusConnection::systemBus();
+        QVERIFY(bus.registerService(u"org.freedesktop.login1"_s));
+        bus.send(QDBusMessage::createSignal(u"/org/freedesktop/login1"_s,
+                                            u"org.freedesktop.login1.Manager"_s,
+                                            u"PrepareForSleep"_s)
+                 << false);
+        QTRY_COMPARE(requests(), 2);
+        bus.unregisterService(u"org.freedesktop.login1"_s);
+    }
+
     // A keyring that stalls past the bus time-out (an unlock prompt nobody answers, a stopped
     // daemon) never freezes the cycle: once it answers again, the balance follows without a
     // click.
@@ -208,9 +259,24 @@ private Q_SLOTS:
         start({.keyReadDeadline = 300ms});
         QTRY_COMPARE(m_cycle->state().kind, Kind::StoreUnavailable);
         QCOMPARE(m_cycle->state().message, u"Der Schlüsselbund antwortet nicht."_s);
+        QVERIFY(!log().contains(u"for openrouter"_s)); // no prompt per provider
         QSignalSpy states(m_cycle.get(), &RefreshCycle::stateChanged);
         m_cycle->refresh(Trigger::User);
         QTRY_COMPARE(states.size(), 1); // answered again, not left waiting
+        // The real --bar, its key read held too, ends quietly when its bar goes away.
+        int out[2];
+        QVERIFY(::pipe2(out, O_CLOEXEC) == 0);
+        QProcess bar;
+        bar.setChildProcessModifier([&out] { ::dup2(out[1], STDOUT_FILENO); });
+        bar.start(QStringLiteral(CREDITGAUGE_BINARY), {u"--bar"_s});
+        QTRY_VERIFY([&bar] { // the helper that reads the key
+            QFile children(u"/proc/%1/task/%1/children"_s.arg(bar.processId()));
+            return children.open(QIODevice::ReadOnly) && !children.readAll().isEmpty();
+        }());
+        ::close(out[0]), ::close(out[1]);
+        QVERIFY(bar.waitForFinished());
+        QCOMPARE(bar.exitCode(), 0);
+        QCOMPARE(bar.readAllStandardError(), QByteArray());
         // The bus gives up on the call to the stopped daemon.
         QTRY_VERIFY_WITH_TIMEOUT(log().contains(u"unreadable"_s), 40000);
         QCOMPARE(requests(), 0);
@@ -228,6 +294,7 @@ private:
         m_cycle->start();
     }
     int requests() const { return int(m_server->requests().size()); }
+    int folded() const { return int(log().count(u"follows the query under way"_s)); }
     QString historyPath() const { return m_data->filePath(u"history.sqlite"_s); }
 
     QTemporaryDir m_config;

@@ -23,9 +23,10 @@ Q_DECLARE_METATYPE(BarFormat)
 namespace {
 
 // waybar's line: one JSON object, with the tooltip's lines.
-QByteArray waybar(const char *cssClass, const QString &text, const QStringList &tooltip)
+QByteArray waybar(const char *cssClass, const QString &text, const QStringList &tooltip,
+                  const QString &alt = u"deepseek"_s)
 {
-    return QJsonDocument(QJsonObject {{u"alt"_s, u"deepseek"_s},
+    return QJsonDocument(QJsonObject {{u"alt"_s, alt},
                                       {u"class"_s, QString::fromLatin1(cssClass)},
                                       {u"text"_s, text},
                                       {u"tooltip"_s, tooltip.join(u'\n')}})
@@ -114,6 +115,15 @@ private Q_SLOTS:
         QTest::newRow("plain, together, no key for the selected")
             << RefreshState {.kind = Kind::NoKey} << BarFormat::Plain << QList {router, moonshot}
             << true << "OR $ ! · MS $ 2"_ba;
+        // Together, a selected provider left out (no key, loading) has no say in the class.
+        RefreshState fineMoonshot = fine;
+        fineMoonshot.provider = Provider::moonshot;
+        QTest::newRow("waybar, together, selected loading")
+            << RefreshState {} << BarFormat::Waybar << QList {fineMoonshot} << true
+            << waybar("ok", u"MS ¥ 13"_s,
+                      {u"DeepSeek-Guthaben"_s, u"–"_s, u"Zuletzt abgefragt: –"_s,
+                       u"Moonshot: ¥ 12,50 · 14:05 Uhr"_s},
+                      u"all"_s);
         QTest::newRow("waybar, the others in the tooltip")
             << fine << BarFormat::Waybar << QList {router} << false
             << waybar("ok", u"¥ 13"_s,
@@ -170,6 +180,20 @@ private Q_SLOTS:
         QTRY_COMPARE(out.lines().mid(filled),
                      QList {StatusBarOutput::line(BarFormat::I3blocks, mode.cycle().state())});
         QVERIFY(!(::fcntl(out.ends[1], F_GETFL) & O_NONBLOCK));
+    }
+
+    // Together, the first line waits for the first answer of every provider with a key, so
+    // that the bar's module does not grow once per answer.
+    void togetherTheFirstLineHoldsEveryAnswer()
+    {
+        QVERIFY(TestSession::storeKey(u"sk-ms"_s, u"api-key-moonshot"_s));
+        m_server->setResponse("/user/balance", {.body = deepseekBody(12.5), .delay = 500ms});
+        m_server->setResponse("/v1/users/me/balance", 200, R"({"data": {"available_balance": 5}})");
+        Pipe out;
+        StatusBarMode mode(BarFormat::Plain, {.watchNetwork = false, .allProviders = true},
+                           out.ends[1], -1);
+        mode.start();
+        QTRY_COMPARE(out.lines(), QList {"DS $ 13 · MS $ 5"_ba});
     }
 
 private:

@@ -141,7 +141,7 @@ void AppDelegate::show(const RefreshState &state)
     // The provider shown before may now join the list, the one shown leave it.
     m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
-        m_notifier.balanceShown(state.provider, *state.balance, state.forecast);
+        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.region);
     m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
     if (state.kind != RefreshState::Kind::Starting && !m_afterWorkQueued) {
@@ -155,7 +155,7 @@ void AppDelegate::otherShown(const RefreshState &state)
 {
     m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
-        m_notifier.balanceShown(state.provider, *state.balance, state.forecast);
+        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.region);
 }
 
 // Once a state is shown the start, or a refresh, is over; until the next the tray sleeps, for
@@ -385,11 +385,11 @@ void AppDelegate::askForKey()
 void AppDelegate::saveKey(Provider provider, const QString &key)
 {
     QPointer<AppDelegate> self(this);
-    KeyStore::save(key, provider.keychainAccount(), [self](bool saved) {
+    KeyStore::save(key, provider.keychainAccount(), [self, provider](bool saved) {
         if (!self)
             return;
         if (saved) {
-            self->m_cycle.refresh(RefreshCycle::Trigger::KeySaved);
+            self->m_cycle.keySaved(provider);
             return;
         }
         // The user must not go on believing the key was kept.

@@ -165,6 +165,11 @@ int runTrayApplication(int argc, char *argv[])
     // An XEmbed icon may say so while the wait for a tray still runs.
     bool shown = false;
     QObject::connect(item.get(), &StatusItem::shown, &app, [&shown] { shown = true; });
+    // A click that comes before the rest of the application is there (a host that does not
+    // read the picture first) opens the panel once it is.
+    bool clickedEarly = false;
+    const QMetaObject::Connection earlyClicks = QObject::connect(
+        item.get(), &StatusItem::clicked, &app, [&clickedEarly] { clickedEarly = true; });
     const bool trayFound = waitForTray(*item);
     if (ending)
         return 0;
@@ -182,6 +187,9 @@ int runTrayApplication(int argc, char *argv[])
     const std::unique_ptr<RunningApplication> running = start(std::move(item));
     if (!running)
         return 1;
+    QObject::disconnect(earlyClicks);
+    if (clickedEarly)
+        running->showDetails();
     QObject::connect(&instance, &SingleInstance::showDetailsRequested, &app,
                      [&running] { running->showDetails(); });
     instance.listen();

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -104,11 +105,16 @@ QByteArray StatusBarOutput::line(Format format, const RefreshState &state,
                })
             .toUtf8();
     case Format::Waybar: {
+        // Together, the figures shown are what the class speaks of: a selected provider left
+        // out (no key, still loading) has no say.
         const auto worst = std::ranges::find_if(shown, &RefreshState::alarm);
+        const QString cls = worst != shown.cend() ? cssClass(*worst)
+            : together                            ? QStringLiteral("ok")
+                                                  : cssClass(state);
         return compactJson({
             {QStringLiteral("text"), markupEscaped(title)},
             {QStringLiteral("tooltip"), markupEscaped(tooltip.join(QLatin1Char('\n')))},
-            {QStringLiteral("class"), cssClass(worst != shown.cend() ? *worst : state)},
+            {QStringLiteral("class"), cls},
             {QStringLiteral("alt"), together ? QStringLiteral("all") : state.provider.rawValue()},
         });
     }
@@ -138,6 +144,15 @@ StatusBarOutput::StatusBarOutput(RefreshCycle &cycle, Format format, int fd, boo
 {
     connect(&m_cycle, &RefreshCycle::stateChanged, this, &StatusBarOutput::update);
     connect(&m_cycle, &RefreshCycle::otherChanged, this, &StatusBarOutput::update);
+    // Together, the first line waits for every watched provider's first answer, so that the
+    // module does not grow once per answer; a slow one joins later.
+    m_settled = !together;
+    if (together) {
+        QTimer::singleShot(firstLineWait, this, [this] {
+            m_settled = true;
+            update();
+        });
+    }
     struct stat info;
     if (::fstat(fd, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
         return;
@@ -186,6 +201,9 @@ void StatusBarOutput::takeClicksFrom(int fd)
 
 void StatusBarOutput::update()
 {
+    if (!m_settled && m_cycle.firstAnswersPending())
+        return;
+    m_settled = true;
     write(line(m_format, m_cycle.state(), m_cycle.others(), m_together));
 }
 

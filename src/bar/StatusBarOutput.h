@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <chrono>
+
 #include <sys/types.h>
 
 class QSocketNotifier;
@@ -35,6 +37,8 @@ public:
                            const QList<RefreshState> &others = {}, bool together = false);
     // The colour a bar without style sheets shows the title in while it is alarming.
     static constexpr const char *alarmColor = "#ff7b72";
+    // Together, the longest the first line waits for the first answers of all providers.
+    static constexpr std::chrono::seconds firstLineWait {3};
 
     StatusBarOutput(RefreshCycle &cycle, Format format, int fd, bool together = false,
                     QObject *parent = nullptr);
@@ -76,6 +80,7 @@ private:
     qsizetype m_written = 0;
     QByteArray m_next;
     bool m_finished = false;
+    bool m_settled = true; // the first line may go out
     QSocketNotifier *m_readerGone = nullptr;
     QSocketNotifier *m_clicks = nullptr;
     int m_clicksFd = -1;

@@ -5,7 +5,6 @@
 #include "core/Identity.h"
 #include "core/Log.h"
 #include "history/BalanceHistory.h"
-#include "store/Settings.h"
 
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -43,7 +42,8 @@ LowBalanceNotifier::LowBalanceNotifier(BalanceHistory &memory, QObject *parent)
 LowBalanceNotifier::~LowBalanceNotifier() = default;
 
 void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
-                                      const std::optional<SpendingForecast> &forecast)
+                                      const std::optional<SpendingForecast> &forecast,
+                                      MoonshotRegion region)
 {
     // Infinity or NaN from a provider is shown as it came, but says nothing about running low.
     if (!std::isfinite(balance.total))
@@ -58,25 +58,25 @@ void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
 
     // Unknown pace (too little history) changes nothing; a known one of three days or more
     // ends the alert, so that it can come again.
-    const std::optional<bool> runningOut
-        = forecast ? std::optional<bool>(forecast->daysLeft < runningOutDays) : std::nullopt;
+    const bool runningOut = forecast && forecast->daysLeft < runningOutDays;
     const bool wasRunningOut = m_memory.flag(runningOutFlag(provider));
-    if (runningOut && *runningOut != wasRunningOut)
-        m_memory.setFlag(runningOutFlag(provider), *runningOut);
+    if (forecast && runningOut != wasRunningOut)
+        m_memory.setFlag(runningOutFlag(provider), runningOut);
 
     // Both at once say one thing: the low one, with the pace.
+    const QUrl topUp(provider.topUpAddress(region));
     if (low && !wasLow) {
-        send(provider, QStringLiteral("%1-Guthaben niedrig").arg(provider.displayName()),
+        send(topUp, QStringLiteral("%1-Guthaben niedrig").arg(provider.displayName()),
              QStringLiteral("Noch %1, weniger als %2.")
                      .arg(amount, Format::amount(lowBalanceThreshold, balance.currency, true))
                  + outlook);
-    } else if (runningOut.value_or(false) && !wasRunningOut) {
-        send(provider, QStringLiteral("%1-Guthaben bald aufgebraucht").arg(provider.displayName()),
+    } else if (runningOut && !wasRunningOut) {
+        send(topUp, QStringLiteral("%1-Guthaben bald aufgebraucht").arg(provider.displayName()),
              QStringLiteral("Noch %1.").arg(amount) + outlook);
     }
 }
 
-void LowBalanceNotifier::send(Provider provider, const QString &summary, const QString &body)
+void LowBalanceNotifier::send(const QUrl &topUp, const QString &summary, const QString &body)
 {
     if (!m_enabled)
         return;
@@ -90,7 +90,7 @@ void LowBalanceNotifier::send(Provider provider, const QString &summary, const Q
         m_service->Notify(QStringLiteral("CreditGauge"), 0, QStringLiteral("creditgauge"), summary,
                           body, actions, hints, -1),
         this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, provider] {
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, topUp] {
         watcher->deleteLater();
         const QDBusPendingReply<uint> reply = *watcher;
         if (reply.isError()) {
@@ -98,7 +98,7 @@ void LowBalanceNotifier::send(Provider provider, const QString &summary, const Q
             qCDebug(log::notify).noquote() << "no notification:" << reply.error().message();
             return;
         }
-        m_shown.insert(reply.value(), provider);
+        m_shown.insert(reply.value(), topUp);
     });
 }
 
@@ -108,7 +108,7 @@ void LowBalanceNotifier::actionInvoked(uint id, const QString &action)
     if (it == m_shown.cend() || !openUrl)
         return;
     if (action == u"default" || action == u"top-up")
-        openUrl(QUrl(it->topUpAddress(Settings::moonshotRegion())));
+        openUrl(*it);
 }
 
 } // namespace creditgauge

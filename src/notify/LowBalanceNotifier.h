@@ -40,17 +40,20 @@ public:
     void setEnabled(bool enabled) { m_enabled = enabled; }
     bool isEnabled() const { return m_enabled; }
 
-    // The selected provider's balance as it is shown now, with the forecast if there is one.
+    // A provider's balance as it is shown now, with the forecast if there is one, read from
+    // `region`'s platform (Moonshot), whose page the notification's action opens.
     void balanceShown(Provider provider, const Balance &balance,
-                      const std::optional<SpendingForecast> &forecast);
+                      const std::optional<SpendingForecast> &forecast,
+                      MoonshotRegion region = MoonshotRegion::international);
 
 private:
-    void send(Provider provider, const QString &summary, const QString &body);
+    void send(const QUrl &topUp, const QString &summary, const QString &body);
     void actionInvoked(uint id, const QString &action);
 
     BalanceHistory &m_memory;
     OrgFreedesktopNotificationsInterface *m_service;
-    QHash<uint, Provider> m_shown; // the notifications of ours still on screen
+    // The notifications of ours still on screen, with the page each one's action opens.
+    QHash<uint, QUrl> m_shown;
     bool m_enabled = true;
 };
 

@@ -123,14 +123,24 @@ void RefreshCycle::selectProvider(Provider provider)
     const bool saved = Settings::setProvider(provider);
     m_unsavedChoice = saved ? std::nullopt : std::optional(provider);
     noteSaved(QStringLiteral("settings"), saved, QStringLiteral("Die Anbieterwahl"));
-    // A provider watched beside the old choice is known already: its figure shows at once.
-    const RefreshState &known = m_latest[provider.value()];
-    if (provider != m_state.provider && known.answered()) {
-        m_state = known;
-        m_state.notices = m_notices.values();
-        Q_EMIT stateChanged(m_state);
-    }
     refresh(Trigger::User);
+}
+
+// From the moment the selection changes (here, or in another process: the tray's choice read by
+// a text bar), what is reported is the new provider's own: what is known of it, else that its
+// figure is still to come. Nothing of the provider before stands under the new one's name.
+void RefreshCycle::followSelection()
+{
+    const Provider selected = provider();
+    if (selected == m_state.provider)
+        return;
+    const RefreshState &known = m_latest[selected.value()];
+    m_state = known.kind == RefreshState::Kind::Starting ? RefreshState {.provider = selected}
+                                                          : known;
+    m_state.notices = m_notices.values();
+    if (!m_state.awaitsStore())
+        m_storeTimer.stop();
+    Q_EMIT stateChanged(m_state);
 }
 
 bool RefreshCycle::queriesAll() const
@@ -164,10 +174,9 @@ QList<RefreshState> RefreshCycle::others() const
     QList<RefreshState> list;
     if (!queriesAll())
         return list;
-    const Provider selected = provider();
     for (const Provider p : Provider::allCases()) {
         const RefreshState &latest = m_latest[p.value()];
-        if (p != selected && latest.answered())
+        if (p != m_state.provider && latest.answered())
             list << latest;
     }
     return list;
@@ -188,8 +197,25 @@ void RefreshCycle::selectMoonshotRegion(MoonshotRegion region, bool refresh)
         begin(Provider::moonshot, Trigger::User);
 }
 
+void RefreshCycle::keySaved(Provider provider)
+{
+    if (provider == this->provider() || queriesAll())
+        begin(provider, Trigger::KeySaved);
+}
+
+bool RefreshCycle::firstAnswersPending() const
+{
+    if (m_state.kind == RefreshState::Kind::Starting || (m_othersWanted && queriesAll()))
+        return true;
+    return queriesAll() && std::ranges::any_of(Provider::allCases(), [this](Provider p) {
+               return m_busy[p.value()].queries > 0
+                   && m_latest[p.value()].kind == RefreshState::Kind::Starting;
+           });
+}
+
 void RefreshCycle::refresh(Trigger trigger)
 {
+    followSelection();
     request(provider(), trigger);
     // A saved key is the selected provider's business alone.
     if (trigger != Trigger::KeySaved && queriesAll()
@@ -215,7 +241,10 @@ void RefreshCycle::request(Provider provider, Trigger trigger)
 {
     const bool selected = provider == this->provider();
     Busy &busy = m_busy[provider.value()];
-    if ((busy.queries > 0 || busy.spacing) && trigger != Trigger::KeySaved) {
+    // A query that began a moment ago counts as under way even when its answer came at once:
+    // otherwise a fast server would turn every trigger of a burst into a query of its own.
+    const bool justAsked = busy.since.isValid() && busy.since.elapsed() < followUpSpacingMs;
+    if ((busy.queries > 0 || busy.spacing || justAsked) && trigger != Trigger::KeySaved) {
         if (busy.spacing || busy.since.elapsed() < staleAfterMs) {
             // A user's wish outweighs a timer's: the follow-up then shows it is loading.
             if (!busy.again || trigger == Trigger::User)
@@ -225,6 +254,10 @@ void RefreshCycle::request(Provider provider, Trigger trigger)
                                             << name(trigger) << "follows the query under way";
             if (trigger == Trigger::User && selected)
                 Q_EMIT loading(provider, trigger);
+            if (busy.queries == 0 && !busy.spacing) {
+                busy.spacing = true;
+                followUp(provider);
+            }
             return;
         }
         qCWarning(log::refresh).noquote()
@@ -402,6 +435,8 @@ void RefreshCycle::answered(const Query &query, const BalanceResult &result)
 
 void RefreshCycle::report(const Query &query, RefreshState state)
 {
+    followSelection();
+    state.region = query.region;
     m_shownQuery[query.provider.value()] = query.number;
     m_latest[query.provider.value()] = state;
     if (query.provider != provider()) {
@@ -479,11 +514,20 @@ void RefreshCycle::watchStore()
     });
 }
 
-// The keyring (re)started: what it could not answer before, it may answer now.
+// The keyring (re)started or what it holds changed: what it could not answer before, it may
+// answer now, and a key may be there for a provider shown without one (stored with
+// secret-tool, or in KWallet's manager).
 void RefreshCycle::storeChanged()
 {
-    if (m_state.awaitsStore())
+    if (m_state.awaitsStore()) {
         refresh(Trigger::StoreBack);
+        return;
+    }
+    for (const Provider p : Provider::allCases()) {
+        const bool watched = p == m_state.provider || queriesAll();
+        if (watched && m_latest[p.value()].kind == RefreshState::Kind::NoKey)
+            request(p, Trigger::StoreBack);
+    }
 }
 // logind announces the wake before Wi-Fi is back, so a query sent at once would fail. It goes
 // out once the network is back, or after a short delay when the system tells nothing about the

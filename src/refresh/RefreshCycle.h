@@ -32,9 +32,10 @@ class WakeWatcher;
 // Every query is numbered. An answer is shown, kept and passed on only when it is newer than
 // the last one shown for its provider: a slow answer that arrives after a newer one is dropped,
 // as is one for a provider that is neither selected nor watched. While a query for a provider
-// is under way, further
-// requests (a burst of clicks or signals) make one more query after it, once the burst is
-// over: a burst costs two queries however long it lasts, an endless stream one in ten seconds.
+// is under way, or began less than a second ago, further requests (a burst of clicks or
+// signals) make one more query after it, once the burst is over: a burst costs two queries
+// however long it lasts and however fast the server answers, an endless stream one in ten
+// seconds.
 class RefreshCycle : public QObject
 {
     Q_OBJECT
@@ -70,12 +71,19 @@ public:
     // Asks for the selected provider's balance, or (while a query for it is under way) for
     // one more query once it has ended. A saved key asks at once whatever is under way.
     void refresh(Trigger trigger);
+    // A key was saved for `provider`: asked for at once whatever is under way, also when
+    // another provider was picked while the key was typed (it is then asked as a watched one).
+    void keySaved(Provider provider);
+    // Whether first answers are still to come: the selected provider's, or one of the watched
+    // others' that have a key. A front end that shows them together waits for them.
+    bool firstAnswersPending() const;
 
     // The stored choice, unless the last choice could not be stored: that one holds for the
     // rest of the session. A provider given in the options holds until a choice is made.
     Provider provider() const;
     // Stores the choice and refreshes for it. Does not restart the 30-minute period. What is
-    // known of the provider already is reported at once, its query's answer follows.
+    // known of the provider already is reported at once (else that nothing is yet), its
+    // query's answer follows.
     void selectProvider(Provider provider);
     // The Moonshot platform, stored and held as the provider is. Choosing it refreshes at once
     // while Moonshot is selected, unless `refresh` is false (a key about to be saved will).
@@ -131,6 +139,7 @@ private:
     };
 
     void request(Provider provider, Trigger trigger);
+    void followSelection();
     void askOthers();
     void begin(Provider provider, Trigger trigger);
     void keyRead(const Query &query, const KeyStore::ReadResult &key);

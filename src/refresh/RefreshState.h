@@ -29,6 +29,8 @@ struct RefreshState
 
     Kind kind = Kind::Starting;
     Provider provider = Provider::deepseek;
+    // The platform asked, for Moonshot: a balance belongs to the one region it was read from.
+    MoonshotRegion region = MoonshotRegion::international;
     std::optional<Balance> balance {}; // with Kind::Balance
     // The German message, with Kind::StoreUnavailable, Kind::Waiting and Kind::Failed.
     QString message {};

@@ -224,17 +224,18 @@ public:
     }
 
 Q_SIGNALS:
-    void started();
+    void announced();
 
 private Q_SLOTS:
     void changed()
     {
         forgetAll("the store changed");
+        Q_EMIT announced();
     }
     void walletOpened()
     {
         qCDebug(log::store, "KWallet opened a wallet");
-        Q_EMIT started();
+        Q_EMIT announced();
     }
     void ownerChanged(const QString &, const QString &, const QString &owner)
     {
@@ -243,7 +244,7 @@ private Q_SLOTS:
         forgetAll("the store changed");
         forgetConnection();
         if (!owner.isEmpty())
-            Q_EMIT started();
+            Q_EMIT announced();
     }
 
 private:
@@ -441,7 +442,7 @@ void save(const QString &key, const QString &account, SaveCompletion completion)
 void watchService(QObject *context, std::function<void()> changed)
 {
     if (StoreChanges *store = StoreChanges::instance())
-        QObject::connect(store, &StoreChanges::started, context, std::move(changed));
+        QObject::connect(store, &StoreChanges::announced, context, std::move(changed));
 }
 
 } // namespace creditgauge::KeyStore

@@ -53,8 +53,8 @@ void save(const QString &key, const QString &account, SaveCompletion completion)
 void forget(const QString &account);
 
 // Calls `changed` (in `context`'s thread, for as long as it lives) whenever the secret store
-// starts or restarts, or KWallet opens a wallet. A read that failed or waited may succeed now.
-// Nothing where the store does not tell.
+// starts or restarts, announces a change of what it holds, or KWallet opens a wallet. A read
+// that failed, waited or found no key may succeed now. Nothing where the store does not tell.
 void watchService(QObject *context, std::function<void()> changed);
 
 } // namespace creditgauge::KeyStore

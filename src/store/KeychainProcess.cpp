@@ -46,11 +46,20 @@ void ask(const QString &command, const QString &account, const QByteArray &input
                               {},
                               helper->program() + QStringLiteral(": ") + helper->errorString()});
                      });
-    // A helper still running when the program ends is killed as the application object goes,
-    // and its answer comes from inside that teardown. Nobody waits for it then, and acting on it
-    // would open the bus again while the process is ending.
+    // A helper still running when the program ends is ended first, unheard: nobody waits for
+    // its answer then, and acting on it would open the bus again while the process is ending.
+    // Left to the application object's teardown, its QProcess would say on stderr that it went
+    // with the process still running.
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, helper,
+                     [helper] {
+                         helper->disconnect();
+                         helper->kill();
+                         helper->waitForFinished();
+                     });
     QObject::connect(helper, &QProcess::finished, helper,
                      [helper, completion](int code, QProcess::ExitStatus exit) {
+                         // The same where the program ends without aboutToQuit (its event
+                         // loop never ran): the helper is killed as the application object goes.
                          if (QCoreApplication::closingDown())
                              return;
                          helper->deleteLater();

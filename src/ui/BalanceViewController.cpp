@@ -1,5 +1,6 @@
 #include "BalanceViewController.h"
 
+#include "core/Format.h"
 #include "refresh/StateText.h"
 #include "store/Settings.h"
 
@@ -140,12 +141,21 @@ QPoint BalanceViewController::providerButtonBottomLeft() const
     return m_view ? m_view->providerButtonBottomLeft() : QPoint();
 }
 
+// Nothing of the provider shown before stays under the new one's name: until its own state
+// comes, it is loading.
 bool BalanceViewController::applyProvider(Provider provider)
 {
     const bool other = provider != m_provider;
     m_provider = provider;
-    const bool titled = setText(Label::Title, provider.titleText());
-    return (other && setHistory({}, {}, {})) || titled;
+    bool any = setText(Label::Title, provider.titleText());
+    if (other) {
+        any = setText(Label::Amount, Format::missingAmount()) || any;
+        any = setText(Label::Detail, orBlank({})) || any;
+        any = setStatus(QStringLiteral("Lade \u2026"), ColorRole::Secondary) || any;
+        any = setText(Label::Time, StateText::texts({.provider = provider}).time) || any;
+        any = setHistory({}, {}, {}) || any;
+    }
+    return any;
 }
 
 bool BalanceViewController::setText(Label which, const QString &text)
