@@ -67,7 +67,7 @@ private Q_SLOTS:
     }
 
     // Per provider, from a time on (or with the row before it), by this process and the next;
-    // rows older than 400 days go, and infinity is no amount to keep, nor a key's limit as
+    // rows older than 400 days go, and infinity or NaN is no amount to keep, nor a key's limit as
     // credit. The same observation kept by another process within a minute is one row.
     void keepsAndReadsBack()
     {
@@ -84,8 +84,9 @@ private Q_SLOTS:
         QVERIFY(other.record(Provider::openrouter, usd(9), day1));
         QVERIFY(history.record(Provider::openrouter, {u"USD"_s, 6, {}, BalanceFigure::KeyLimit},
                                t0.addDays(2)));
-        QVERIFY(history.record(Provider::deepseek, usd(8), t0.addDays(2)));
-        QVERIFY(history.record(Provider::deepseek, usd(qInf()), t0.addDays(3))); // shown, not kept
+        QVERIFY(history.record(Provider::deepseek, usd(qInf()), t0.addDays(2))); // shown, not kept
+        QVERIFY(history.record(Provider::deepseek, usd(qQNaN()), t0.addDays(2)));
+        QVERIFY(history.record(Provider::deepseek, usd(8), t0.addDays(2))); // kept all the same
         BalanceHistory next(m_path);
         QCOMPARE(totals(next.samples(Provider::deepseek, t0.addYears(-2))),
                  (QList<double> {11, 110, 9, 9, 8}));

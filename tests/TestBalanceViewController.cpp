@@ -119,7 +119,7 @@ private Q_SLOTS:
             QCOMPARE(labels[3]->textFormat(), Qt::PlainText); // server text is not markup
             QCOMPARE(labels[3]->palette().color(QPalette::WindowText),
                      BalanceView::color(role, view->palette()));
-            if (e.size() > 6) // not only when its query failed
+            if (e.size() > 6) // another provider's line, red below the low mark too
                 QCOMPARE(labels.last()->palette().color(QPalette::WindowText),
                          BalanceView::color(Role::Red, view->palette()));
             QCOMPARE(view->findChild<BalanceChart *>()->isVisibleTo(view), e[5][0] == u'1');

@@ -22,6 +22,7 @@ public:
     QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"watcher"_s);
     QStringList registrations;
     uint revision = 0; // of the last layout
+    QMap<int, QString> shown; // GNOME keeps an item's label until ItemsPropertiesUpdated
 
     // Asked without blocking: the item answers from this same thread.
     QDBusMessage call(const QString &method, const QVariantList &args = {})
@@ -29,7 +30,7 @@ public:
         const bool menu = method == u"GetLayout" || method == u"Event";
         QDBusMessage message = QDBusMessage::createMethodCall(
             registrations.value(0), menu ? u"/MenuBar"_s : u"/StatusNotifierItem"_s,
-            menu ? u"com.canonical.dbusmenu"_s : u"org.freedesktop.DBus.Properties"_s, method);
+            menu ? u"com.canonical.dbusmenu"_s : QString(), method);
         message.setArguments(args);
         QDBusPendingCall pending = bus.asyncCall(message, 5000);
         (void)QTest::qWaitFor([&] { return pending.isFinished(); }, 6000);
@@ -44,23 +45,25 @@ public:
     DBusMenuLayoutItem layout(int parent = 0)
     {
         const QDBusMessage reply = call(u"GetLayout"_s, {parent, -1, QStringList()});
-        DBusMenuLayoutItem root;
-        if (reply.type() == QDBusMessage::ReplyMessage)
-            reply.arguments().value(1).value<QDBusArgument>() >> root;
         revision = reply.arguments().value(0).toUInt();
-        return root;
+        return qdbus_cast<DBusMenuLayoutItem>(reply.arguments().value(1));
     }
-    QMap<int, QString> labels() // by id
+    QMap<int, QString> labels() // by id, as GNOME's extension shows them
     {
         QMap<int, QString> labels;
         for (const DBusMenuLayoutItem &item : layout().children)
-            labels[item.id] = item.properties.value(u"label"_s).toString();
-        return labels;
+            labels[item.id] = shown.value(item.id, item.properties.value(u"label"_s).toString());
+        return shown = labels;
     }
 
 public Q_SLOTS:
     void RegisterStatusNotifierItem(const QString &service) { registrations << service; }
     void RegisterStatusNotifierHost(const QString &) { }
+    void ItemsPropertiesUpdated(const QDBusMessage &signal)
+    {
+        for (const DBusMenuItem &item : qdbus_cast<DBusMenuItemList>(signal.arguments().value(0)))
+            shown[item.id] = item.properties.value(u"label"_s).toString();
+    }
 };
 
 // The StatusNotifierItem and its exported menu, as the watcher and host above see them.
@@ -89,7 +92,9 @@ private Q_SLOTS:
         Watcher watcher;
         QVERIFY(watcher.bus.registerObject(u"/StatusNotifierWatcher"_s, &watcher,
                                            QDBusConnection::ExportAllSlots)
-                && watcher.bus.registerService(u"org.kde.StatusNotifierWatcher"_s));
+                && watcher.bus.registerService(u"org.kde.StatusNotifierWatcher"_s)
+                && watcher.bus.connect({}, {}, {}, u"ItemsPropertiesUpdated"_s, &watcher,
+                                       SLOT(ItemsPropertiesUpdated(QDBusMessage))));
         AppDelegate app(std::make_unique<StatusNotifierItem>(),
                         RefreshCycle::Options {.watchNetwork = false});
         app.applicationDidFinishLaunching();
@@ -104,7 +109,7 @@ private Q_SLOTS:
                                   "topped_up_balance": 1000, "granted_balance": 234.5}]})");
         app.cycle().refresh(RefreshCycle::Trigger::User);
         QTRY_COMPARE(watcher.properties().value(u"XAyatanaLabel"_s).toString(), u"$ 1.235"_s);
-        QTRY_VERIFY(watcher.labels().size() > items);
+        QTRY_VERIFY(watcher.labels().key(u"$ 1.234,50"_s) > 0 && watcher.shown.size() > items);
         QCOMPARE_GT(watcher.revision, revision);
 
         // Attention for a fall below the low mark, until the menu opens; not for the next one.
@@ -136,6 +141,10 @@ private Q_SLOTS:
         watcher.call(u"Event"_s, {china, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
         QTRY_COMPARE(regions(), u"true International radio 0 China radio 1"_s);
         QCOMPARE(app.cycle().moonshotRegion(), MoonshotRegion::china);
+
+        watcher.call(u"ProvideXdgActivationToken"_s, {u"token"_s});
+        watcher.call(u"Activate"_s, {0, 0}); // the token is in the environment only meanwhile
+        QVERIFY(qgetenv("XDG_ACTIVATION_TOKEN").isEmpty());
     }
 
 private:
