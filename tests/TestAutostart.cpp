@@ -60,12 +60,10 @@ private Q_SLOTS:
         QVERIFY(file.write("[Desktop Entry]\nType=Application\nName=CG\nExec=creditgauge\n") > 0);
         file.close();
         QVERIFY(Autostart::isEnabled());
-        QVERIFY(Autostart::setEnabled(false));
-        QVERIFY(!Autostart::isEnabled());
+        QVERIFY(Autostart::setEnabled(false) && !Autostart::isEnabled());
         QVERIFY(contents(Autostart::entryPath()).contains("\nHidden=true\n"));
         QVERIFY(QFile::exists(system));
-        QVERIFY(Autostart::setEnabled(true));
-        QVERIFY(Autostart::isEnabled());
+        QVERIFY(Autostart::setEnabled(true) && Autostart::isEnabled());
         QVERIFY(!contents(Autostart::entryPath()).contains("Hidden"));
     }
 };

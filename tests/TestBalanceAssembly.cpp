@@ -81,11 +81,9 @@ private Q_SLOTS:
             r = BalanceAssembly::moonshot(response);
         else if (const auto balance = BalanceAssembly::openrouterCredits(response))
             r = *balance;
-        QString s = r ? u""_s : u"key step"_s;
-        if (r && !*r)
-            s = r->error().m;
-        else if (r)
-            s = (*r)->currency + u' ' + QString::number((*r)->total, 'g', 17);
+        QString s = !r ? u"key step"_s
+            : !*r      ? r->error().m
+                       : (*r)->currency + u' ' + QString::number((*r)->total, 'g', 17);
         for (const BalanceDetail &d : r &&*r ? (*r)->details : QList<BalanceDetail>())
             s += u"; %1 %2"_s.arg(d.name, QString::number(d.amount, 'g', 17));
         QCOMPARE(s,

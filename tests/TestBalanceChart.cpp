@@ -2,28 +2,13 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 // Noon, so the window's first day is the same date in any time zone the test runs in.
 const QDateTime now(QDate(2024, 12, 7), QTime(12, 0), Qt::UTC);
-
-// "DAY:TOTAL[:CURRENCY] ...", days after the window's start (negative: before it); USD unless said.
-QList<BalanceSample> samples(const QString &text)
-{
-    QList<BalanceSample> result;
-    for (const QString &s : text.split(u' ', Qt::SkipEmptyParts)) {
-        const QStringList p = s.split(u':');
-        result.append(
-            {now.addDays(-BalanceChart::days).addMSecs(qint64(p[0].toDouble() * 86'400'000)),
-             Balance {p.value(2, u"USD"_s), p[1].toDouble(), {}}});
-    }
-    return result;
-}
-
-} // namespace
 
 class TestBalanceChart : public QObject
 {
@@ -31,7 +16,8 @@ class TestBalanceChart : public QObject
 private Q_SLOTS:
     void stepPoints_data()
     {
-        // Samples -> "DAY,VALUE" for each corner of the line, left to right.
+        // "DAY:TOTAL[:CURRENCY] ...", days after the window's start (negative: before it), USD
+        // unless said -> "DAY,VALUE" for each corner of the line, left to right.
         QTest::addColumn<QString>("row");
         for (const char *row :
              {"25:20 5:3 16:25 15:1.5 -> 5,3 15,3 15,1.5 16,1.5 16,25 25,25 25,20 30,20",
@@ -48,7 +34,13 @@ private Q_SLOTS:
         for (const QString &p : row.section(u" -> "_s, 1).split(u' ', Qt::SkipEmptyParts))
             expected.append({p.section(u',', 0, 0).toDouble(), p.section(u',', 1).toDouble()});
         const QRectF area(10, 5, 300, 100); // ten pixels a day
-        const QList<BalanceSample> history = samples(row.section(u" -> "_s, 0, 0));
+        QList<BalanceSample> history;
+        for (const QString &s : row.section(u" -> "_s, 0, 0).split(u' ', Qt::SkipEmptyParts)) {
+            const QStringList p = s.split(u':');
+            history.append(
+                {now.addDays(-BalanceChart::days).addMSecs(qint64(p[0].toDouble() * 86'400'000)),
+                 Balance {p.value(2, u"USD"_s), p[1].toDouble(), {}}});
+        }
         const QList<QPointF> points = BalanceChart::stepPoints(history, now, area);
         BalanceChart chart;
         chart.setSamples(history, now);
@@ -59,9 +51,7 @@ private Q_SLOTS:
 
         // y must be one falling linear function of the value, with the lower of zero and the
         // lowest value on the bottom edge.
-        double low = 0;
-        for (const QPointF &e : expected)
-            low = std::min(low, e.y());
+        const double low = std::min(0.0, std::ranges::min(expected, {}, &QPointF::y).y());
         const double perUnit = (area.bottom() - points[0].y()) / (expected[0].y() - low);
         QVERIFY(perUnit > 0);
         for (qsizetype i = 0; i < points.size(); ++i) {

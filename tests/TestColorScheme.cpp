@@ -3,6 +3,7 @@
 #include "ui/ColorScheme.h"
 
 #include <QApplication>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -36,34 +37,28 @@ private Q_SLOTS:
 
     void followsThePortal_data()
     {
-        QTest::addColumn<bool>("darkTheme");
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<bool>("darkFirst");
-        QTest::addColumn<QByteArray>("then");
-        QTest::addColumn<bool>("darkThen");
-        QTest::newRow("dark, then none") << false << u"1"_s << true << "0"_ba << false;
-        QTest::newRow("light, then dark") << false << u"2"_s << false << "1"_ba << true;
-        QTest::newRow("dark, then light") << false << u"1"_s << true << "2"_ba << false;
-        QTest::newRow("light on a dark theme") << true << u"2"_s << false << "2"_ba << false;
-        QTest::newRow("dark on a dark theme") << true << u"1"_s << true << "1"_ba << true;
+        // "THEME: SETTING LOOK, SETTING LOOK": the portal's value and the palette, first and then
+        QTest::addColumn<QString>("row");
+        for (const char *row :
+             {"light: 1 dark, 0 light", "light: 2 light, 1 dark", "light: 1 dark, 2 light",
+              "dark: 2 light, 2 light", "dark: 1 dark, 1 dark"})
+            QTest::newRow(row) << QString::fromLatin1(row);
     }
     void followsThePortal()
     {
-        QFETCH(bool, darkTheme);
-        QFETCH(QString, first);
-        QFETCH(bool, darkFirst);
-        QFETCH(QByteArray, then);
-        QFETCH(bool, darkThen);
+        QFETCH(QString, row);
+        const QStringList p = row.split(QRegularExpression(u"[:, ]+"_s));
+        const bool darkTheme = p[0] == u"dark", darkThen = p[4] == u"dark";
         if (darkTheme)
             QApplication::setPalette(QPalette(QColor(0x20, 0x20, 0x20)));
         const QPalette theme = QApplication::palette();
         TestSession::FakeDBusService portal;
-        QVERIFY(portal.start({u"portal"_s, first}));
+        QVERIFY(portal.start({u"portal"_s, p[1]}));
         ColorScheme scheme;
         QSignalSpy applied(&scheme, &ColorScheme::applied);
         QTRY_COMPARE(applied.size(), 1);
-        QCOMPARE(look(), int(darkFirst));
-        QVERIFY(portal.send(then));
+        QCOMPARE(look(), int(p[2] == u"dark"));
+        QVERIFY(portal.send(p[3].toLatin1()));
         QTRY_COMPARE(applied.size(), 2);
         QCOMPARE(look(), int(darkThen));
         if (darkThen == darkTheme) // the theme's own palette then, not a copy of ours

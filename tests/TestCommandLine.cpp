@@ -1,6 +1,6 @@
 #include "app/CommandLine.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -12,6 +12,7 @@
 
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -131,19 +132,15 @@ private Q_SLOTS:
         process.start(QStringLiteral(CREDITGAUGE_BINARY), arguments);
         QVERIFY(process.waitForStarted());
         const qint64 pid = process.processId();
-        QElapsedTimer time;
-        time.start();
+        const QDeadlineTimer deadline(20000);
         const auto starting = [&] {
-            return time.elapsed() < 20000 && !procFile(pid, "stat").contains(") Z ");
-        };
-        const auto pause = [] {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            return !deadline.hasExpired() && !procFile(pid, "stat").contains(") Z ");
         };
         while (starting() && !procFile(pid, "maps").contains(module)
                && !inMask(pid, "SigBlk", SIGUSR1))
-            pause();
+            std::this_thread::sleep_for(200us);
         // Until the handlers are set, and on into the wait for a tray or the first query.
-        for (int after = 0; starting() && after < 100; pause()) {
+        for (int after = 0; starting() && after < 100; std::this_thread::sleep_for(200us)) {
             ::kill(pid_t(pid), SIGUSR1);
             after += inMask(pid, "SigCgt", SIGTERM);
         }

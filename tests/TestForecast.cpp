@@ -32,12 +32,10 @@ private Q_SLOTS:
         QList<BalanceSample> history;
         for (const QString &s : row.section(u" -> "_s, 0, 0).split(u' ', Qt::SkipEmptyParts)) {
             const QStringList p = s.split(u':');
-            history.append(
-                {now.addSecs(qint64(-p[0].toDouble() * 3600)),
-                 {p.value(2, u"USD"_s),
-                  p[1].toDouble(),
-                  {},
-                  p.value(3) == u"key"_s ? BalanceFigure::KeyLimit : BalanceFigure::Credit}});
+            const auto figure
+                = p.value(3) == u"key"_s ? BalanceFigure::KeyLimit : BalanceFigure::Credit;
+            history.append({now.addSecs(qint64(-p[0].toDouble() * 3600)),
+                            {p.value(2, u"USD"_s), p[1].toDouble(), {}, figure}});
         }
         const std::optional<SpendingForecast> f = Forecast::compute(history, now);
         QCOMPARE(f ? u"%1 %2"_s.arg(f->perDay).arg(f->daysLeft) : u"-"_s,

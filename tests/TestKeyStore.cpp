@@ -13,17 +13,6 @@ using TestSession::readKey;
 using TestSession::SecretService;
 using TestSession::storeKey;
 
-namespace {
-
-KeyStore::ReadResult found(const QString &key)
-{
-    return std::optional(key);
-}
-
-const KeyStore::ReadResult nothing = std::nullopt;
-
-} // namespace
-
 // KWallet's daemon with its wallet still to be set up: it answers all but the opening.
 class FakeKWallet : public QObject
 {
@@ -52,6 +41,9 @@ class TestKeyStore : public QObject
     int m_serial = 0;
 
     QString fresh() { return u"test-account-%1"_s.arg(++m_serial); }
+    static KeyStore::ReadResult found(const QString &key) { return std::optional(key); }
+    static KeyStore::ReadResult failed(KeyStore::Failure f) { return std::unexpected(f); }
+    static inline const KeyStore::ReadResult nothing = std::nullopt;
 
 private Q_SLOTS:
     // Keys come back exactly, each under its own account, and a save overwrites the key.
@@ -93,8 +85,7 @@ private Q_SLOTS:
     void noSecretServiceIsUnavailable()
     {
         TEST_SESSION_REQUIRE(SecretService::None);
-        QCOMPARE(readKey(u"api-key"_s),
-                 KeyStore::ReadResult(std::unexpected(KeyStore::Failure::Unavailable)));
+        QCOMPARE(readKey(u"api-key"_s), failed(KeyStore::Failure::Unavailable));
         QVERIFY(!storeKey(u"sk-nowhere"_s, u"api-key"_s));
     }
 
@@ -112,10 +103,11 @@ private Q_SLOTS:
         bool opened = false;
         KeyStore::watchService(&wallet, [&opened] { opened = true; });
         std::optional<KeyStore::ReadResult> answer;
-        KeyStore::read(fresh(), [&answer](const KeyStore::ReadResult &key) { answer = key; },
-                       std::chrono::milliseconds(300));
+        KeyStore::read(
+            fresh(), [&answer](const KeyStore::ReadResult &key) { answer = key; },
+            std::chrono::milliseconds(300));
         QTRY_VERIFY(wallet.opening);
-        QTRY_COMPARE(answer, KeyStore::ReadResult(std::unexpected(KeyStore::Failure::Waiting)));
+        QTRY_COMPARE(answer, failed(KeyStore::Failure::Waiting));
         wallet.bus.send(QDBusMessage::createSignal(u"/modules/kwalletd5"_s, u"org.kde.KWallet"_s,
                                                    u"walletOpened"_s)
                         << u"kdewallet"_s);
@@ -129,8 +121,7 @@ private Q_SLOTS:
         const QString account = fresh();
         QVERIFY(storeKey(u"sk-locked"_s, account));
         QVERIFY(TestSession::lockKeyring());
-        QCOMPARE(readKey(account),
-                 KeyStore::ReadResult(std::unexpected(KeyStore::Failure::Locked)));
+        QCOMPARE(readKey(account), failed(KeyStore::Failure::Locked));
         QCOMPARE(readKey(fresh()), nothing);
     }
 };

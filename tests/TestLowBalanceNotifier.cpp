@@ -22,11 +22,6 @@ public:
     QStringList shown; // summary, body, actions and desktop-entry of each, one line apiece
     QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"fake"_s);
 
-    bool start()
-    {
-        return bus.registerObject(path, this, QDBusConnection::ExportAllSlots)
-            && bus.registerService(name);
-    }
     ~FakeNotifications() override
     {
         bus.unregisterService(name);
@@ -65,11 +60,9 @@ class TestLowBalanceNotifier : public QObject
     void show(Provider p, double total, double daysLeft = -1,
               MoonshotRegion region = MoonshotRegion::international)
     {
+        const auto forecast = SpendingForecast {u"USD"_s, 1.2, daysLeft};
         m_notifier->balanceShown(p, {u"USD"_s, total, {}},
-                                 daysLeft < 0
-                                     ? std::nullopt
-                                     : std::optional(SpendingForecast {u"USD"_s, 1.2, daysLeft}),
-                                 region);
+                                 daysLeft < 0 ? std::nullopt : std::optional(forecast), region);
         QDBusPendingCallWatcher sync(QDBusConnection::sessionBus().asyncCall(
             QDBusMessage::createMethodCall(name, path, name, u"Sync"_s)));
         QVERIFY(QSignalSpy(&sync, &QDBusPendingCallWatcher::finished).wait());
@@ -83,7 +76,8 @@ private Q_SLOTS:
         m_dir.emplace();
         m_history.emplace(m_dir->filePath(u"history.sqlite"_s));
         m_server.emplace();
-        QVERIFY(m_server->start());
+        QVERIFY(m_server->bus.registerObject(path, &*m_server, QDBusConnection::ExportAllSlots)
+                && m_server->bus.registerService(name));
         m_notifier.emplace(*m_history);
     }
     void cleanup()

@@ -18,12 +18,10 @@ private Q_SLOTS:
         QTest::addColumn<QPoint>("cursor");
         QTest::addColumn<QPoint>("expected");
         // A 1280x800 screen whose panel takes the top 24 pixels; the popover is 280x200.
-        QTest::newRow("below the icon, centred")
-            << QRect(600, 1, 22, 22) << QPoint() << QPoint(470, 24);
+        QTest::newRow("centred below") << QRect(600, 1, 22, 22) << QPoint() << QPoint(470, 24);
         QTest::newRow("right edge") << QRect(1250, 1, 22, 22) << QPoint() << QPoint(1000, 24);
         QTest::newRow("left edge") << QRect(2, 1, 22, 22) << QPoint() << QPoint(0, 24);
-        QTest::newRow("tray at the bottom")
-            << QRect(600, 777, 22, 22) << QPoint() << QPoint(470, 577);
+        QTest::newRow("bottom tray") << QRect(600, 777, 22, 22) << QPoint() << QPoint(470, 577);
         QTest::newRow("at the pointer") << QRect() << QPoint(100, 300) << QPoint(0, 301);
     }
     void popoverStaysOnScreen()

@@ -32,8 +32,7 @@ private Q_SLOTS:
     void badge()
     {
         QFETCH(QString, row);
-        const QString title = row.section(u" -> "_s, 0, 0);
-        const QString figure = titleFigure(title);
+        const QString title = row.section(u" -> "_s, 0, 0), figure = titleFigure(title);
         QCOMPARE(figure, row.section(u" -> "_s, 1));
         QVERIFY(badgeGlyphs(figure).has_value());
         for (const int size : titleIconSizes) {

@@ -39,8 +39,6 @@ class TestUpdaterBridge : public QObject
     QSslCertificate m_cert;
     QSslKey m_key;
 
-    static UpdaterBridge &bridge() { return UpdaterBridge::shared(); }
-
 private Q_SLOTS:
     void compareVersions_data()
     {
@@ -62,13 +60,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("items");
         QTest::addColumn<QString>("expected"); // version|display|link
-        QTest::newRow("highest wins, versionless skipped") << QByteArray(
-            "<item><link>https://e.org/n</link></item><item><s:version>1.9</s:version>"
-            "</item><item><s:version>1.10</s:version></item>")
-                                                           << u"1.10|1.10|"_s;
+        QTest::newRow("highest wins, versionless skipped")
+            << "<item><link>https://e.org/n</link></item><item><s:version>1.9</s:version></item>"
+               "<item><s:version>1.10</s:version></item>"_ba
+            << u"1.10|1.10|"_s;
         QTest::newRow("http link dropped")
-            << QByteArray("<item><link>http://e.org/d</link><s:version>2</s:version></item>")
-            << u"2|2|"_s;
+            << "<item><link>http://e.org/d</link><s:version>2</s:version></item>"_ba << u"2|2|"_s;
     }
     void newestItem()
     {
@@ -105,21 +102,20 @@ private Q_SLOTS:
             if (m_cert.isNull() || m_key.isNull() || !QSslSocket::supportsSsl())
                 QSKIP("no openssl or no TLS backend");
         }
+        UpdaterBridge &bridge = UpdaterBridge::shared();
         FakeProviderServer server; // a new origin per row, as Qt reuses connections
         QVERIFY(server.listenTls(m_cert, m_key));
         server.setResponse("/appcast.xml", 200, body);
-        std::optional<QSslConfiguration> tls;
-        if (trusted) {
-            tls = QSslConfiguration::defaultConfiguration();
-            tls->addCaCertificate(m_cert);
-        }
-        bridge().setFeedForTesting(QUrl(server.url(u"/appcast.xml"_s)), tls);
-        QSignalSpy finished(&bridge(), &UpdaterBridge::checkFinished);
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.addCaCertificate(m_cert);
+        bridge.setFeedForTesting(QUrl(server.url(u"/appcast.xml"_s)),
+                                 trusted ? std::optional(tls) : std::nullopt);
+        QSignalSpy finished(&bridge, &UpdaterBridge::checkFinished);
 
-        bridge().checkForUpdates();
+        bridge.checkForUpdates();
         QTRY_COMPARE(finished.size(), 1);
         QCOMPARE(finished[0][0].value<Outcome>(), outcome);
-        QMessageBox *dialog = bridge().dialog();
+        QMessageBox *dialog = bridge.dialog();
         QVERIFY(dialog && dialog->isVisible());
         QCOMPARE(dialog->informativeText(), detail);
         QCOMPARE(server.requests().size(), trusted ? 1 : 0);

@@ -85,9 +85,8 @@ QString FakeProviderServer::url(const QString &path) const
 {
     const bool tls = qobject_cast<QSslServer *>(m_server);
     return QStringLiteral("%1://127.0.0.1:%2%3")
-        .arg(QLatin1StringView(tls ? "https" : "http"))
-        .arg(m_server->serverPort())
-        .arg(path);
+        .arg(QLatin1StringView(tls ? "https" : "http"), QString::number(m_server->serverPort()),
+             path);
 }
 
 static void answer(QTcpSocket *socket, const FakeProviderServer::Response &r)

@@ -26,12 +26,9 @@ const QString nmInterface = QStringLiteral("org.freedesktop.NetworkManager");
 const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
-const QString appearance = QStringLiteral("org.freedesktop.appearance");
-const QString colorScheme = QStringLiteral("color-scheme");
 
 // NetworkManager's NMState and NMConnectivityState values.
-constexpr uint connectedGlobal = 70, disconnected = 20;
-constexpr uint connectivityFull = 4, connectivityNone = 1;
+constexpr uint connectedGlobal = 70, disconnected = 20, connectivityFull = 4, connectivityNone = 1;
 
 class Manager : public QDBusAbstractAdaptor
 {
@@ -52,16 +49,14 @@ public:
         if (line != "online" && line != "offline")
             return false;
         m_online = line == "online";
-        const QVariantMap changed {{QStringLiteral("State"), state()},
-                                   {QStringLiteral("Connectivity"), connectivity()}};
-        QDBusMessage standard
-            = QDBusMessage::createSignal(nmPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                         QStringLiteral("PropertiesChanged"));
-        standard << nmInterface << changed << QStringList();
+        const QVariantMap changed {{u"State"_s, state()}, {u"Connectivity"_s, connectivity()}};
+        const QDBusMessage standard
+            = QDBusMessage::createSignal(nmPath, u"org.freedesktop.DBus.Properties"_s,
+                                         u"PropertiesChanged"_s)
+            << nmInterface << changed << QStringList();
         // Older clients listen to NetworkManager's own form of the signal.
-        QDBusMessage legacy
-            = QDBusMessage::createSignal(nmPath, nmInterface, QStringLiteral("PropertiesChanged"));
-        legacy << changed;
+        const QDBusMessage legacy
+            = QDBusMessage::createSignal(nmPath, nmInterface, u"PropertiesChanged"_s) << changed;
         return QDBusConnection::systemBus().send(standard)
             && QDBusConnection::systemBus().send(legacy);
     }
@@ -87,10 +82,9 @@ public:
         if (line != "host" && line != "nohost")
             return false;
         host = line == "host";
-        return QDBusConnection::sessionBus().send(
-            QDBusMessage::createSignal(watcherPath, watcherService,
-                                       host ? QStringLiteral("StatusNotifierHostRegistered")
-                                            : QStringLiteral("StatusNotifierHostUnregistered")));
+        return QDBusConnection::sessionBus().send(QDBusMessage::createSignal(
+            watcherPath, watcherService,
+            host ? u"StatusNotifierHostRegistered"_s : u"StatusNotifierHostUnregistered"_s));
     }
 
 public Q_SLOTS:
@@ -109,10 +103,11 @@ public:
     {
         bool ok = false;
         scheme = line.toUInt(&ok);
-        QDBusMessage changed = QDBusMessage::createSignal(
-            portalPath, QStringLiteral("org.freedesktop.portal.Settings"),
-            QStringLiteral("SettingChanged"));
-        changed << appearance << colorScheme << QVariant::fromValue(QDBusVariant(scheme));
+        const QDBusMessage changed
+            = QDBusMessage::createSignal(portalPath, u"org.freedesktop.portal.Settings"_s,
+                                         u"SettingChanged"_s)
+            << u"org.freedesktop.appearance"_s << u"color-scheme"_s
+            << QVariant::fromValue(QDBusVariant(scheme));
         return ok && QDBusConnection::sessionBus().send(changed);
     }
 
@@ -128,6 +123,7 @@ public Q_SLOTS:
 
 int main(int argc, char *argv[])
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QCoreApplication app(argc, argv);
     const QString mode = app.arguments().value(1);
     const bool nm = mode == u"network-manager", isPortal = mode == u"portal";
@@ -148,7 +144,6 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::puts("ready");
-    std::fflush(stdout);
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
@@ -156,10 +151,8 @@ int main(int argc, char *argv[])
         if (!std::fgets(line, sizeof line, stdin))
             return QCoreApplication::quit();
         const QByteArray text = QByteArray(line).trimmed();
-        if (nm ? manager->command(text) : isPortal ? portal.command(text) : watcher.command(text)) {
+        if (nm ? manager->command(text) : isPortal ? portal.command(text) : watcher.command(text))
             std::printf("%s\n", text.constData());
-            std::fflush(stdout);
-        }
     });
     return app.exec();
 }

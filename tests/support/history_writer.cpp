@@ -11,6 +11,7 @@
 #include <cstdio>
 
 using namespace creditgauge;
+using namespace Qt::StringLiterals;
 
 int main(int argc, char *argv[])
 {
@@ -21,13 +22,10 @@ int main(int argc, char *argv[])
     if (args.size() != 4)
         return 2;
     BalanceHistory history(args[1]);
-    const int count = args[2].toInt();
-    const int seed = args[3].toInt();
+    const int count = args[2].toInt(), seed = args[3].toInt();
     const QDateTime start(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC);
     for (int i = 0; i < count; ++i) {
-        const Balance balance {QStringLiteral("USD"),
-                               seed * 100000.0 + i,
-                               {{QStringLiteral("Aufgeladen"), double(i)}}};
+        const Balance balance {u"USD"_s, seed * 100000.0 + i, {{u"Aufgeladen"_s, double(i)}}};
         bool kept = history.record(Provider::deepseek, balance, start.addSecs(60 * i));
         for (int wait = 0; !kept && history.writeProblem().isEmpty() && wait < 1000; ++wait) {
             QThread::msleep(10);
