@@ -35,10 +35,9 @@ QAction *action(QMenu *menu, const QString &text)
 
 } // namespace
 
-// The controller's wiring against real parts: fake providers on loopback, the secret service
-// of the test session, settings in a temporary folder. Only the tray is a stand-in;
-// tests/e2e/tray.sh drives the real one. When queries run and what they mean is the
-// refresh cycle's, tested in TestRefreshCycle.
+// The controller's wiring against real parts: fake providers on loopback, the test session's
+// secret service, settings in a temporary folder; only the tray is a stand-in (tray.sh drives
+// the real one). When queries run and what they mean is TestRefreshCycle's.
 class TestAppDelegate : public QObject
 {
     Q_OBJECT
@@ -192,27 +191,24 @@ private Q_SLOTS:
     void keyDialog_data()
     {
         QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("save");
+        QTest::addColumn<int>("save"); // 0 cancel, 1 save, 2 save once DeepSeek is picked
         QTest::addColumn<QString>("stored");
         QTest::addColumn<bool>("refused"); // the dialog stays open and says why
-        QTest::addColumn<bool>("switched"); // DeepSeek is picked while the dialog is open
-        QTest::newRow("trimmed") << u" \tsk-new\n "_s << true << u"sk-new"_s << false << false;
-        QTest::newRow("blanks keep the old key") << u"  \t\n"_s << true << u"sk-old"_s << false
-                                                 << false;
-        QTest::newRow("cancel keeps the old key") << u"sk-new"_s << false << u"sk-old"_s << false
-                                                  << false;
-        QTest::newRow("tab inside") << u"sk-\tnew"_s << true << u"sk-old"_s << true << false;
-        QTest::newRow("saved for Moonshot, DeepSeek picked meanwhile")
-            << u"sk-new"_s << true << u"sk-new"_s << false << true;
+        QTest::newRow("trimmed") << u" \tsk-new\n "_s << 1 << u"sk-new"_s << false;
+        QTest::newRow("blanks keep the old key") << u"  \t\n"_s << 1 << u"sk-old"_s << false;
+        QTest::newRow("cancel keeps the old key") << u"sk-new"_s << 0 << u"sk-old"_s << false;
+        QTest::newRow("tab inside") << u"sk-\tnew"_s << 1 << u"sk-old"_s << true;
+        QTest::newRow("saved for Moonshot, DeepSeek picked")
+            << u"sk-new"_s << 2 << u"sk-new"_s << false;
     }
     void keyDialog()
     {
         TEST_SESSION_REQUIRE(SecretService::Shared);
         QFETCH(QString, typed);
-        QFETCH(bool, save);
+        QFETCH(int, save);
         QFETCH(QString, stored);
         QFETCH(bool, refused);
-        QFETCH(bool, switched);
+        const bool switched = save == 2;
         QVERIFY(Settings::setProvider(Provider::moonshot));
         QVERIFY(TestSession::storeKey(u"sk-old"_s, u"api-key-moonshot"_s));
         m_server->setResponse("/v1/users/me/balance", 200, R"({"data": {"available_balance": 7}})");

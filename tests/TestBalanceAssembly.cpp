@@ -5,9 +5,9 @@
 using namespace creditgauge;
 using namespace Qt::StringLiterals;
 
-// Every provider's answer to a Balance or a message, without HTTP; TestProviderClient covers
-// the transport. Amounts are lenient (a number or a numeric text, never a reason to reject an
-// answer); every other field must have its exact JSON type, or the answer is unreadable.
+// Every provider's answer to a Balance or a message, without HTTP (TestProviderClient: transport).
+// Amounts are lenient (a number or numeric text, never a reason to reject an answer); every other
+// field must have its exact JSON type, or the answer is unreadable.
 class TestBalanceAssembly : public QObject
 {
     Q_OBJECT

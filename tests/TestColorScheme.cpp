@@ -27,8 +27,7 @@ int look()
 
 } // namespace
 
-// The palette as the desktop portal's colour-scheme setting asks, at start and on a change,
-// against a light theme (Qt's own here) or a dark one.
+// The palette as the portal's colour-scheme asks, at start and on a change, over either theme.
 class TestColorScheme : public QObject
 {
     Q_OBJECT

@@ -6,8 +6,7 @@
 
 using namespace creditgauge;
 
-// Where the panel opens on a screen. Under sway, which a window cannot ask to be placed, the
-// real sway in tests/e2e/tray.sh shows where it opens.
+// Where the panel opens on a screen; under sway, which places windows itself, tray.sh shows it.
 class TestPopoverPlacement : public QObject
 {
     Q_OBJECT

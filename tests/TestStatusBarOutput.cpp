@@ -112,17 +112,15 @@ private Q_SLOTS:
         QTest::newRow("polybar, together, the low one red")
             << fine << BarFormat::Polybar << QList {moonshot} << true
             << "DS ¥ 13 · %{F#ff7b72}MS $ 2%{F-}"_ba;
-        QTest::newRow("plain, together, no key for the selected")
-            << RefreshState {.kind = Kind::NoKey} << BarFormat::Plain << QList {router, moonshot}
-            << true << "OR $ ! · MS $ 2"_ba;
         // Together, a selected provider left out (no key, loading) has no say in the class.
         RefreshState fineMoonshot = fine;
         fineMoonshot.provider = Provider::moonshot;
-        QTest::newRow("waybar, together, selected loading")
-            << RefreshState {} << BarFormat::Waybar << QList {fineMoonshot} << true
+        QTest::newRow("waybar, together, no key for the selected")
+            << RefreshState {.kind = Kind::NoKey} << BarFormat::Waybar << QList {fineMoonshot}
+            << true
             << waybar("ok", u"MS ¥ 13"_s,
-                      {u"DeepSeek-Guthaben"_s, u"–"_s, u"Zuletzt abgefragt: –"_s,
-                       u"Moonshot: ¥ 12,50 · 14:05 Uhr"_s},
+                      {u"DeepSeek-Guthaben"_s, u"$ –"_s, u"Kein API-Key für DeepSeek hinterlegt."_s,
+                       u"Zuletzt abgefragt: –"_s, u"Moonshot: ¥ 12,50 · 14:05 Uhr"_s},
                       u"all"_s);
         QTest::newRow("waybar, the others in the tooltip")
             << fine << BarFormat::Waybar << QList {router} << false
@@ -182,8 +180,7 @@ private Q_SLOTS:
         QVERIFY(!(::fcntl(out.ends[1], F_GETFL) & O_NONBLOCK));
     }
 
-    // Together, the first line waits for the first answer of every provider with a key, so
-    // that the bar's module does not grow once per answer.
+    // Together, the first line waits for every keyed provider's answer: no growth per answer.
     void togetherTheFirstLineHoldsEveryAnswer()
     {
         QVERIFY(TestSession::storeKey(u"sk-ms"_s, u"api-key-moonshot"_s));

@@ -22,9 +22,8 @@ serve() {
         "/user/balance=200:{\"balance_infos\":[{\"currency\":\"USD\",\"total_balance\":\"$1\"}]}"
 }
 requests() { grep -c 'GET /user/balance .* auth=ok$' "$D/requests.log" || true; }
-# snippet HOST MUST FILE: adds to FILE the code block after the paragraph that starts with
-# **HOST** in the README's section on text bars, running the built program; fails unless MUST
-# is in it.
+# snippet HOST MUST FILE: adds to FILE the code block after the paragraph starting **HOST** in
+# the README's section on text bars, running the built program; fails unless MUST is in it.
 snippet() {
     awk -v host="**$1**" '
         /^## / { section = /^## In text status bars/; seen = 0; next }
@@ -60,4 +59,10 @@ wait_until 10 eval '[ "$(block)" = "DeepSeek \$ 2|#ff7b72" ]' ||
 kill -TERM -- -"$i3blocks_pid"
 wait_until 5 eval "! kill -0 $gauge 2>/dev/null" || fail "i3blocks: creditgauge outlives it"
 
-echo "PASS: i3blocks: the balance, red after SIGUSR1, gone with the bar"
+# A bar gone while a key read waits on a stalled keyring: the program ends quietly all the same.
+kill -STOP "$(pgrep -x gnome-keyring-d)"
+"$app" --bar 2>"$SESSION/quiet.err" | wait_until 10 pgrep -f creditgauge-keychain >/dev/null ||
+    fail "quiet end: status $?"
+kill -CONT "$(pgrep -x gnome-keyring-d)"
+[ ! -s "$SESSION/quiet.err" ] || fail "quiet end: $(cat "$SESSION/quiet.err")"
+echo "PASS: i3blocks: the balance, red after SIGUSR1, gone with the bar; a quiet end"

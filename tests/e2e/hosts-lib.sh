@@ -1,7 +1,6 @@
 # shellcheck shell=bash disable=SC2015 # "A && B || C" below means "unless both A and B"
 # For the end-to-end tests and benchmarks of the real program under a real host: a private
-# session, the hosts (trayer, Xfce, waybar on headless sway; 77 when their tools are missing),
-# the means to look at them and drive them.
+# session, the hosts (77 when their tools are missing), the means to look at and drive them.
 # shellcheck source=netns-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/netns-lib.sh"
 
@@ -75,9 +74,8 @@ bus_call() {
 name_owned() { bus_call NameHasOwner "$1" | grep -q 'boolean true'; }
 name_pid() { bus_call GetConnectionUnixProcessID "$1" | awk '/uint32/ { print $2 }'; }
 # registered PID: the StatusNotifierWatcher lists an item of that process (by the bus name it
-# registered with, well-known or unique).
+# registered with, well-known or unique, then in $item).
 registered() {
-    local item
     for item in $(dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
         /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get \
         string:org.kde.StatusNotifierWatcher string:RegisteredStatusNotifierItems 2>/dev/null |
@@ -85,6 +83,17 @@ registered() {
         [ "$(name_pid "$item")" = "$1" ] && return 0
     done
     false
+}
+
+# start_watcher FAKE_DBUS_SERVICE ready|host: a stand-in StatusNotifierWatcher, with a host
+# from the start or none yet; lines to fd 4 ("host", "nohost") make one come and go.
+start_watcher() {
+    mkfifo "$SESSION/watcher.in"
+    "$1" status-notifier-watcher <"$SESSION/watcher.in" >"$SESSION/log/watcher.log" 2>&1 &
+    PIDS+=($!)
+    exec 4>"$SESSION/watcher.in"
+    [ "$2" = ready ] || echo "$2" >&4
+    wait_until 10 grep -qx "$2" "$SESSION/log/watcher.log" || fail "setup: no stand-in watcher"
 }
 
 # Without -noreset the server resets whenever its last client leaves, dropping one arriving.
@@ -107,9 +116,8 @@ start_trayer() {
     wait_until 15 tray_window || fail "setup: trayer's panel never appeared"
 }
 
-# The Xfce panel along the top with nothing on it but its notification area, which hosts
-# StatusNotifierItems (and XEmbed icons), under xfwm4; start_xfce_panel brings the panel, which
-# a session may start after the applications it autostarts.
+# Xfce's panel along the top, only its notification area (StatusNotifierItems, XEmbed), under
+# xfwm4; start_xfce_panel brings it, as a session may after the applications it autostarts.
 start_xfce() {
     require_tools xfce4-panel xfwm4
     export XDG_CURRENT_DESKTOP=XFCE

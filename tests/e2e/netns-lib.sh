@@ -10,9 +10,8 @@ require_tools() {
     for tool in "$@"; do command -v "$tool" >/dev/null || skip "$tool is not installed"; done
 }
 
-# netns_enter [--optional] SCRIPT ARGS...: re-runs SCRIPT in fresh namespaces; where that is not
-# possible, exits 77, or with --optional goes on without. Once inside, makes $D with the CA
-# (ca.*) and server.* for all provider hosts, and mounts.
+# netns_enter [--optional] SCRIPT ARGS...: re-runs SCRIPT in fresh namespaces (else exits 77, or
+# with --optional goes on without); inside, makes $D with ca.* and server.* for all hosts, mounts.
 netns_enter() {
     local ns=(unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private)
     local optional=false

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The Debian package cpack makes from the build tree: whether apt could install it (as root),
-# and the unpacked program: --version and the text-bar mode, whose module it finds where the
-# package puts it, not beside it as in the build tree. lintian is scripts/package.sh's.
+# The Debian package cpack makes: whether apt could install it (as root), and the unpacked
+# program's --version and text-bar mode, whose module it finds where the package puts it, not
+# beside it as in the build tree. lintian is scripts/package.sh's.
 # Usage: package.sh BUILD_DIR CPACK. Exits 77 when a tool is missing.
 # shellcheck disable=SC2015 # every "A && B && pass || fail" means to fail unless all hold
 set -euo pipefail

@@ -17,11 +17,7 @@ mkdir -p "$artifacts"
 strip=1440x28+0+0 menus=1440x872+0+28 # where the panel runs, where menus open
 case $CG_HOST in
 trayer) start_trayer
-    mkfifo "$SESSION/watcher.in"
-    "$4" status-notifier-watcher <"$SESSION/watcher.in" >"$SESSION/log/watcher.log" 2>&1 &
-    PIDS+=($!)
-    exec 4>"$SESSION/watcher.in"
-    wait_until 10 grep -qx ready "$SESSION/log/watcher.log" || fail "setup: no stand-in watcher" ;;
+    start_watcher "$4" ready ;;
 xfce) start_xfce ;;
 lxqt) start_lxqt; strip=1440x32+0+868 menus=1440x868+0+0 ;;
 kde) start_kde; strip=1440x44+0+856 menus=1440x856+0+0 ;;
@@ -95,9 +91,8 @@ shot "$CG_HOST-panel"
 escape
 closed Escape
 for close in "click 700 500" "click $icon_x $icon_y"; do # elsewhere, on the item
-    # A click on the item within 300 ms of the panel closing by a click elsewhere is taken for
-    # that closing click (on Wayland, where the panel learns no click's place, any click):
-    # a person's next click comes later.
+    # A click on the item within 300 ms of the panel closing by a click elsewhere (on Wayland,
+    # any click) is taken for that closing click: a person's next click comes later.
     sleep 0.4
     click "$icon_x" "$icon_y"
     open_panel "$no_key" "another left click"
@@ -127,9 +122,8 @@ if [ -n "${D:-}" ]; then
     [ "$(asked)" -ge 1 ] || fail "key: no request with the key: $(cat "$D/requests.log")"
 fi
 
-# Beenden, the last row of the item's menu, a white box: Qt's own on trayer, elsewhere the host's
-# from the exported one, whole at once with the panel's lines. The program ends, with a TLS
-# connection open too.
+# Beenden, the last row of the menu, a white box (Qt's own on trayer, else the host's from the
+# exported one, whole at once with the panel's lines): the program ends, a TLS connection open.
 min=$([ "$CG_HOST" = trayer ] && echo 100 || echo 200)
 click "$icon_x" "$icon_y" 3
 wait_until 5 eval 'shot "$CG_HOST-menu" && box $menus white 5% && ((bh > min))' ||

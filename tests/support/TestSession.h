@@ -10,9 +10,8 @@
 namespace TestSession {
 
 // Which secret service this run has (CREDITGAUGE_TEST_SECRET_SERVICE): the session's shared
-// keyring (unset), none at all ("none"), or a keyring of this run's own that it may lock and
-// stop ("private"). TEST_SESSION_REQUIRE skips the calling test function unless the run has
-// `wanted` (and a session bus for it).
+// keyring (unset), none ("none"), or one of its own to lock and stop ("private").
+// TEST_SESSION_REQUIRE skips the calling test function unless the run has `wanted` and a bus.
 enum class SecretService { Shared, None, Private };
 #define TEST_SESSION_REQUIRE(wanted)                                                               \
     do {                                                                                           \

@@ -1,11 +1,8 @@
 // A daemon on D-Bus, switched by lines on standard input; prints "ready" once it owns its name,
 // and each line once it has announced the change, as the real daemon would.
-//   network-manager: NetworkManager on the (stand-in) system bus, State and Connectivity
-//     "online" (at first) or "offline".
-//   status-notifier-watcher: a watcher no host displays yet, as a panel still starting has:
-//     items may register; "host" and "nohost" make a host come and go.
-//   portal [VALUE]: the desktop portal's color-scheme setting (0: none, 1: dark, 2: light),
-//     VALUE at first; a line "0", "1" or "2" changes it.
+//   network-manager: NetworkManager on the (stand-in) system bus, "online" (at first) or "offline".
+//   status-notifier-watcher: a watcher with no host yet; "host" and "nohost" make one come and go.
+//   portal [VALUE]: the portal's color-scheme (0 none, 1 dark, 2 light), a line "0"-"2" changes it.
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>

@@ -1,9 +1,7 @@
 // FakeProviderServer over HTTPS for shell tests:
-//   fake_provider --cert PEM --key PEM --log FILE [--delay MS]
-//                 --route PATH=STATUS:BODY ...
-// Listens on 127.0.0.1:443, prints "ready" once it does and logs "METHOD TARGET accept=.. ua=..
-// auth=ok|wrong" per request. auth= compares with "Bearer $FAKE_PROVIDER_EXPECT_KEY", so the key
-// is never written.
+//   fake_provider --cert PEM --key PEM --log FILE [--delay MS] --route PATH=STATUS:BODY ...
+// Listens on 127.0.0.1:443, prints "ready", logs "METHOD TARGET accept=.. ua=.. auth=ok|wrong"
+// per request; auth= compares with "Bearer $FAKE_PROVIDER_EXPECT_KEY", so no key is written.
 
 #include "FakeProviderServer.h"
 

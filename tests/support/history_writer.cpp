@@ -1,7 +1,7 @@
 // Writes balances into a history as fast as it can. Usage: history_writer PATH COUNT SEED
-//   Row i: total SEED * 100000 + i, i minutes after a fixed start (same seed, same
-//   observations). After each kept row, the count so far on stdout, flushed. A row that waits
-//   for the other writer is tried again; one that fails ends it with status 1, why on stderr.
+//   Row i: total SEED * 100000 + i, i minutes after a fixed start (same seed, same observations).
+//   After each kept row, the count so far on stdout, flushed. A row that waits for the other
+//   writer is tried again; one that fails ends it with status 1, why on stderr.
 #include "history/BalanceHistory.h"
 
 #include <QCoreApplication>
