@@ -1,6 +1,7 @@
 #include "KeyStore.h"
 
 #include "Keychain.h"
+#include "StoreChanges.h"
 #include "core/Log.h"
 #include "core/MainThread.h"
 
@@ -21,7 +22,6 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QDBusServiceWatcher>
 #endif
 
 #if defined(Q_OS_LINUX) && !defined(CREDITGAUGE_KEYCHAIN_HELPER)
@@ -172,86 +172,14 @@ void forgetAll(const char *why)
     remembered().clear();
 }
 
-} // namespace
-
-// Hears the secret store announce changes (an entry stored or removed with secret-tool, a
-// keyring locked, the daemon restarted) and then drops the keys read before; a daemon that
-// (re)started also gets a new connection.
-class StoreChanges : public QObject
+StoreChanges *storeChanges()
 {
-    Q_OBJECT
-public:
-    // The one instance, made on first use; null without a secret service or application.
-    static StoreChanges *instance()
-    {
-#ifdef CREDITGAUGE_SECRET_SERVICE
-        static QPointer<StoreChanges> watching;
-        if (watching || !QCoreApplication::instance())
-            return watching;
-        watching = new StoreChanges(QCoreApplication::instance());
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        const QString service = QStringLiteral("org.freedesktop.secrets");
-        const std::pair<const char *, const char *> announcements[] {
-            {"org.freedesktop.Secret.Collection", "ItemCreated"},
-            {"org.freedesktop.Secret.Collection", "ItemChanged"},
-            {"org.freedesktop.Secret.Collection", "ItemDeleted"},
-            {"org.freedesktop.Secret.Service", "CollectionCreated"},
-            {"org.freedesktop.Secret.Service", "CollectionChanged"},
-            {"org.freedesktop.Secret.Service", "CollectionDeleted"},
-        };
-        for (const auto &[interface, signal] : announcements)
-            bus.connect(service, QString(), QLatin1String(interface), QLatin1String(signal),
-                        watching, SLOT(changed()));
-        // KWallet in a Plasma session: a wallet that opens answers the reads that waited for
-        // it; an entry made in its manager changes what is stored.
-        for (const QString &kwallet : {QStringLiteral("org.kde.kwalletd5"),
-                                       QStringLiteral("org.kde.kwalletd6")}) {
-            const QString interface = QStringLiteral("org.kde.KWallet");
-            bus.connect(kwallet, QString(), interface, QStringLiteral("walletOpened"), watching,
-                        SLOT(walletOpened()));
-            for (const char *signal : {"folderUpdated", "folderListUpdated"})
-                bus.connect(kwallet, QString(), interface, QLatin1String(signal), watching,
-                            SLOT(changed()));
-        }
-        auto *owner = new QDBusServiceWatcher(service, bus,
-                                              QDBusServiceWatcher::WatchForOwnerChange, watching);
-        connect(owner, &QDBusServiceWatcher::serviceOwnerChanged, watching,
-                &StoreChanges::ownerChanged);
-        return watching;
-#else
-        return nullptr;
-#endif
-    }
-
-Q_SIGNALS:
-    void announced();
-
-private Q_SLOTS:
-    void changed()
-    {
+    return StoreChanges::instance([](bool connectionToo) {
         forgetAll("the store changed");
-        Q_EMIT announced();
-    }
-    void walletOpened()
-    {
-        qCDebug(log::store, "KWallet opened a wallet");
-        Q_EMIT announced();
-    }
-    void ownerChanged(const QString &, const QString &, const QString &owner)
-    {
-        qCDebug(log::store).noquote()
-            << "the secret service" << (owner.isEmpty() ? "went" : "is there");
-        forgetAll("the store changed");
-        forgetConnection();
-        if (!owner.isEmpty())
-            Q_EMIT announced();
-    }
-
-private:
-    using QObject::QObject;
-};
-
-namespace {
+        if (connectionToo)
+            forgetConnection();
+    });
+}
 
 std::optional<QString> strictUtf8(const QByteArray &bytes)
 {
@@ -293,7 +221,7 @@ void finishNotFound(const QString &account, quint64 saves)
         qCDebug(log::store).noquote()
             << account << (locked ? "is in a locked keyring" : "is not stored");
         if (!locked && !reply.isError() && savesBegun().value(account) == saves
-            && StoreChanges::instance()) {
+            && storeChanges()) {
             remembered().insert(account, {std::nullopt, {}});
             remembered()[account].age.start();
         }
@@ -403,7 +331,7 @@ void read(const QString &account, ReadCompletion completion,
         return;
     }
     pending.insert(account, {waiter});
-    StoreChanges::instance();
+    storeChanges();
     if (const auto known = remembered().constFind(account);
         known != remembered().cend() && known->age.elapsed() < rememberedForMs)
         return finishRead(account, known->key);
@@ -441,10 +369,8 @@ void save(const QString &key, const QString &account, SaveCompletion completion)
 
 void watchService(QObject *context, std::function<void()> changed)
 {
-    if (StoreChanges *store = StoreChanges::instance())
+    if (StoreChanges *store = storeChanges())
         QObject::connect(store, &StoreChanges::announced, context, std::move(changed));
 }
 
 } // namespace creditgauge::KeyStore
-
-#include "KeyStore.moc"
