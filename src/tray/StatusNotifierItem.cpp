@@ -3,6 +3,7 @@
 #include "DBusMenuExporter.h"
 #include "StatusNotifierItemAdaptor.h"
 #include "TitleIcon.h"
+#include "TrayHosts.h"
 #include "WindowSystem.h"
 #include "core/Format.h"
 #include "core/Log.h"
@@ -28,29 +29,6 @@
 namespace creditgauge {
 namespace {
 
-// Hosts are told apart by the process that owns the watcher, by its name as the kernel keeps
-// it (15 characters).
-//
-// GNOME Shell's AppIndicator extension and the Ayatana (formerly Unity) indicator service draw
-// the Ayatana label beside the icon; Plasma, waybar and Xfce's systray show the icon only.
-bool showsLabel(const QString &processName)
-{
-    if (processName.isEmpty()) {
-        // The watcher's process is out of sight (a sandbox, another PID namespace): the desktop
-        // names itself instead.
-        const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
-        return desktop.contains(u"GNOME") || desktop.contains(u"Unity");
-    }
-    return processName == u"gnome-shell" || processName.startsWith(u"ayatana-indica")
-        || processName.startsWith(u"indicator-appl");
-}
-
-// waybar builds its menus without a place for shortcuts, and complains about each one.
-bool showsShortcuts(const QString &processName)
-{
-    return processName != u"waybar";
-}
-
 // The icon theme folder holding the plain symbols: the installed one beside the program, or the
 // build folder's for a program run from there. Empty when neither has them.
 QString symbolsFolder()
@@ -63,15 +41,6 @@ QString symbolsFolder()
             return QDir::cleanPath(folder);
     }
     return {};
-}
-
-// waybar and Xfce's systray (run by the panel as "panel-N-systray") scale the largest pixmap
-// to their icon size, which blurs the figure, but load an icon named in a theme folder at
-// exactly that size.
-bool scalesPixmaps(const QString &processName)
-{
-    return processName == u"waybar"
-        || (processName.startsWith(u"panel-") && processName.endsWith(u"-systray"));
 }
 
 // The title's pictures as the icon `name`, one per offered size, in the theme folder `root`
@@ -95,17 +64,6 @@ bool writeTitleIcons(const QString &root, const QString &name, const QString &fi
     }
     QFile file(root + QStringLiteral("/hicolor/index.theme"));
     return file.open(QIODevice::WriteOnly) && file.write((index + sections).toUtf8()) > 0;
-}
-
-QString processNameOf(const QDBusConnection &bus, const QString &service)
-{
-    const QDBusReply<uint> pid = bus.interface()->servicePid(service);
-    if (!pid.isValid())
-        return {};
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid.value()));
-    if (!comm.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(comm.readAll()).trimmed();
 }
 
 DBusImage networkOrderImage(const QImage &source)
@@ -183,9 +141,9 @@ void StatusNotifierItem::registerWithWatcher()
 {
     if (!isWatcherAvailable())
         return;
-    const QString host = processNameOf(m_bus, QLatin1String(watcherService));
-    m_exporter->setExportShortcuts(showsShortcuts(host));
-    const bool label = showsLabel(host), scales = scalesPixmaps(host);
+    const QString host = TrayHosts::processOf(m_bus, QLatin1String(watcherService));
+    m_exporter->setExportShortcuts(TrayHosts::showsShortcuts(host));
+    const bool label = TrayHosts::showsLabel(host), scales = TrayHosts::scalesPixmaps(host);
     if (label != m_hostShowsLabel || scales != m_hostScalesPixmaps) {
         m_hostShowsLabel = label;
         m_hostScalesPixmaps = scales;
