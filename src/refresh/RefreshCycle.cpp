@@ -139,8 +139,15 @@ void RefreshCycle::followSelection()
                                                           : known;
     m_state.notices = m_notices.values();
     if (!m_state.awaitsStore())
-        m_storeTimer.stop();
+        endStoreWatch();
     Q_EMIT stateChanged(m_state);
+}
+
+// The state shown no longer waits for the keyring: nothing looks at it again until it fails.
+void RefreshCycle::endStoreWatch()
+{
+    m_storeTimer.stop();
+    m_storeWait = firstStoreWait;
 }
 
 bool RefreshCycle::queriesAll() const
@@ -445,10 +452,8 @@ void RefreshCycle::report(const Query &query, RefreshState state)
         Q_EMIT otherChanged(state);
         return;
     }
-    if (!state.awaitsStore()) {
-        m_storeTimer.stop();
-        m_storeWait = firstStoreWait;
-    }
+    if (!state.awaitsStore())
+        endStoreWatch();
     m_state = std::move(state);
     m_state.notices = m_notices.values();
     qCDebug(log::refresh).noquote()

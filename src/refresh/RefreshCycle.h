@@ -140,6 +140,7 @@ private:
 
     void request(Provider provider, Trigger trigger);
     void followSelection();
+    void endStoreWatch();
     void askOthers();
     void begin(Provider provider, Trigger trigger);
     void keyRead(const Query &query, const KeyStore::ReadResult &key);
