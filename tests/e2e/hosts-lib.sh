@@ -21,7 +21,7 @@ host_session() {
         # moment; what the bus started may wait a minute for a name: all end with the session.
         # shellcheck disable=SC2064 # the paths are fixed now
         trap "{ fusermount3 -uz '$session/runtime/doc' || umount -l '$session/runtime/doc'
-            for p in /proc/[0-9]*/environ; do grep -qzx SESSION='$session' \$p && kill \${p//[^0-9]/}; done
+            end_pids \$(grep -lzx SESSION='$session' /proc/[0-9]*/environ | tr -dc '0-9\n')
             rm -rf '$session' ${own_d:+'$own_d'}; } 2>/dev/null || true" EXIT
         trap 'exit 143' TERM INT HUP
         export HOME=$session/home XDG_CONFIG_HOME=$session/config XDG_DATA_HOME=$session/data \
@@ -33,7 +33,7 @@ host_session() {
         exit 0
     fi
     PIDS=()
-    trap 'kill "${PIDS[@]}" 2>/dev/null; wait 2>/dev/null; true' EXIT
+    trap 'end_pids "${PIDS[@]}"; wait 2>/dev/null; true' EXIT
     trap 'exit 143' TERM INT HUP
     # A private bus in place of the system bus: no wake or network signals from the machine.
     local system_bus
@@ -45,6 +45,19 @@ host_session() {
     wait_until 15 name_owned org.freedesktop.secrets || fail "setup: no keyring"
     PIDS+=("$(name_pid org.freedesktop.secrets)")
 }
+
+# end_pids PID...: ends them, the hard way for those still there after 5 seconds. A host whose
+# display or bus went first can hang on its way out, and whatever holds the test's output keeps
+# ctest waiting until it gives up.
+end_pids() {
+    [ $# -gt 0 ] || return 0
+    kill "$@" 2>/dev/null
+    wait_until 5 none_left "$@" && return 0
+    echo "teardown: still there after 5 s, killed:" "$(ps -o comm= -p "$(IFS=,; echo "$*")")" >&2
+    kill -9 "$@" 2>/dev/null || true
+}
+
+none_left() { local p; for p; do ! kill -0 "$p" 2>/dev/null || return 1; done; }
 
 # spawn NAME COMMAND...: COMMAND in the background, its output in log/NAME.log.
 spawn() { local log=$SESSION/log/$1.log; shift; "$@" >"$log" 2>&1 </dev/null & PIDS+=($!); }
