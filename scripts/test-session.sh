@@ -10,18 +10,19 @@ set -euo pipefail
 
 if [ "${CREDITGAUGE_IN_TEST_SESSION:-}" != 1 ]; then
     session=$(mktemp -d -t creditgauge-session.XXXXXX)
-    # The desktop portal, which the tray asks for the colour scheme, brings up the document
-    # portal, which mounts itself in the runtime folder and outlives the bus a moment.
-    trap '{ fusermount3 -uz "$session/runtime/doc" || umount -l "$session/runtime/doc" ||
-        true; } 2>/dev/null; rm -rf "$session"' EXIT
+    trap 'rm -rf "$session"' EXIT
     mkdir -p "$session/home" "$session/config" "$session/data" "$session/cache" "$session/runtime"
     chmod 700 "$session/runtime"
     export HOME="$session/home" XDG_CONFIG_HOME="$session/config" XDG_DATA_HOME="$session/data"
     export XDG_CACHE_HOME="$session/cache" XDG_RUNTIME_DIR="$session/runtime"
     export CREDITGAUGE_IN_TEST_SESSION=1
     unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
+    # A bus that starts no services on demand: what the machine has installed (a desktop's
+    # notification daemon, its portals) would otherwise come up on the tests' bus and answer
+    # calls meant for a stand-in of one test while another test waits for that name.
     status=0
-    dbus-run-session -- bash "${BASH_SOURCE[0]}" "$@" || status=$?
+    dbus-run-session --config-file="$(dirname "${BASH_SOURCE[0]}")/../tests/support/dbus-no-services.conf" \
+        -- bash "${BASH_SOURCE[0]}" "$@" || status=$?
     exit "$status"
 fi
 
