@@ -1,7 +1,7 @@
 // Any body, as each provider's answer: decoding and balance assembly must neither crash nor
 // take long, and what reaches the screen stays bounded.
 #include "core/Format.h"
-#include "providers/BalanceAssembly.h"
+#include "providers/ProviderDescription.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -30,10 +30,15 @@ void check(const BalanceResult &result)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const RequestResult body(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)));
-    check(BalanceAssembly::deepseek(body));
-    if (const auto credits = BalanceAssembly::openrouterCredits(body))
-        check(*credits);
-    check(BalanceAssembly::openrouterKey(body));
-    check(BalanceAssembly::moonshot(body));
+    // The same body as every answer of every provider's query, each region, step after step.
+    for (const Provider provider : Provider::allCases()) {
+        for (const MoonshotRegion region : allMoonshotRegions) {
+            StepOutcome outcome = provider.description().query({region});
+            for (int step = 0; step < 4 && std::holds_alternative<QueryStep>(outcome); ++step)
+                outcome = std::get<QueryStep>(outcome).next(body);
+            if (const auto *result = std::get_if<BalanceResult>(&outcome))
+                check(*result);
+        }
+    }
     return 0;
 }

@@ -124,7 +124,7 @@ QString detailsJson(Provider provider, double total)
     case Provider::openrouter:
         array = pair(QStringLiteral("Aufgeladen"), 50, QStringLiteral("Verbraucht"), 50 - total);
         break;
-    case Provider::moonshot:
+    default:
         array = pair(QStringLiteral("Bargeld"), total - 2, QStringLiteral("Gutschein"), 2);
         break;
     }

@@ -53,19 +53,6 @@ QByteArray compactJson(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QString initials(Provider provider)
-{
-    switch (provider.value()) {
-    case Provider::deepseek:
-        return QStringLiteral("DS");
-    case Provider::openrouter:
-        return QStringLiteral("OR");
-    case Provider::moonshot:
-        return QStringLiteral("MS");
-    }
-    return provider.rawValue();
-}
-
 } // namespace
 
 QByteArray StatusBarOutput::line(Format format, const RefreshState &state,
@@ -86,7 +73,7 @@ QByteArray StatusBarOutput::line(Format format, const RefreshState &state,
     const auto text = [&](const auto &part) {
         QStringList parts;
         for (const RefreshState &s : shown)
-            parts << part(s, (together ? initials(s.provider) + u' ' : QString()) + s.title());
+            parts << part(s, (together ? s.provider.initials() + u' ' : QString()) + s.title());
         return parts.join(QStringLiteral(" \u00b7 "));
     };
     const QString title = text([](const RefreshState &, const QString &t) { return t; });

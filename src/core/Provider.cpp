@@ -1,5 +1,7 @@
 #include "Provider.h"
 
+#include "providers/ProviderDescription.h"
+
 namespace creditgauge {
 
 QString rawValue(MoonshotRegion region)
@@ -26,52 +28,55 @@ QString displayName(MoonshotRegion region)
 std::optional<Provider> Provider::fromRawValue(QStringView raw)
 {
     for (const Provider p : allCases()) {
-        if (raw == p.rawValue())
+        if (raw == p.description().rawValue)
             return p;
     }
     return std::nullopt;
 }
 
-QString Provider::rawValue() const
+const ProviderDescription &Provider::description() const
 {
     switch (m_case) {
     case deepseek:
-        return QStringLiteral("deepseek");
+        return descriptions::deepseek;
     case openrouter:
-        return QStringLiteral("openrouter");
+        return descriptions::openrouter;
     case moonshot:
-        return QStringLiteral("moonshot");
+        return descriptions::moonshot;
+    case siliconflow:
+        return descriptions::siliconflow;
+    case stepfun:
+        return descriptions::stepfun;
+    case novita:
+        return descriptions::novita;
     }
     Q_UNREACHABLE();
-    return {};
+    return descriptions::deepseek;
+}
+
+QString Provider::rawValue() const
+{
+    return description().rawValue.toString();
 }
 
 QString Provider::displayName() const
 {
-    switch (m_case) {
-    case deepseek:
-        return QStringLiteral("DeepSeek");
-    case openrouter:
-        return QStringLiteral("OpenRouter");
-    case moonshot:
-        return QStringLiteral("Moonshot");
-    }
-    Q_UNREACHABLE();
-    return {};
+    return description().displayName.toString();
+}
+
+QString Provider::initials() const
+{
+    return description().initials.toString();
 }
 
 QString Provider::keychainAccount() const
 {
-    // DeepSeek was the first provider and keeps the bare account name, so that keys stored
-    // before the others existed are still found.
-    if (m_case == deepseek)
-        return QStringLiteral("api-key");
-    return QStringLiteral("api-key-") + rawValue();
+    return description().keychainAccount.toString();
 }
 
 QString Provider::keyPlaceholder() const
 {
-    return m_case == openrouter ? QStringLiteral("sk-or-\u2026") : QStringLiteral("sk-\u2026");
+    return description().keyPlaceholder.toString();
 }
 
 QString Provider::titleText() const
@@ -81,44 +86,27 @@ QString Provider::titleText() const
 
 QString Provider::keyNote(MoonshotRegion region) const
 {
-    switch (m_case) {
-    case deepseek:
-#ifdef Q_OS_MACOS
-        return QStringLiteral("Der Key wird nur im macOS-Schlüsselbund gespeichert.");
-#else
-        // Elsewhere the key goes to the desktop's secret store, which is no macOS keychain.
-        return QStringLiteral("Der Key wird nur im Schlüsselbund gespeichert.");
-#endif
-    case openrouter:
-        return QStringLiteral(
-            "Für das Guthaben ist ein Management-Key nötig (openrouter.ai \u2192 Keys). "
-            "Ein normaler Key zeigt nur das Schlüssel-Limit. "
-            "Der Key wird nur im Schlüsselbund gespeichert.");
-    case moonshot:
-        if (region == MoonshotRegion::china)
-            return QStringLiteral("Key aus platform.moonshot.cn (Region China). "
-                                  "Der Key wird nur im Schlüsselbund gespeichert.");
-        return QStringLiteral("Key aus platform.moonshot.ai (Region International). "
-                              "Der Key wird nur im Schlüsselbund gespeichert.");
-    }
-    Q_UNREACHABLE();
-    return {};
+    return description().keyNote({region});
 }
 
 QString Provider::topUpAddress(MoonshotRegion region) const
 {
-    switch (m_case) {
-    case deepseek:
-        return QStringLiteral("https://platform.deepseek.com/top_up");
-    case openrouter:
-        return QStringLiteral("https://openrouter.ai/settings/credits");
-    case moonshot:
-        return region == MoonshotRegion::china
-            ? QStringLiteral("https://platform.moonshot.cn/console/pay")
-            : QStringLiteral("https://platform.moonshot.ai/console/pay");
-    }
-    Q_UNREACHABLE();
-    return {};
+    return description().topUpAddress({region});
+}
+
+QString Provider::currency(MoonshotRegion region) const
+{
+    return description().currency({region});
+}
+
+QString keyStoredNote()
+{
+#ifdef Q_OS_MACOS
+    return QStringLiteral("Der Key wird nur im macOS-Schlüsselbund gespeichert.");
+#else
+    // Elsewhere the key goes to the desktop's secret store, which is no macOS keychain.
+    return QStringLiteral("Der Key wird nur im Schlüsselbund gespeichert.");
+#endif
 }
 
 } // namespace creditgauge

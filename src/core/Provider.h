@@ -20,11 +20,14 @@ QString rawValue(MoonshotRegion region);
 std::optional<MoonshotRegion> moonshotRegionFromRawValue(QStringView raw);
 QString displayName(MoonshotRegion region);
 
+struct ProviderDescription;
+
 // The closed set of API providers the application can watch. A plain value: copy it freely.
+// What each one is (texts, endpoints, how its answers read) is its description.
 class Provider
 {
 public:
-    enum Case : std::uint8_t { deepseek, openrouter, moonshot };
+    enum Case : std::uint8_t { deepseek, openrouter, moonshot, siliconflow, stepfun, novita };
 
     constexpr Provider(Case c) noexcept
         : m_case(c)
@@ -32,12 +35,17 @@ public:
 
     // Exact, case-sensitive match of the whole text; anything else gives nothing.
     static std::optional<Provider> fromRawValue(QStringView raw);
-    static constexpr std::array<Provider, 3> allCases() { return {deepseek, openrouter, moonshot}; }
+    static constexpr std::array<Provider, 6> allCases()
+    {
+        return {deepseek, openrouter, moonshot, siliconflow, stepfun, novita};
+    }
 
     constexpr Case value() const noexcept { return m_case; }
+    const ProviderDescription &description() const;
 
     QString rawValue() const;
     QString displayName() const;
+    QString initials() const;
     QString keychainAccount() const;
     QString keyPlaceholder() const;
     QString titleText() const;
@@ -46,6 +54,8 @@ public:
     QString keyNote(MoonshotRegion region = MoonshotRegion::international) const;
     // The provider's own page for adding credit (always HTTPS).
     QString topUpAddress(MoonshotRegion region = MoonshotRegion::international) const;
+    // What its amounts are in ("USD", "CNY"), known before any answer.
+    QString currency(MoonshotRegion region = MoonshotRegion::international) const;
 
     friend constexpr bool operator==(Provider, Provider) noexcept = default;
 

@@ -34,16 +34,4 @@ RequestResult classify(QNetworkReply *reply, BoundedBody &body)
     return std::unexpected(HTTPFailure {status});
 }
 
-QString message(std::int64_t status)
-{
-    switch (status) {
-    case HTTPFailure::noResponse:
-        return QStringLiteral("Netzwerkfehler");
-    case HTTPFailure::invalidAddress:
-        return QStringLiteral("Ungültige Adresse");
-    default:
-        return QStringLiteral("Serverfehler (HTTP %1)").arg(status);
-    }
-}
-
 } // namespace creditgauge::HttpReply

@@ -24,6 +24,16 @@ RequestResult classify(QNetworkReply *reply, BoundedBody &body);
 
 // The German message for a failed request that no caller knows better:
 // "Netzwerkfehler", "Ungültige Adresse" or "Serverfehler (HTTP 503)".
-QString message(std::int64_t status);
+inline QString message(std::int64_t status)
+{
+    switch (status) {
+    case HTTPFailure::noResponse:
+        return QStringLiteral("Netzwerkfehler");
+    case HTTPFailure::invalidAddress:
+        return QStringLiteral("Ungültige Adresse");
+    default:
+        return QStringLiteral("Serverfehler (HTTP %1)").arg(status);
+    }
+}
 
 } // namespace creditgauge::HttpReply

@@ -1,7 +1,7 @@
 #include "ProviderClient.h"
 
-#include "BalanceAssembly.h"
 #include "HttpReply.h"
+#include "ProviderDescription.h"
 #include "core/ApiKey.h"
 #include "core/BoundedBody.h"
 #include "core/Log.h"
@@ -118,35 +118,17 @@ void get(const QString &address, const QString &key, RequestCompletion completio
                      });
 }
 
-void fetchDeepSeek(const QString &key, Completion completion)
+// Sends the step's request and follows its answer to the balance, or to the next step.
+void run(QueryStep step, const QString &key, Completion completion)
 {
-    get(transport().deepseekBalance, key,
-        [completion = std::move(completion)](RequestResult response) {
-            completion(BalanceAssembly::deepseek(response));
-        });
-}
-
-void fetchOpenRouter(const QString &key, Completion completion)
-{
-    get(transport().openrouterCredits, key,
-        [key, completion = std::move(completion)](RequestResult response) mutable {
-            if (std::optional<Balance> balance = BalanceAssembly::openrouterCredits(response)) {
-                completion(std::move(*balance));
-                return;
-            }
-            get(transport().openrouterKey, key,
-                [completion = std::move(completion)](RequestResult keyResponse) {
-                    completion(BalanceAssembly::openrouterKey(keyResponse));
-                });
-        });
-}
-
-void fetchMoonshot(const QString &key, MoonshotRegion region, Completion completion)
-{
-    const bool china = region == MoonshotRegion::china;
-    get(china ? transport().moonshotChinaBalance : transport().moonshotBalance, key,
-        [region, completion = std::move(completion)](RequestResult response) {
-            completion(BalanceAssembly::moonshot(response, region));
+    const QString address = transport().route ? transport().route(step.address) : step.address;
+    get(address, key,
+        [step = std::move(step), key, completion = std::move(completion)](
+            RequestResult response) mutable {
+            StepOutcome outcome = step.next(response);
+            if (auto *next = std::get_if<QueryStep>(&outcome))
+                return run(std::move(*next), key, std::move(completion));
+            completion(std::move(std::get<BalanceResult>(outcome)));
         });
 }
 
@@ -154,15 +136,7 @@ void fetchMoonshot(const QString &key, MoonshotRegion region, Completion complet
 
 Transport defaultTransport()
 {
-    return Transport {
-        QStringLiteral("https://api.deepseek.com/user/balance"),
-        QStringLiteral("https://openrouter.ai/api/v1/credits"),
-        QStringLiteral("https://openrouter.ai/api/v1/key"),
-        QStringLiteral("https://api.moonshot.ai/v1/users/me/balance"),
-        QStringLiteral("https://api.moonshot.cn/v1/users/me/balance"),
-        std::chrono::milliseconds(20000),
-        std::nullopt,
-    };
+    return Transport {{}, std::chrono::milliseconds(20000), std::nullopt};
 }
 
 void setTransportForTesting(const Transport &config)
@@ -179,14 +153,7 @@ void fetch(Provider provider, const QString &key, Completion completion, Moonsho
         });
         return;
     }
-    switch (provider.value()) {
-    case Provider::deepseek:
-        return fetchDeepSeek(key, std::move(completion));
-    case Provider::openrouter:
-        return fetchOpenRouter(key, std::move(completion));
-    case Provider::moonshot:
-        return fetchMoonshot(key, region, std::move(completion));
-    }
+    run(provider.description().query({region}), key, std::move(completion));
 }
 
 } // namespace creditgauge::ProviderClient

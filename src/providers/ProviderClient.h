@@ -24,11 +24,8 @@ void fetch(Provider provider, const QString &key, Completion completion,
 // servers on 127.0.0.1 and shorten the time-out.
 struct Transport
 {
-    QString deepseekBalance;
-    QString openrouterCredits;
-    QString openrouterKey;
-    QString moonshotBalance;
-    QString moonshotChinaBalance;
+    // Where a request meant for a provider's own address goes instead; empty: there.
+    std::function<QString(const QString &address)> route;
     // The most a request may take, from sending it to its last byte.
     std::chrono::milliseconds timeout {20000};
     // For tests that trust a CA of their own on their own requests only; verification stays on.

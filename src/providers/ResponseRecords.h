@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
 #include <QString>
@@ -27,59 +29,74 @@ inline std::optional<double> amountOf(const std::optional<LB> &field)
     return field ? field->value : std::nullopt;
 }
 
-struct DSInfo
+// Reads one field at a time from a JSON object. Absent (missing or null) leaves the field absent
+// and is fine; a present value of the wrong type fails the whole record.
+class JsonReader
 {
-    std::optional<QString> currency;
-    std::optional<LB> totalBalance;
-    std::optional<LB> grantedBalance;
-    std::optional<LB> toppedUpBalance;
-};
+public:
+    explicit JsonReader(const QJsonObject &object)
+        : m_object(object)
+    { }
 
-struct DSResponse
-{
-    std::optional<bool> isAvailable;
-    std::optional<QList<DSInfo>> balanceInfos;
+    bool ok() const { return m_ok; }
 
-    static std::optional<DSResponse> decode(const QByteArray &body);
-};
+    void string(const char *key, std::optional<QString> &out);
+    void boolean(const char *key, std::optional<bool> &out);
+    // A whole number within 64 bits; a fraction or a numeric text fails.
+    void integer(const char *key, std::optional<std::int64_t> &out);
+    void amount(const char *key, std::optional<LB> &out);
 
-struct ORCredits
-{
-    struct Inner
+    template<typename T>
+    void object(const char *key, std::optional<T> &out, bool (*decode)(const QJsonObject &, T &))
     {
-        std::optional<LB> totalCredits;
-        std::optional<LB> totalUsage;
-    };
-    std::optional<Inner> data;
+        const QJsonValue v = value(key);
+        if (v.isUndefined() || v.isNull())
+            return;
+        T record;
+        if (!v.isObject() || !decode(v.toObject(), record))
+            return fail();
+        out = std::move(record);
+    }
 
-    static std::optional<ORCredits> decode(const QByteArray &body);
-};
-
-struct ORKey
-{
-    struct Inner
+    template<typename T>
+    void array(const char *key, std::optional<QList<T>> &out,
+               bool (*decode)(const QJsonObject &, T &))
     {
-        std::optional<LB> usage;
-        std::optional<LB> limit;
-        std::optional<LB> limitRemaining;
-    };
-    std::optional<Inner> data;
+        const QJsonValue v = value(key);
+        if (v.isUndefined() || v.isNull())
+            return;
+        if (!v.isArray())
+            return fail();
+        QList<T> list;
+        for (const QJsonValue element : v.toArray()) {
+            T record;
+            if (!element.isObject() || !decode(element.toObject(), record))
+                return fail();
+            list.append(std::move(record));
+        }
+        out = std::move(list);
+    }
 
-    static std::optional<ORKey> decode(const QByteArray &body);
+private:
+    QJsonValue value(const char *key) const { return m_object.value(QLatin1StringView(key)); }
+    void fail() { m_ok = false; }
+
+    const QJsonObject &m_object;
+    bool m_ok = true;
 };
 
-struct MSResponse
+// The top-level JSON object of a body; nothing when the body is no JSON object.
+std::optional<QJsonObject> topLevelObject(const QByteArray &body);
+
+// A whole answer as record T, read by `decode`; nothing when any field has the wrong type.
+template<typename T>
+std::optional<T> decodeAnswer(const QByteArray &body, bool (*decode)(const QJsonObject &, T &))
 {
-    struct Inner
-    {
-        std::optional<LB> availableBalance;
-        std::optional<LB> voucherBalance;
-        std::optional<LB> cashBalance;
-    };
-    std::optional<std::int64_t> code; // read, but never consulted
-    std::optional<Inner> data;
-
-    static std::optional<MSResponse> decode(const QByteArray &body);
-};
+    const std::optional<QJsonObject> object = topLevelObject(body);
+    T record;
+    if (!object || !decode(*object, record))
+        return std::nullopt;
+    return record;
+}
 
 } // namespace creditgauge

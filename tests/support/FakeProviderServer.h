@@ -8,6 +8,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QTcpServer>
+#include <QUrl>
 
 #include <chrono>
 #include <memory>
@@ -48,14 +49,17 @@ public:
     bool listen() { return start(new QTcpServer(this), 0); }
     bool listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port = 0);
     QString url(const QString &path) const; // "http(s)://127.0.0.1:<port>" + path
-    // Every provider endpoint on this server, at the providers' own paths.
+    // Every provider endpoint on this server, at the providers' own paths (Moonshot's China
+    // platform under /cn).
     creditgauge::ProviderClient::Transport transport(std::chrono::milliseconds timeout) const
     {
-        return {url(QStringLiteral("/user/balance")),
-                url(QStringLiteral("/api/v1/credits")),
-                url(QStringLiteral("/api/v1/key")),
-                url(QStringLiteral("/v1/users/me/balance")),
-                url(QStringLiteral("/cn/v1/users/me/balance")), // Moonshot's China platform
+        const QString base = url({});
+        return {[base](const QString &address) {
+                    const QUrl u(address);
+                    const QString prefix = u.host() == u"api.moonshot.cn" ? QStringLiteral("/cn") : QString();
+                    return base + prefix + u.path(QUrl::FullyEncoded)
+                        + (u.hasQuery() ? u'?' + u.query(QUrl::FullyEncoded) : QString());
+                },
                 timeout,
                 {}};
     }
