@@ -128,13 +128,16 @@ private Q_SLOTS:
                       {u"DeepSeek-Guthaben"_s, u"¥ 12,50"_s, u"Alles in Ordnung."_s,
                        u"Zuletzt abgefragt: 14:05 Uhr"_s,
                        u"OpenRouter: $ – · Netzwerkfehler · 14:05 Uhr"_s});
-        QTest::newRow("waybar, keyring")
+        // Without an amount, the symbol is still that of the provider's currency.
+        QTest::newRow("waybar, keyring, yuan")
             << RefreshState {.kind = Kind::StoreUnavailable,
+                             .provider = Provider::stepfun,
                              .message = u"Der Schlüsselbund ist gesperrt."_s}
             << BarFormat::Waybar << none << false
-            << waybar("unavailable", u"$ !"_s,
-                      {u"DeepSeek-Guthaben"_s, u"$ –"_s, u"Der Schlüsselbund ist gesperrt."_s,
-                       u"Zuletzt abgefragt: –"_s});
+            << waybar("unavailable", u"¥ !"_s,
+                      {u"StepFun-Guthaben"_s, u"¥ –"_s, u"Der Schlüsselbund ist gesperrt."_s,
+                       u"Zuletzt abgefragt: –"_s},
+                      u"stepfun"_s);
         QTest::newRow("waybar, failed, markup escaped")
             << RefreshState {.kind = Kind::Failed, .message = u"<b>A & B</b>"_s, .at = low.at}
             << BarFormat::Waybar << none << false

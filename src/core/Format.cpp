@@ -47,9 +47,9 @@ QString symbol(const QString &currency)
     return currency;
 }
 
-QString missingAmount()
+QString missingAmount(const QString &currency)
 {
-    return symbol(QStringLiteral("USD")) + QStringLiteral(" \u2013");
+    return symbol(currency) + QStringLiteral(" \u2013");
 }
 
 QString amount(double value, const QString &currency, bool cents)

@@ -21,8 +21,9 @@ QString amount(double value, const QString &currency, bool cents);
 // The short form of the tray title: amount() without cents.
 QString title(double value, const QString &currency);
 
-// "$ –": the amount while there is none, in the tray and the panel.
-QString missingAmount();
+// "$ –": the amount while there is none, in the tray and the panel, with the symbol of the
+// currency it will come in.
+QString missingAmount(const QString &currency = QStringLiteral("USD"));
 
 // Local clock time as "HH:mm".
 QString time(const QDateTime &at);

@@ -11,10 +11,10 @@ QString RefreshState::title() const
     case Kind::Starting:
     case Kind::NoKey:
     case Kind::Waiting:
-        return Format::missingAmount();
+        return Format::missingAmount(currency());
     case Kind::StoreUnavailable:
     case Kind::Failed:
-        return QStringLiteral("$ !");
+        return Format::symbol(currency()) + QStringLiteral(" !");
     case Kind::Balance:
         return Format::title(balance->total, balance->currency);
     }

@@ -48,8 +48,10 @@ struct RefreshState
     static constexpr int recentDays = 30;
 
     // The status item's title: the amount without cents, "$ –" without one, "$ !" after a
-    // failure, whatever the provider's currency.
+    // failure, each with the symbol of the provider's currency ("¥ –" for yuan).
     QString title() const;
+    // What the provider's amounts are in, known before any answer: "USD", "CNY".
+    QString currency() const { return provider.currency(region); }
     // Whether the title stands in the alarm colour: a low balance, no key, any failure.
     bool alarm() const;
     // Whether a query got as far as an answer: a balance, or the failure that came instead.

@@ -24,7 +24,7 @@ QString queriedAt(const QDateTime &at)
 Texts texts(const RefreshState &state)
 {
     Texts texts {.title = state.provider.titleText(),
-                 .amount = Format::missingAmount(),
+                 .amount = Format::missingAmount(state.currency()),
                  .time = QStringLiteral("Zuletzt abgefragt: \u2013"),
                  .notices = state.notices};
     switch (state.kind) {
@@ -60,7 +60,7 @@ Texts texts(const RefreshState &state)
 Overview overview(const RefreshState &state)
 {
     Overview line {.name = state.provider.displayName(),
-                   .amount = Format::missingAmount(),
+                   .amount = Format::missingAmount(state.currency()),
                    .alarm = state.alarm()};
     QStringList note;
     if (state.kind == RefreshState::Kind::Balance) {

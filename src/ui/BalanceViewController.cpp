@@ -149,7 +149,7 @@ bool BalanceViewController::applyProvider(Provider provider)
     m_provider = provider;
     bool any = setText(Label::Title, provider.titleText());
     if (other) {
-        any = setText(Label::Amount, Format::missingAmount()) || any;
+        any = setText(Label::Amount, Format::missingAmount(provider.currency())) || any;
         any = setText(Label::Detail, orBlank({})) || any;
         any = setStatus(QStringLiteral("Lade \u2026"), ColorRole::Secondary) || any;
         any = setText(Label::Time, StateText::texts({.provider = provider}).time) || any;
