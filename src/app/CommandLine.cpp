@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+using namespace Qt::StringLiterals;
+
 namespace creditgauge::CommandLine {
 namespace {
 
@@ -162,32 +164,66 @@ bool displayReachable(const QCommandLineParser &parser, const QProcessEnvironmen
 
 } // namespace
 
+// One option's lines: its name, then the description in a column, broken between the
+// pieces (each may hold blanks of its own).
+QString option(const QString &name, const QStringList &pieces)
+{
+    constexpr qsizetype indent = 20, width = 88;
+    QString text, line;
+    for (const QString &piece : pieces) {
+        if (!line.isEmpty() && indent + line.size() + 1 + piece.size() > width) {
+            text += (text.isEmpty() ? (u"  "_s + name).leftJustified(indent) : QString(indent, u' '))
+                + line + u'\n';
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : u" "_s) + piece;
+    }
+    return text + (text.isEmpty() ? (u"  "_s + name).leftJustified(indent) : QString(indent, u' '))
+        + line + u'\n';
+}
+
+QStringList words(const QString &text)
+{
+    return text.split(u' ');
+}
+
 QString helpText()
 {
+    QStringList names, initials;
+    for (const Provider p : Provider::allCases()) {
+        names << p.rawValue() + u',';
+        initials << p.initials() + u" = "_s + p.displayName() + u',';
+    }
+    names.last().back() = u';';
+    initials.first().prepend(u'(');
+    initials.last().back() = u')';
+    initials.last() += u',';
     QString text = QStringLiteral(
         "Aufruf: creditgauge [Optionen]\n"
-        "Zeigt das verbleibende API-Guthaben bei DeepSeek, OpenRouter oder Moonshot im\n"
-        "Statusbereich der Arbeitsumgebung. Läuft CreditGauge schon, zeigt ein zweiter Start\n"
-        "dessen Guthaben.\n"
+        "Zeigt das verbleibende API-Guthaben bei KI-Anbietern im Statusbereich der\n"
+        "Arbeitsumgebung. Läuft CreditGauge schon, zeigt ein zweiter Start dessen Guthaben.\n"
         "\n"
         "Optionen:\n"
         "  -h, --help        Zeigt diese Hilfe.\n"
-        "  -v, --version     Zeigt die Versionsnummer.\n"
-        "  --selftest        Fragt das Guthaben einmal ohne Oberfläche ab und gibt eine Zeile\n"
-        "                    aus (Anbieter aus CREDITGAUGE_PROVIDER, Key aus CREDITGAUGE_KEY,\n"
-        "                    bei Moonshot die Region aus CREDITGAUGE_MOONSHOT_REGION:\n"
-        "                    international (Vorgabe) oder china).\n");
+        "  -v, --version     Zeigt die Versionsnummer.\n");
+    text += option(u"--selftest"_s,
+                   words(u"Fragt das Guthaben einmal ohne Oberfläche ab und gibt eine Zeile aus "
+                         u"(Anbieter aus CREDITGAUGE_PROVIDER:"_s)
+                       + names
+                       + words(u"Key aus CREDITGAUGE_KEY; bei Moonshot die Region aus "
+                               u"CREDITGAUGE_MOONSHOT_REGION: international (Vorgabe) oder "
+                               u"china)."_s));
 #ifdef Q_OS_UNIX
     text += QStringLiteral(
         "  --bar[=FORMAT]    Gibt das Guthaben ohne Oberfläche für Textleisten aus: eine Zeile,\n"
         "                    sobald sich die Anzeige ändert (abgefragt wird beim Start, alle\n"
         "                    30 Minuten, nach dem Aufwachen und bei SIGUSR1). FORMAT: plain\n"
-        "                    (Vorgabe), waybar, i3blocks, polybar.\n"
-        "  --provider NAME   Mit --bar: dieser Anbieter statt des gewählten (deepseek,\n"
-        "                    openrouter oder moonshot); die Wahl bleibt unverändert. all:\n"
-        "                    jeder Anbieter mit Key hinter seinen Initialen (DS = DeepSeek,\n"
-        "                    OR = OpenRouter, MS = Moonshot), z. B. \u201EDS \u00a5 12 \u00b7 OR $ "
-        "3\u201C.\n");
+        "                    (Vorgabe), waybar, i3blocks, polybar.\n");
+    text += option(u"--provider NAME"_s,
+                   words(u"Mit --bar: dieser Anbieter statt des gewählten; die Wahl bleibt "
+                         u"unverändert. all: jeder Anbieter mit Key hinter seinen Initialen"_s)
+                       + initials
+                       + words(u"z. B. \u201EDS \u00a5 12 \u00b7 OR $ 3\u201C."_s));
 #endif
     return text
         + QStringLiteral("\n"

@@ -30,10 +30,10 @@ netns_enter() {
     trap 'rm -rf -- "$D"' EXIT
     ip link set lo up
     netns_cert ca
-    netns_cert server DNS:api.deepseek.com,DNS:openrouter.ai,DNS:api.moonshot.ai,DNS:api.moonshot.cn \
-        -CA "$D/ca.pem"
-    echo "127.0.0.1 localhost api.deepseek.com openrouter.ai api.moonshot.ai api.moonshot.cn" \
-        > "$D/hosts"
+    local hosts=(api.deepseek.com openrouter.ai api.moonshot.ai api.moonshot.cn api.siliconflow.com
+        api.stepfun.com api.novita.ai)
+    netns_cert server "$(printf 'DNS:%s,' "${hosts[@]}" | sed 's/,$//')" -CA "$D/ca.pem"
+    echo "127.0.0.1 localhost ${hosts[*]}" > "$D/hosts"
     # Qt finds the CA by hash in the directory, curl in the bundle, which is replaced rather
     # than appended to, as it may be a link into the real store.
     cp -a /etc/ssl/certs "$D/certs"

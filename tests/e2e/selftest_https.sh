@@ -52,6 +52,9 @@ openrouter_credits|openrouter|server|--selftest|/api/v1/credits=200:{"data":{"to
 moonshot_ok|moonshot|server|--selftest|/v1/users/me/balance=200:{"code":0,"data":{"available_balance":5.5,"voucher_balance":1,"cash_balance":4.5}}|/v1/users/me/balance|OK moonshot USD total=\$ 5,50 Bargeld=\$ 4,50 Gutschein=\$ 1,00
 moonshot_china_host_only|moonshot|china|--selftest|/v1/users/me/balance=200:{"data":{"available_balance":7,"cash_balance":7}}|/v1/users/me/balance|OK moonshot CNY total=¥ 7,00 Bargeld=¥ 7,00||china
 moonshot_unknown_region_sends_nothing|moonshot|china|--selftest|/v1/users/me/balance=200:{}||FEHLER moonshot CREDITGAUGE_MOONSHOT_REGION ist weder international noch china||cn
+stepfun_ok|stepfun|server|--selftest|/v1/accounts=200:{"object":"account","type":"prepaid","balance":100.5,"total_cash_balance":90,"total_voucher_balance":26}|/v1/accounts|OK stepfun CNY total=¥ 100,50 Bargeld=¥ 90,00 Gutschein=¥ 26,00
+siliconflow_ok|siliconflow|server|--selftest|/v1/user/info=200:{"code":20000,"status":true,"data":{"balance":"0.88","chargeBalance":"88.00","totalBalance":"88.88"}}|/v1/user/info|OK siliconflow USD total=\$ 88,88 Aufgeladen=\$ 88,00 Geschenkt=\$ 0,88
+novita_401|novita|server|--selftest|/openapi/v1/billing/balance/detail=401:{}|/openapi/v1/billing/balance/detail|FEHLER novita API-Key ungültig (401)
 deepseek_401|deepseek|server|--selftest|/user/balance=401:{"error":{"message":"invalid"}}|/user/balance|FEHLER deepseek API-Key ungültig (401)
 moonshot_401_names_the_variable|moonshot|server|--selftest|/v1/users/me/balance=401:{}|/v1/users/me/balance|FEHLER moonshot API-Key ungültig (401) – Key der Region China? CREDITGAUGE_MOONSHOT_REGION=china setzen
 self_signed_refused|deepseek|untrusted|--selftest|$ds||FEHLER deepseek Netzwerkfehler|creditgauge.network: api.deepseek.com: SslHandshakeFailedError
