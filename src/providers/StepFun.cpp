@@ -48,7 +48,7 @@ const ProviderDescription descriptions::stepfun {
     .displayName = u"StepFun",
     .initials = u"ST",
     .keychainAccount = u"api-key-stepfun",
-    .keyPlaceholder = u"\u2026",
+    .keyPlaceholder = u"API-Key \u2026",
     .keyNote =
         [](const ProviderOptions &) {
             return QStringLiteral("Key aus platform.stepfun.com. ") + keyStoredNote();
