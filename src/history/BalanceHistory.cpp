@@ -186,6 +186,16 @@ bool BalanceHistory::writePending()
     return true;
 }
 
+BalanceHistory::Recent BalanceHistory::keep(Provider provider, const Balance &balance,
+                                            const QDateTime &at, int days)
+{
+    record(provider, balance, at);
+    Recent recent {samples(provider, at.addDays(-days), true), std::nullopt};
+    if (std::isfinite(balance.total))
+        recent.forecast = Forecast::compute(recent.samples, at);
+    return recent;
+}
+
 QList<BalanceSample> BalanceHistory::samples(Provider provider, const QDateTime &since,
                                              bool withPreceding)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Forecast.h"
 #include "HistoryFile.h"
 #include "core/Provider.h"
 #include "core/Records.h"
@@ -43,6 +44,18 @@ public:
     bool record(Provider provider, const Balance &balance, const QDateTime &at);
     // Writes what waits; true when nothing waits any more.
     bool flush();
+
+    // What a view of a balance just seen needs: the provider's samples over the last days,
+    // beginning with the newest one before them, and the forecast they allow.
+    struct Recent
+    {
+        QList<BalanceSample> samples;
+        std::optional<SpendingForecast> forecast;
+    };
+    // Keeps the balance first (as record() does), so that the forecast includes it; one read
+    // serves the chart's days and the forecast's week within them. Infinity and NaN are
+    // neither kept nor read as a pace.
+    Recent keep(Provider provider, const Balance &balance, const QDateTime &at, int days);
 
     // The provider's samples from `since` on, oldest first, including those still waiting to
     // be written; with `withPreceding`, also the newest one before `since`, where a line

@@ -1,25 +1,26 @@
 #pragma once
 
-#include "NetworkWatcher.h"
+#include "Notices.h"
 #include "RefreshState.h"
+#include "StoredChoices.h"
 #include "core/Provider.h"
 #include "core/Records.h"
 #include "history/BalanceHistory.h"
 #include "store/KeyStore.h"
 
-#include <QElapsedTimer>
-#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <optional>
 
 namespace creditgauge {
 
-class WakeWatcher;
+class AccountWatch;
+class RefreshSchedule;
 
 // Decides when the balance is asked for and what the answer means, for the tray and any other
 // front end: at start, every 30 minutes, after the machine wakes (once the network is back),
@@ -31,11 +32,9 @@ class WakeWatcher;
 //
 // Every query is numbered. An answer is shown, kept and passed on only when it is newer than
 // the last one shown for its provider: a slow answer that arrives after a newer one is dropped,
-// as is one for a provider that is neither selected nor watched. While a query for a provider
-// is under way, or began less than a second ago, further requests (a burst of clicks or
-// signals) make one more query after it, once the burst is over: a burst costs two queries
-// however long it lasts and however fast the server answers, an endless stream one in ten
-// seconds.
+// as is one for a provider that is neither selected nor watched. Each provider's key has a
+// watch of its own, which folds a burst of requests into one more query (AccountWatch); when
+// the queries are due without anyone asking is the schedule's business (RefreshSchedule).
 class RefreshCycle : public QObject
 {
     Q_OBJECT
@@ -106,7 +105,7 @@ public:
     void noteSaved(const QString &topic, bool saved, const QString &choice);
 
     const RefreshState &state() const { return m_state; }
-    const QTimer &timer() const { return m_timer; }
+    const QTimer &timer() const;
     // Every balance this cycle (or another process) has seen; the forecast comes from it.
     BalanceHistory &history() { return m_history; }
 
@@ -128,58 +127,31 @@ private:
         Trigger trigger;
         MoonshotRegion region;
     };
-    // The queries under way for one provider, and whether another is wanted after them.
-    struct Busy
-    {
-        int queries = 0;
-        std::optional<Trigger> again;
-        bool spacing = false; // the follow-up waits for its turn
-        QElapsedTimer since; // since the newest query began
-        QElapsedTimer asked; // since the newest request that waits for the follow-up
-    };
 
+    AccountWatch &watch(Provider provider) const { return *m_watches[provider.value()]; }
     void request(Provider provider, Trigger trigger);
     void followSelection();
-    void endStoreWatch();
     void askOthers();
     void begin(Provider provider, Trigger trigger);
     void keyRead(const Query &query, const KeyStore::ReadResult &key);
     void answered(const Query &query, const BalanceResult &result);
     bool isCurrent(const Query &query, const char *what) const;
     void end(const Query &query);
-    void followUp(Provider provider);
     void report(const Query &query, RefreshState state);
-    bool updateNotice(const QString &topic, const QString &text);
     void watchStore();
     void storeChanged();
-    void wokeUp();
-    void networkChanged();
-    bool isOffline();
-    NetworkWatcher::Status networkStatus();
 
     Options m_options;
     BalanceHistory m_history;
     RefreshState m_state;
-    QTimer m_timer;
-    QTimer m_wakeTimer;
-    QTimer m_storeTimer; // looks at an unreachable keyring again
-    std::chrono::milliseconds m_storeWait {};
-    WakeWatcher *m_wake = nullptr;
-    NetworkWatcher *m_network = nullptr;
-    std::optional<Provider> m_unsavedChoice;
-    std::optional<bool> m_allChoice; // given for the run, or not stored
-    std::optional<MoonshotRegion> m_unsavedRegion;
+    RefreshSchedule *m_schedule;
+    StoredChoices m_choices;
     quint64 m_lastQuery = 0; // the number the newest query got
-    template<typename T> using PerProvider = std::array<T, Provider::allCases().size()>;
-    PerProvider<quint64> m_shownQuery {}; // the number of the query whose answer is shown
-    PerProvider<RefreshState> m_latest {}; // what was last reported for each provider
-    PerProvider<Busy> m_busy;
+    std::array<std::unique_ptr<AccountWatch>, Provider::allCases().size()> m_watches;
     // Why the other providers are to be asked once the keyring has answered.
     std::optional<Trigger> m_othersWanted;
-    QMap<QString, QString> m_notices;
+    Notices m_notices;
     bool m_started = false;
-    bool m_waitingForNetwork = false; // a wake refresh waits for the network
-    bool m_retryWhenOnline = false; // an automatic query failed while offline
     bool m_watchingStore = false;
 };
 

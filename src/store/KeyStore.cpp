@@ -299,6 +299,23 @@ void startSave(const QString &key, const QString &account, SaveCompletion comple
 
 } // namespace
 
+QString message(Failure failure)
+{
+    switch (failure) {
+    case Failure::Unavailable:
+        return QStringLiteral("Der Schlüsselbund ist nicht erreichbar.");
+    case Failure::Locked:
+        return QStringLiteral("Der Schlüsselbund ist gesperrt.");
+    case Failure::NoAnswer:
+        return QStringLiteral("Der Schlüsselbund antwortet nicht.");
+    case Failure::Waiting:
+        return QStringLiteral("KWallet wartet darauf, eingerichtet oder entsperrt zu werden; "
+                              "danach wird der Key gelesen.");
+    }
+    Q_UNREACHABLE();
+    return {};
+}
+
 void read(const QString &account, ReadCompletion completion,
           std::optional<std::chrono::milliseconds> deadline)
 {

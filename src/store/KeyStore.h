@@ -32,6 +32,9 @@ enum class Failure {
     Waiting,
 };
 
+// What the user is told of a failure, in German.
+QString message(Failure failure);
+
 // The stored key, or nothing when none is stored (or it is empty or not valid UTF-8); a Failure
 // when the store could not be asked.
 using ReadResult = std::expected<std::optional<QString>, Failure>;

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "core/Provider.h"
+
+#include <optional>
+
+namespace creditgauge {
+
+// The user's choices as the settings file holds them (read anew each time, so that a choice
+// made in another process counts here too), unless one was given for this run or could not be
+// stored: that one holds for the rest of the session. Each setter says whether the choice
+// reached the disk.
+class StoredChoices
+{
+public:
+    StoredChoices(std::optional<Provider> provider, std::optional<bool> allProviders);
+
+    Provider provider() const;
+    bool setProvider(Provider provider);
+    bool allProviders() const;
+    bool setAllProviders(bool on);
+    MoonshotRegion moonshotRegion() const;
+    bool setMoonshotRegion(MoonshotRegion region);
+
+private:
+    std::optional<Provider> m_provider;
+    std::optional<bool> m_allProviders;
+    std::optional<MoonshotRegion> m_region;
+};
+
+} // namespace creditgauge
