@@ -172,7 +172,8 @@ QString option(const QString &name, const QStringList &pieces)
     QString text, line;
     for (const QString &piece : pieces) {
         if (!line.isEmpty() && indent + line.size() + 1 + piece.size() > width) {
-            text += (text.isEmpty() ? (u"  "_s + name).leftJustified(indent) : QString(indent, u' '))
+            text
+                += (text.isEmpty() ? (u"  "_s + name).leftJustified(indent) : QString(indent, u' '))
                 + line + u'\n';
             line.clear();
         }
@@ -222,8 +223,7 @@ QString helpText()
     text += option(u"--provider NAME"_s,
                    words(u"Mit --bar: dieser Anbieter statt des gewählten; die Wahl bleibt "
                          u"unverändert. all: jeder Anbieter mit Key hinter seinen Initialen"_s)
-                       + initials
-                       + words(u"z. B. \u201EDS \u00a5 12 \u00b7 OR $ 3\u201C."_s));
+                       + initials + words(u"z. B. \u201EDS \u00a5 12 \u00b7 OR $ 3\u201C."_s));
 #endif
     return text
         + QStringLiteral("\n"

@@ -73,7 +73,9 @@ const ProviderDescription descriptions::deepseek {
     .keyPlaceholder = u"sk-\u2026",
     .keyNote = [](const ProviderOptions &) { return keyStoredNote(); },
     .topUpAddress =
-        [](const ProviderOptions &) { return QStringLiteral("https://platform.deepseek.com/top_up"); },
+        [](const ProviderOptions &) {
+            return QStringLiteral("https://platform.deepseek.com/top_up");
+        },
     .currency = [](const ProviderOptions &) { return QStringLiteral("USD"); },
     .query =
         [](const ProviderOptions &) {

@@ -86,9 +86,10 @@ const ProviderDescription descriptions::moonshot {
     .keyPlaceholder = u"sk-\u2026",
     .keyNote =
         [](const ProviderOptions &options) {
-            return (isChina(options) ? QStringLiteral("Key aus platform.moonshot.cn (Region China). ")
-                                     : QStringLiteral("Key aus platform.moonshot.ai (Region "
-                                                      "International). "))
+            return (isChina(options)
+                        ? QStringLiteral("Key aus platform.moonshot.cn (Region China). ")
+                        : QStringLiteral("Key aus platform.moonshot.ai (Region "
+                                         "International). "))
                 + keyStoredNote();
         },
     .topUpAddress =

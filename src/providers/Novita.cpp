@@ -56,12 +56,14 @@ const ProviderDescription descriptions::novita {
     .keychainAccount = u"api-key-novita",
     .keyPlaceholder = u"sk_\u2026",
     .keyNote = [](const ProviderOptions &) { return keyStoredNote(); },
-    .topUpAddress = [](const ProviderOptions &) { return QStringLiteral("https://novita.ai/billing"); },
+    .topUpAddress
+    = [](const ProviderOptions &) { return QStringLiteral("https://novita.ai/billing"); },
     .currency = [](const ProviderOptions &) { return QStringLiteral("USD"); },
     .query =
         [](const ProviderOptions &) {
             return finalStep(
-                QStringLiteral("https://api.novita.ai/openapi/v1/billing/balance/detail"), &assemble);
+                QStringLiteral("https://api.novita.ai/openapi/v1/billing/balance/detail"),
+                &assemble);
         },
 };
 

@@ -20,8 +20,7 @@ struct Key
     std::optional<LB> limitRemaining;
 };
 
-template<typename T>
-struct Envelope
+template<typename T> struct Envelope
 {
     std::optional<T> data;
 };
@@ -123,11 +122,14 @@ const ProviderDescription descriptions::openrouter {
                 + keyStoredNote();
         },
     .topUpAddress =
-        [](const ProviderOptions &) { return QStringLiteral("https://openrouter.ai/settings/credits"); },
+        [](const ProviderOptions &) {
+            return QStringLiteral("https://openrouter.ai/settings/credits");
+        },
     .currency = [](const ProviderOptions &) { return QStringLiteral("USD"); },
     .query =
         [](const ProviderOptions &) {
-            return QueryStep {QStringLiteral("https://openrouter.ai/api/v1/credits"), &afterCredits};
+            return QueryStep {QStringLiteral("https://openrouter.ai/api/v1/credits"),
+                              &afterCredits};
         },
 };
 

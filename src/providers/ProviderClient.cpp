@@ -123,8 +123,8 @@ void run(QueryStep step, const QString &key, Completion completion)
 {
     const QString address = transport().route ? transport().route(step.address) : step.address;
     get(address, key,
-        [step = std::move(step), key, completion = std::move(completion)](
-            RequestResult response) mutable {
+        [step = std::move(step), key,
+         completion = std::move(completion)](RequestResult response) mutable {
             StepOutcome outcome = step.next(response);
             if (auto *next = std::get_if<QueryStep>(&outcome))
                 return run(std::move(*next), key, std::move(completion));

@@ -56,8 +56,7 @@ extern const ProviderDescription novita;
 QString keyStoredNote();
 
 // A step that always ends the query with what `assemble` makes of the answer.
-template<typename Assemble>
-QueryStep finalStep(QString address, Assemble assemble)
+template<typename Assemble> QueryStep finalStep(QString address, Assemble assemble)
 {
     return QueryStep {std::move(address), [assemble](const RequestResult &r) -> StepOutcome {
                           return assemble(r);

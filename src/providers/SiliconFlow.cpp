@@ -77,7 +77,9 @@ const ProviderDescription descriptions::siliconflow {
                 + keyStoredNote();
         },
     .topUpAddress =
-        [](const ProviderOptions &) { return QStringLiteral("https://cloud.siliconflow.com/expensebill"); },
+        [](const ProviderOptions &) {
+            return QStringLiteral("https://cloud.siliconflow.com/expensebill");
+        },
     .currency = [](const ProviderOptions &) { return QStringLiteral("USD"); },
     .query =
         [](const ProviderOptions &) {

@@ -53,8 +53,8 @@ const ProviderDescription descriptions::stepfun {
         [](const ProviderOptions &) {
             return QStringLiteral("Key aus platform.stepfun.com. ") + keyStoredNote();
         },
-    .topUpAddress =
-        [](const ProviderOptions &) { return QStringLiteral("https://platform.stepfun.com/"); },
+    .topUpAddress
+    = [](const ProviderOptions &) { return QStringLiteral("https://platform.stepfun.com/"); },
     .currency = [](const ProviderOptions &) { return QStringLiteral("CNY"); },
     .query =
         [](const ProviderOptions &) {
