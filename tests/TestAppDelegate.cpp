@@ -194,12 +194,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("save"); // 0 cancel, 1 save, 2 save once DeepSeek is picked
         QTest::addColumn<QString>("stored");
         QTest::addColumn<bool>("refused"); // the dialog stays open and says why
-        QTest::newRow("trimmed") << u" \tsk-new\n "_s << 1 << u"sk-new"_s << false;
-        QTest::newRow("blanks keep the old key") << u"  \t\n"_s << 1 << u"sk-old"_s << false;
-        QTest::newRow("cancel keeps the old key") << u"sk-new"_s << 0 << u"sk-old"_s << false;
-        QTest::newRow("tab inside") << u"sk-\tnew"_s << 1 << u"sk-old"_s << true;
+        QTest::addColumn<QString>("mark"); // typed as the low mark; empty: left as it is
+        QTest::newRow("trimmed") << u" \tsk-new\n "_s << 1 << u"sk-new"_s << false << u""_s;
+        QTest::newRow("blanks keep the old key")
+            << u"  \t\n"_s << 1 << u"sk-old"_s << false << u""_s;
+        QTest::newRow("cancel keeps the old key")
+            << u"sk-new"_s << 0 << u"sk-old"_s << false << u"20"_s;
+        QTest::newRow("tab inside") << u"sk-\tnew"_s << 1 << u"sk-old"_s << true << u""_s;
         QTest::newRow("saved for Moonshot, DeepSeek picked")
-            << u"sk-new"_s << 2 << u"sk-new"_s << false;
+            << u"sk-new"_s << 2 << u"sk-new"_s << false << u""_s;
+        // The balance of 7 turns red at once under its new mark, before any query.
+        QTest::newRow("low mark, German") << u""_s << 1 << u"sk-old"_s << false << u"20,50"_s;
+        QTest::newRow("low mark zero") << u"sk-new"_s << 1 << u"sk-old"_s << true << u"0"_s;
     }
     void keyDialog()
     {
@@ -208,6 +214,7 @@ private Q_SLOTS:
         QFETCH(int, save);
         QFETCH(QString, stored);
         QFETCH(bool, refused);
+        QFETCH(QString, mark);
         const bool switched = save == 2;
         QVERIFY(Settings::setProvider(Provider::moonshot));
         QVERIFY(TestSession::storeKey(u"sk-old"_s, u"api-key-moonshot"_s));
@@ -221,6 +228,8 @@ private Q_SLOTS:
         QCOMPARE(dialog->field()->echoMode(), QLineEdit::Password);
         QTRY_COMPARE(dialog->field()->text(), u"sk-old"_s);
         dialog->field()->setText(typed);
+        if (!mark.isEmpty())
+            dialog->lowMarkField()->setText(mark);
         if (switched) {
             action(action(openMenu(), u"Anbieter"_s)->menu(), u"DeepSeek"_s)->trigger();
             QTRY_COMPARE(requests(), 3); // Moonshot, now watched beside it
@@ -239,6 +248,9 @@ private Q_SLOTS:
         QTRY_COMPARE(requests(), (refreshes ? 3 : 2) + int(switched));
         QCOMPARE(m_server->requests().last().header("Authorization"),
                  std::optional("Bearer " + stored.toUtf8()));
+        const bool marked = save && !refused && !mark.isEmpty();
+        QCOMPARE(Settings::lowMark(Provider::moonshot), marked ? 20.5 : 2.0);
+        QCOMPARE(m_item->lastTitle().alarm, marked || switched); // DeepSeek has no key
     }
 
     void refusedKeyIsReportedAndNotUsed()

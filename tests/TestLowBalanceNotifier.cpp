@@ -58,11 +58,12 @@ class TestLowBalanceNotifier : public QObject
     // returns once the service has heard what the notifier sent for it, and the notifier its
     // answer: a call on the notifier's connection is answered after the calls before it.
     void show(Provider p, double total, double daysLeft = -1,
-              MoonshotRegion region = MoonshotRegion::international)
+              MoonshotRegion region = MoonshotRegion::international, double mark = 2)
     {
         const auto forecast = SpendingForecast {u"USD"_s, 1.2, daysLeft};
         m_notifier->balanceShown(p, {u"USD"_s, total, {}},
-                                 daysLeft < 0 ? std::nullopt : std::optional(forecast), region);
+                                 daysLeft < 0 ? std::nullopt : std::optional(forecast), region,
+                                 mark);
         QDBusPendingCallWatcher sync(QDBusConnection::sessionBus().asyncCall(
             QDBusMessage::createMethodCall(name, path, name, u"Sync"_s)));
         QVERIFY(QSignalSpy(&sync, &QDBusPendingCallWatcher::finished).wait());
@@ -138,8 +139,10 @@ private Q_SLOTS:
         QTRY_COMPARE(opened, QList<QUrl> {QUrl(u"https://openrouter.ai/settings/credits"_s)});
         m_server->invoke(101, u"default"_s); // a click on the notification itself
         QTRY_COMPARE(opened.size(), 2);
-        // The page of the platform whose balance it tells, whichever is chosen by then.
-        show(Provider::moonshot, 1, -1, MoonshotRegion::china);
+        // The page of the platform whose balance it tells, whichever is chosen by then; low
+        // under the provider's own mark.
+        show(Provider::moonshot, 15, -1, MoonshotRegion::china, 20);
+        QVERIFY(m_server->shown.last().contains(u"Noch $ 15,00, weniger als $ 20,00."_s));
         m_server->invoke(102, u"top-up"_s);
         QTRY_COMPARE(opened.last().host(), u"platform.moonshot.cn"_s);
     }

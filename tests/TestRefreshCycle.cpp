@@ -144,6 +144,11 @@ private Q_SLOTS:
         QCOMPARE(m_cycle->state().title(), u"$ –"_s);
         QTRY_COMPARE(m_cycle->state().title(), u"$ 7"_s);
         QCOMPARE(states.size(), 2);
+        QVERIFY(!m_cycle->state().alarm());
+        // A mark set elsewhere (the tray's, read by a bar) counts from the next answer on.
+        QVERIFY(Settings::setLowMark(Provider::openrouter, 7.5));
+        m_cycle->refresh(Trigger::User);
+        QTRY_VERIFY(m_cycle->state().alarm());
     }
 
     // The others with a key are asked on the same occasions, kept in the history and listed;

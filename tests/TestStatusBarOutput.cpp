@@ -112,6 +112,10 @@ private Q_SLOTS:
         QTest::newRow("polybar, together, the low one red")
             << fine << BarFormat::Polybar << QList {moonshot} << true
             << "DS ¥ 13 · %{F#ff7b72}MS $ 2%{F-}"_ba;
+        RefreshState marked = fine;
+        marked.lowMark = 20;
+        QTest::newRow("polybar, under its own mark")
+            << marked << BarFormat::Polybar << none << false << "%{F#ff7b72}¥ 13%{F-}"_ba;
         // Together, a selected provider left out (no key, loading) has no say in the class.
         RefreshState fineMoonshot = fine;
         fineMoonshot.provider = Provider::moonshot;

@@ -15,7 +15,6 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMenu>
-#include <QMessageBox>
 #include <QTimer>
 
 #ifdef __GLIBC__
@@ -141,7 +140,8 @@ void AppDelegate::show(const RefreshState &state)
     // The provider shown before may now join the list, the one shown leave it.
     m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
-        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.region);
+        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.region,
+                                state.lowMark);
     m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
     if (state.kind != RefreshState::Kind::Starting && !m_afterWorkQueued) {
@@ -155,7 +155,8 @@ void AppDelegate::otherShown(const RefreshState &state)
 {
     m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
-        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.region);
+        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.region,
+                                state.lowMark);
 }
 
 // Once a state is shown the start, or a refresh, is over; until the next the tray sleeps, for
@@ -356,7 +357,7 @@ void AppDelegate::askForKey()
     }
     prepareWindows();
     const Provider provider = m_cycle.provider();
-    auto *dialog = new KeyDialog(provider, m_cycle.moonshotRegion());
+    auto *dialog = new KeyDialog(provider, m_cycle.moonshotRegion(), m_cycle.lowMark(provider));
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     m_keyDialog = dialog;
 
@@ -366,14 +367,13 @@ void AppDelegate::askForKey()
         if (guard && key && *key)
             guard->offerStoredKey(**key);
     });
-    // Before the key is saved, so that the query the saved key brings asks the chosen platform.
-    connect(dialog, &QDialog::accepted, this, [this, dialog] {
-        if (dialog->moonshotRegion() != m_cycle.moonshotRegion())
-            m_cycle.selectMoonshotRegion(dialog->moonshotRegion(), dialog->enteredKey().isEmpty());
-    });
-
     connect(dialog, &QDialog::accepted, this, [this, dialog, provider] {
+        if (dialog->lowMark() != m_cycle.lowMark(provider))
+            m_cycle.setLowMark(provider, dialog->lowMark());
+        // Before the key is saved, so that the query the saved key brings asks that platform.
         const QString key = dialog->enteredKey();
+        if (dialog->moonshotRegion() != m_cycle.moonshotRegion())
+            m_cycle.selectMoonshotRegion(dialog->moonshotRegion(), key.isEmpty());
         if (!key.isEmpty()) // an empty field never deletes a stored key
             saveKey(provider, key);
     });
@@ -393,14 +393,7 @@ void AppDelegate::saveKey(Provider provider, const QString &key)
             return;
         }
         // The user must not go on believing the key was kept.
-        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("CreditGauge"),
-                                    QStringLiteral("Der API-Key wurde nicht gespeichert."));
-        box->setInformativeText(QStringLiteral(
-            "Der Schlüsselbund hat das Speichern abgelehnt oder ist nicht erreichbar. "
-            "Ein bisher gespeicherter Key bleibt unverändert."));
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setObjectName(QStringLiteral("keyNotSaved"));
-        box->open();
+        KeyDialog::showNotSaved();
     });
 }
 

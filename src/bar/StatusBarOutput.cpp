@@ -37,7 +37,7 @@ QString cssClass(const RefreshState &state)
     case RefreshState::Kind::Failed:
         return QStringLiteral("error");
     case RefreshState::Kind::Balance:
-        return isLow(*state.balance) ? QStringLiteral("low") : QStringLiteral("ok");
+        return state.low() ? QStringLiteral("low") : QStringLiteral("ok");
     }
     return {};
 }

@@ -66,12 +66,12 @@ struct HTTPFailure
 using BalanceResult = std::expected<Balance, Err>;
 using RequestResult = std::expected<QByteArray, HTTPFailure>;
 
-// Below this total, compared unrounded in the balance's own currency, a balance is low.
-// NaN is never low.
+// Below this total, compared unrounded in the balance's own currency, a balance is low, unless
+// the user set another mark for the provider. NaN is never low.
 inline constexpr double lowBalanceThreshold = 2.0;
-inline bool isLow(const Balance &b)
+inline bool isLow(const Balance &b, double mark = lowBalanceThreshold)
 {
-    return b.total < lowBalanceThreshold;
+    return b.total < mark;
 }
 
 } // namespace creditgauge

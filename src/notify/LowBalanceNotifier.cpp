@@ -43,7 +43,7 @@ LowBalanceNotifier::~LowBalanceNotifier() = default;
 
 void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
                                       const std::optional<SpendingForecast> &forecast,
-                                      MoonshotRegion region)
+                                      MoonshotRegion region, double mark)
 {
     // Infinity or NaN from a provider is shown as it came, but says nothing about running low.
     if (!std::isfinite(balance.total))
@@ -51,7 +51,7 @@ void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
     const QString amount = Format::amount(balance.total, balance.currency, true);
     const QString outlook = forecast ? QStringLiteral("\n") + Forecast::line(*forecast) : QString();
 
-    const bool low = isLow(balance);
+    const bool low = isLow(balance, mark);
     const bool wasLow = m_memory.flag(lowFlag(provider));
     if (low != wasLow)
         m_memory.setFlag(lowFlag(provider), low);
@@ -68,7 +68,7 @@ void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
     if (low && !wasLow) {
         send(topUp, QStringLiteral("%1-Guthaben niedrig").arg(provider.displayName()),
              QStringLiteral("Noch %1, weniger als %2.")
-                     .arg(amount, Format::amount(lowBalanceThreshold, balance.currency, true))
+                     .arg(amount, Format::amount(mark, balance.currency, true))
                  + outlook);
     } else if (runningOut && !wasRunningOut) {
         send(topUp, QStringLiteral("%1-Guthaben bald aufgebraucht").arg(provider.displayName()),

@@ -41,10 +41,12 @@ public:
     bool isEnabled() const { return m_enabled; }
 
     // A provider's balance as it is shown now, with the forecast if there is one, read from
-    // `region`'s platform (Moonshot), whose page the notification's action opens.
+    // `region`'s platform (Moonshot), whose page the notification's action opens. Below `mark`
+    // (the provider's low mark) it is low.
     void balanceShown(Provider provider, const Balance &balance,
                       const std::optional<SpendingForecast> &forecast,
-                      MoonshotRegion region = MoonshotRegion::international);
+                      MoonshotRegion region = MoonshotRegion::international,
+                      double mark = lowBalanceThreshold);
 
 private:
     void send(const QUrl &topUp, const QString &summary, const QString &body);

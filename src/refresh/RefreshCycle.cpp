@@ -55,11 +55,6 @@ const QTimer &RefreshCycle::timer() const
     return m_schedule->timer();
 }
 
-Provider RefreshCycle::provider() const
-{
-    return m_choices.provider();
-}
-
 void RefreshCycle::selectProvider(Provider provider)
 {
     noteSaved(QStringLiteral("settings"), m_choices.setProvider(provider),
@@ -84,11 +79,6 @@ void RefreshCycle::followSelection()
     if (!m_state.awaitsStore())
         m_schedule->endStoreWatch();
     Q_EMIT stateChanged(m_state);
-}
-
-bool RefreshCycle::queriesAll() const
-{
-    return m_choices.allProviders();
 }
 
 void RefreshCycle::setQueriesAll(bool on)
@@ -123,11 +113,6 @@ QList<RefreshState> RefreshCycle::others() const
     return list;
 }
 
-MoonshotRegion RefreshCycle::moonshotRegion() const
-{
-    return m_choices.moonshotRegion();
-}
-
 void RefreshCycle::selectMoonshotRegion(MoonshotRegion region, bool refresh)
 {
     noteSaved(QStringLiteral("region"), m_choices.setMoonshotRegion(region),
@@ -135,6 +120,17 @@ void RefreshCycle::selectMoonshotRegion(MoonshotRegion region, bool refresh)
     // A query under way asks the other platform, whose answer is dropped: not waited for.
     if (refresh && provider() == Provider::moonshot)
         begin(Provider::moonshot, Trigger::User);
+}
+
+void RefreshCycle::setLowMark(Provider provider, double mark)
+{
+    noteSaved(QStringLiteral("lowMark"), m_choices.setLowMark(provider, mark),
+              QStringLiteral("Die Warnschwelle"));
+    watch(provider).latest.lowMark = mark;
+    if (provider != m_state.provider)
+        return Q_EMIT otherChanged(watch(provider).latest);
+    m_state.lowMark = mark;
+    Q_EMIT stateChanged(m_state);
 }
 
 void RefreshCycle::keySaved(Provider provider)
@@ -322,6 +318,7 @@ void RefreshCycle::report(const Query &query, RefreshState state)
 {
     followSelection();
     state.region = query.region;
+    state.lowMark = lowMark(query.provider);
     watch(query.provider).shownQuery = query.number;
     watch(query.provider).latest = state;
     if (query.provider != provider()) {

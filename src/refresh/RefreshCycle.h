@@ -79,18 +79,22 @@ public:
 
     // The stored choice, unless the last choice could not be stored: that one holds for the
     // rest of the session. A provider given in the options holds until a choice is made.
-    Provider provider() const;
+    Provider provider() const { return m_choices.provider(); }
     // Stores the choice and refreshes for it. Does not restart the 30-minute period. What is
     // known of the provider already is reported at once (else that nothing is yet), its
     // query's answer follows.
     void selectProvider(Provider provider);
     // The Moonshot platform, stored and held as the provider is. Choosing it refreshes at once
     // while Moonshot is selected, unless `refresh` is false (a key about to be saved will).
-    MoonshotRegion moonshotRegion() const;
+    MoonshotRegion moonshotRegion() const { return m_choices.moonshotRegion(); }
     void selectMoonshotRegion(MoonshotRegion region, bool refresh = true);
 
+    // The provider's low mark, stored as the provider is; what is shown of it follows at once.
+    double lowMark(Provider provider) const { return m_choices.lowMark(provider); }
+    void setLowMark(Provider provider, double mark);
+
     // Whether the providers besides the selected one are asked too; stored like the provider.
-    bool queriesAll() const;
+    bool queriesAll() const { return m_choices.allProviders(); }
     // Switched on, they are asked now; switched off, their states are dropped.
     void setQueriesAll(bool on);
     // The watched providers besides the selected one that have a key, in the order of

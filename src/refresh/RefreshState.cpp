@@ -34,7 +34,7 @@ bool RefreshState::alarm() const
     case Kind::Waiting:
         return false;
     case Kind::Balance:
-        return isLow(*balance);
+        return low();
     case Kind::NoKey:
     case Kind::StoreUnavailable:
     case Kind::Failed:

@@ -32,6 +32,7 @@ struct RefreshState
     // The platform asked, for Moonshot: a balance belongs to the one region it was read from.
     MoonshotRegion region = MoonshotRegion::international;
     std::optional<Balance> balance {}; // with Kind::Balance
+    double lowMark = lowBalanceThreshold; // below it, in the balance's currency, it is low
     // The German message, with Kind::StoreUnavailable, Kind::Waiting and Kind::Failed.
     QString message {};
     QDateTime at {}; // when the answer arrived, with Kind::Balance and Kind::Failed
@@ -54,6 +55,8 @@ struct RefreshState
     QString currency() const { return provider.currency(region); }
     // Whether the title stands in the alarm colour: a low balance, no key, any failure.
     bool alarm() const;
+    // Whether there is a balance, and it is below the provider's low mark.
+    bool low() const { return balance && isLow(*balance, lowMark); }
     // Whether a query got as far as an answer: a balance, or the failure that came instead.
     bool answered() const { return kind == Kind::Balance || kind == Kind::Failed; }
     // Whether the key is still to be read once the secret store answers.

@@ -47,7 +47,7 @@ Texts texts(const RefreshState &state)
         const Balance &balance = *state.balance;
         texts.amount = Format::amount(balance.total, balance.currency, true);
         texts.details = details(balance);
-        texts.status = isLow(balance) ? QStringLiteral("Guthaben knapp \u2014 bitte aufladen.")
+        texts.status = state.low() ? QStringLiteral("Guthaben knapp \u2014 bitte aufladen.")
                                       : QStringLiteral("Alles in Ordnung.");
         texts.time = queriedAt(state.at);
         texts.forecast = state.forecastLine();

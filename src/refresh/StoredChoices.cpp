@@ -49,4 +49,14 @@ bool StoredChoices::setMoonshotRegion(MoonshotRegion region)
     return hold(m_region, region, Settings::setMoonshotRegion(region));
 }
 
+double StoredChoices::lowMark(Provider provider) const
+{
+    return m_lowMarks[provider.value()].value_or(Settings::lowMark(provider));
+}
+
+bool StoredChoices::setLowMark(Provider provider, double mark)
+{
+    return hold(m_lowMarks[provider.value()], mark, Settings::setLowMark(provider, mark));
+}
+
 } // namespace creditgauge

@@ -2,6 +2,7 @@
 
 #include "core/Provider.h"
 
+#include <array>
 #include <optional>
 
 namespace creditgauge {
@@ -21,11 +22,14 @@ public:
     bool setAllProviders(bool on);
     MoonshotRegion moonshotRegion() const;
     bool setMoonshotRegion(MoonshotRegion region);
+    double lowMark(Provider provider) const;
+    bool setLowMark(Provider provider, double mark);
 
 private:
     std::optional<Provider> m_provider;
     std::optional<bool> m_allProviders;
     std::optional<MoonshotRegion> m_region;
+    std::array<std::optional<double>, Provider::allCases().size()> m_lowMarks;
 };
 
 } // namespace creditgauge

@@ -1,6 +1,10 @@
 #include "Settings.h"
 
+#include "core/Records.h"
+
 #include <QSettings>
+
+#include <cmath>
 
 namespace creditgauge::Settings {
 namespace {
@@ -82,6 +86,19 @@ bool allProvidersEnabled()
 bool setAllProvidersEnabled(bool enabled)
 {
     return setSwitch(allProvidersKey, enabled);
+}
+
+double lowMark(Provider provider)
+{
+    bool ok = false;
+    const double mark
+        = store().value(QStringLiteral("lowMark/") + provider.rawValue()).toDouble(&ok);
+    return ok && std::isfinite(mark) && mark > 0 ? mark : lowBalanceThreshold;
+}
+
+bool setLowMark(Provider provider, double mark)
+{
+    return write(QStringLiteral("lowMark/") + provider.rawValue(), mark);
 }
 
 } // namespace creditgauge::Settings

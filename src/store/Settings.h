@@ -31,4 +31,10 @@ bool allProvidersEnabled();
 // Stores it as setProvider does; false when it could not be written.
 bool setAllProvidersEnabled(bool enabled);
 
+// The provider's low mark, in its own currency: a positive amount, 2.00 unless another is
+// stored.
+double lowMark(Provider provider);
+// Stores it as setProvider does; false when it could not be written.
+bool setLowMark(Provider provider, double mark);
+
 } // namespace creditgauge::Settings

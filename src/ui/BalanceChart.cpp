@@ -176,10 +176,12 @@ BalanceChart::BalanceChart(QWidget *parent)
     setAccessibleName(QStringLiteral("Verlauf der letzten %1 Tage").arg(days));
 }
 
-void BalanceChart::setSamples(const QList<BalanceSample> &samples, const QDateTime &now)
+void BalanceChart::setSamples(const QList<BalanceSample> &samples, const QDateTime &now,
+                              double lowMark)
 {
     m_usable = usableSamples(samples, now);
     m_now = now;
+    m_lowMark = lowMark;
     setAccessibleDescription(descriptionOf(m_usable));
     update();
 }
@@ -231,9 +233,9 @@ void BalanceChart::paintEvent(QPaintEvent *)
     const QColor ink = pal.color(QPalette::Active, QPalette::Highlight);
 
     const Scale range = scaleOf(m_usable);
-    if (lowBalanceThreshold > range.low && lowBalanceThreshold < range.high) {
+    if (m_lowMark > range.low && m_lowMark < range.high) {
         const int widthPx = std::max(1, int(std::lround(dpr)));
-        const double y = snap(yOf(lowBalanceThreshold, range, area), dpr, widthPx);
+        const double y = snap(yOf(m_lowMark, range, area), dpr, widthPx);
         QColor red = BalanceView::color(BalanceView::ColorRole::Red, pal);
         red.setAlphaF(0.7f);
         QPen dashed(red, widthPx / dpr, Qt::CustomDashLine, Qt::FlatCap);

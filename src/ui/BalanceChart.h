@@ -28,7 +28,9 @@ public:
     // Samples in any order. Only the newest sample's series counts (Forecast::series); of its
     // samples older than the window only the newest is kept, and starts the line at the left
     // edge.
-    void setSamples(const QList<BalanceSample> &samples, const QDateTime &now);
+    // The dashed line stands at `lowMark`, where the balance turns low.
+    void setSamples(const QList<BalanceSample> &samples, const QDateTime &now,
+                    double lowMark = lowBalanceThreshold);
     // At least two usable samples; with fewer there is no line worth showing.
     bool hasData() const { return m_usable.size() >= 2; }
 
@@ -47,6 +49,7 @@ protected:
 private:
     QList<BalanceSample> m_usable; // one series, the first at or after the window
     QDateTime m_now;
+    double m_lowMark = lowBalanceThreshold;
 };
 
 } // namespace creditgauge

@@ -166,9 +166,10 @@ void BalanceView::setStatusRole(ColorRole role)
     applyColors();
 }
 
-void BalanceView::setHistory(const QList<BalanceSample> &samples, const QDateTime &now)
+void BalanceView::setHistory(const QList<BalanceSample> &samples, const QDateTime &now,
+                             double lowMark)
 {
-    m_chart->setSamples(samples, now);
+    m_chart->setSamples(samples, now, lowMark);
     m_chart->setHidden(!m_chart->hasData());
 }
 

@@ -45,7 +45,8 @@ public:
     void setText(Label which, const QString &text);
     void setStatusRole(ColorRole role);
     // The chart hides while it has too little to draw.
-    void setHistory(const QList<BalanceSample> &samples, const QDateTime &now);
+    void setHistory(const QList<BalanceSample> &samples, const QDateTime &now,
+                    double lowMark = lowBalanceThreshold);
     // The list hides while empty.
     void setOthers(const QList<OtherLine> &lines);
     // Where a menu opened from the provider button goes: below it, in global coordinates.

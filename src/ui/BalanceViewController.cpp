@@ -63,7 +63,7 @@ void BalanceViewController::show(const RefreshState &state)
         any = setStatus(orBlank(texts.status), statusRole(state)) || any;
         any = setText(Label::Time, texts.time) || any;
         any = (state.kind == RefreshState::Kind::Balance
-                   ? setHistory(state.recent, state.at.toUTC(), texts.forecast)
+                   ? setHistory(state.recent, state.at.toUTC(), texts.forecast, state.lowMark)
                    : setHistory({}, {}, {}))
             || any;
     }
@@ -107,7 +107,7 @@ QWidget *BalanceViewController::view()
     for (int i = 0; i < BalanceView::LabelCount; ++i)
         m_view->setText(Label(i), m_texts[i]);
     m_view->setStatusRole(m_statusRole);
-    m_view->setHistory(m_samples, m_samplesNow);
+    m_view->setHistory(m_samples, m_samplesNow, m_lowMark);
     m_view->setOthers(m_otherLines);
     // A copy of the callback, so that one which replaces itself or deletes the panel stays
     // valid.
@@ -178,12 +178,13 @@ bool BalanceViewController::setStatus(const QString &text, ColorRole role)
 }
 
 bool BalanceViewController::setHistory(const QList<BalanceSample> &samples, const QDateTime &now,
-                                       const QString &forecast)
+                                       const QString &forecast, double lowMark)
 {
     m_samples = samples;
     m_samplesNow = now;
+    m_lowMark = lowMark;
     if (m_view)
-        m_view->setHistory(samples, now);
+        m_view->setHistory(samples, now, lowMark);
     return setText(Label::Forecast, forecast);
 }
 

@@ -81,13 +81,14 @@ private:
     bool setText(Label which, const QString &text);
     bool setStatus(const QString &text, ColorRole role);
     bool setHistory(const QList<BalanceSample> &samples, const QDateTime &now,
-                    const QString &forecast);
+                    const QString &forecast, double lowMark = lowBalanceThreshold);
 
     Provider m_provider;
     ColorRole m_statusRole = ColorRole::Secondary;
     QString m_texts[BalanceView::LabelCount];
     QList<BalanceSample> m_samples;
     QDateTime m_samplesNow;
+    double m_lowMark = lowBalanceThreshold;
     QList<Provider> m_otherProviders;
     QList<BalanceView::OtherLine> m_otherLines;
     QStringList m_otherSummary;

@@ -2,15 +2,19 @@
 
 #include "BalanceView.h"
 #include "core/ApiKey.h"
+#include "core/Format.h"
 #include "store/KeyStore.h"
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 namespace creditgauge {
 namespace {
@@ -29,7 +33,7 @@ QString explanation(Provider provider, MoonshotRegion region)
 
 } // namespace
 
-KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, QWidget *parent)
+KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark, QWidget *parent)
     : QDialog(parent)
     , m_region(region)
 {
@@ -76,6 +80,18 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, QWidget *parent)
     m_field->setAccessibleName(heading(provider));
     connect(m_field, &QLineEdit::textEdited, this, [this] { m_edited = true; });
 
+    // Where the red begins, in the provider's own currency: ¥ 2 is far less than $ 2.
+    auto *mark = new QWidget(this);
+    auto *markRow = new QHBoxLayout(mark);
+    markRow->setContentsMargins({});
+    markRow->addWidget(new QLabel(QStringLiteral("Rot unter:"), mark));
+    m_lowMark = new QLineEdit(Format::locale().toString(lowMark, 'f', 2), mark);
+    m_lowMark->setFixedWidth(90);
+    m_lowMark->setAccessibleName(QStringLiteral("Rot unter"));
+    markRow->addWidget(m_lowMark);
+    markRow->addWidget(new QLabel(Format::symbol(provider.currency(region)), mark));
+    markRow->addStretch();
+
     m_problem = new QLabel(this);
     m_problem->setObjectName(QStringLiteral("problem"));
     m_problem->setWordWrap(true);
@@ -101,6 +117,7 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, QWidget *parent)
     layout->addWidget(text);
     layout->addSpacing(4);
     layout->addWidget(m_field);
+    layout->addWidget(mark);
     layout->addWidget(m_problem);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -125,7 +142,33 @@ void KeyDialog::accept()
         m_field->setFocus();
         return;
     }
+    if (!(lowMark() > 0)) {
+        m_problem->setText(QStringLiteral("Rot unter: bitte einen Betrag über 0 eingeben, "
+                                          "etwa 2,00."));
+        m_problem->show();
+        m_lowMark->setFocus();
+        return;
+    }
     QDialog::accept();
+}
+
+double KeyDialog::lowMark() const
+{
+    bool ok = false;
+    const double mark = Format::locale().toDouble(m_lowMark->text().trimmed(), &ok);
+    return ok && std::isfinite(mark) ? mark : 0.0;
+}
+
+void KeyDialog::showNotSaved()
+{
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("CreditGauge"),
+                                QStringLiteral("Der API-Key wurde nicht gespeichert."));
+    box->setInformativeText(
+        QStringLiteral("Der Schlüsselbund hat das Speichern abgelehnt oder ist nicht erreichbar. "
+                       "Ein bisher gespeicherter Key bleibt unverändert."));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName(QStringLiteral("keyNotSaved"));
+    box->open();
 }
 
 QString KeyDialog::enteredKey() const

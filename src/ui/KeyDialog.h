@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Provider.h"
+#include "core/Records.h"
 
 #include <QDialog>
 
@@ -11,13 +12,14 @@ class QPushButton;
 namespace creditgauge {
 
 // Asks for the API key of one provider: a heading, for Moonshot the choice of its region, what
-// the key is for and where it is kept, one masked field, "Speichern" and "Abbrechen".
+// the key is for and where it is kept, one masked field, the low mark (below it the balance
+// shows red), "Speichern" and "Abbrechen".
 class KeyDialog : public QDialog
 {
     Q_OBJECT
 public:
     explicit KeyDialog(Provider provider, MoonshotRegion region = MoonshotRegion::international,
-                       QWidget *parent = nullptr);
+                       double lowMark = lowBalanceThreshold, QWidget *parent = nullptr);
 
     // The key already stored, shown masked; ignored once the user has typed anything, since
     // the secret store may answer only after the dialog is open.
@@ -27,16 +29,23 @@ public:
     QString enteredKey() const;
     // The region chosen; for other providers the one given.
     MoonshotRegion moonshotRegion() const { return m_region; }
+    // The low mark entered, in German notation ("2,50"); after "Speichern" a positive amount.
+    double lowMark() const;
 
     QLineEdit *field() const { return m_field; }
+    QLineEdit *lowMarkField() const { return m_lowMark; }
     QPushButton *saveButton() const { return m_save; }
     QPushButton *cancelButton() const { return m_cancel; }
+
+    // Says that the key was not kept: the secret store refused it or is out of reach.
+    static void showNotSaved();
 
     // Closes with "Speichern" only for a key that can be sent; otherwise says why and stays.
     void accept() override;
 
 private:
     QLineEdit *m_field = nullptr;
+    QLineEdit *m_lowMark = nullptr;
     QPushButton *m_save = nullptr;
     QPushButton *m_cancel = nullptr;
     QLabel *m_problem = nullptr;
