@@ -72,7 +72,15 @@ private Q_SLOTS:
               "USD 100; Bargeld 80; Kreditlimit 20",
               R"(novita|{"availableBalance": 12345, "outstandingInvoices": "5000"}|)"
               "USD 1.2345; Offene Rechnungen 0.5",
-              R"(novita|{"cashBalance": "1"}|-)", "novita|!403|API-Key ungültig (403)"})
+              R"(novita|{"cashBalance": "1"}|-)", "novita|!403|API-Key ungültig (403)",
+              // A relay: its limit less what was used of it, in cents; no limit is no amount.
+              R"(relay|{"object": "billing_subscription", "hard_limit_usd": 3} >> )"
+              R"({"object": "list", "total_usage": 125}|USD 1.75; Limit 3; Verbraucht 1.25)",
+              R"(relay|{"hard_limit_usd": 100000000}|Key ohne Limit: das Relay nennt kein )"
+              "Guthaben",
+              R"(relay|{"error": {"message": "invalid", "type": "one_api_error"}}|-)",
+              R"(relay|{"hard_limit_usd": 3} >> {"error": {"message": "busy"}}|-)",
+              "relay|!401|API-Key ungültig (401)"})
             QTest::newRow(row) << QString::fromUtf8(row);
         // Amounts read as in the C locale whatever the process's; a wrong type or an
         // implausible figure is no amount.
@@ -89,8 +97,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, row);
         const QString expected = row.section(u'|', -1);
-        StepOutcome outcome
-            = Provider::fromRawValue(row.section(u'|', 0, 0))->description().query({});
+        StepOutcome outcome = Provider::fromRawValue(row.section(u'|', 0, 0))
+                                  ->description()
+                                  .query({MoonshotRegion::international, u"https://r.example/v1"_s});
         for (const QString &answer : row.section(u'|', 1, -2).split(u" >> "_s)) {
             const QByteArray body = answer.toUtf8();
             outcome = std::get<QueryStep>(outcome).next(
@@ -108,6 +117,33 @@ private Q_SLOTS:
                  expected == u"?"_s       ? u"Antwort nicht lesbar"_s
                      : expected == u"-"_s ? u"Antwort ohne Guthabenangabe"_s
                                           : expected);
+    }
+
+    // A relay's address as entered: where its first request goes, or why nothing is sent.
+    void relayAddress_data()
+    {
+        QTest::addColumn<QString>("row");
+        for (const char *row :
+             {"https://r.example/v1/|https://r.example/v1/dashboard/billing/subscription",
+              "https://r.example|https://r.example/v1/dashboard/billing/subscription",
+              " https://r.example/api/v1 |https://r.example/api/v1/dashboard/billing/subscription",
+              "http://127.0.0.1:3000/v1|http://127.0.0.1:3000/v1/dashboard/billing/subscription",
+              "http://[::1]:3000|http://[::1]:3000/v1/dashboard/billing/subscription",
+              "http://r.example|!https", "http://127.0.0.1.r.example|!https",
+              "https://me:pw@r.example|!ungültig", "https://r.example/v1?a=1|!ungültig",
+              "ftp://r.example|!ungültig", "|!Keine"})
+            QTest::newRow(row) << QString::fromUtf8(row);
+    }
+    void relayAddress()
+    {
+        QFETCH(QString, row);
+        const QueryStep step = Provider(Provider::relay).description().query(
+            {MoonshotRegion::international, row.section(u'|', 0, 0)});
+        const QString expected = row.section(u'|', 1);
+        QCOMPARE(step.address, expected.startsWith(u'!') ? QString() : expected);
+        const StepOutcome said = step.next({});
+        if (expected.startsWith(u'!'))
+            QVERIFY(std::get<BalanceResult>(said).error().m.contains(expected.mid(1)));
     }
 };
 

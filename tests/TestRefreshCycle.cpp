@@ -151,6 +151,20 @@ private Q_SLOTS:
         QTRY_VERIFY(m_cycle->state().alarm());
     }
 
+    // A relay is asked at the address stored for it, with its own key.
+    void relayAskedAtItsAddress()
+    {
+        QVERIFY(TestSession::storeKey(u"sk-relay"_s, u"api-key-relay"_s));
+        QVERIFY(Settings::setRelayAddress(m_server->url(u"/v1/"_s)));
+        m_server->setResponse("/v1/dashboard/billing/subscription", 200, R"({"hard_limit_usd": 3})");
+        m_server->setResponse("/v1/dashboard/billing/usage", 200, R"({"total_usage": 125})");
+        QVERIFY(Settings::setProvider(Provider::relay));
+        start({.allProviders = false});
+        QTRY_COMPARE(m_cycle->state().title(), u"$ 2"_s);
+        QCOMPARE(m_server->requests().last().header("Authorization"),
+                 std::optional("Bearer sk-relay"_ba));
+    }
+
     // The others with a key are asked on the same occasions, kept in the history and listed;
     // one without a key costs no request; a failing one is listed red; a slow one's answer
     // that comes after the watch is switched off is dropped.

@@ -140,7 +140,7 @@ void AppDelegate::show(const RefreshState &state)
     // The provider shown before may now join the list, the one shown leave it.
     m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
-        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.region,
+        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.options(),
                                 state.lowMark);
     m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
@@ -155,7 +155,7 @@ void AppDelegate::otherShown(const RefreshState &state)
 {
     m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
-        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.region,
+        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.options(),
                                 state.lowMark);
 }
 
@@ -249,7 +249,7 @@ void AppDelegate::buildMenu()
         UpdaterBridge::shared().checkForUpdates();
     });
     menu->addSeparator();
-    menu->addAction(QStringLiteral("API-Key ändern \u2026"), this, &AppDelegate::menuKey);
+    menu->addAction(QStringLiteral("API-Key ändern \u2026"), this, &AppDelegate::askForKey);
     menu->addSeparator();
     m_notificationsItem = menu->addAction(QStringLiteral("Benachrichtigungen"));
     m_notificationsItem->setCheckable(true);
@@ -291,11 +291,6 @@ void AppDelegate::updateMenu()
 void AppDelegate::menuRefresh()
 {
     m_cycle.refresh(RefreshCycle::Trigger::User);
-}
-
-void AppDelegate::menuKey()
-{
-    askForKey();
 }
 
 void AppDelegate::menuQuit()
@@ -357,7 +352,8 @@ void AppDelegate::askForKey()
     }
     prepareWindows();
     const Provider provider = m_cycle.provider();
-    auto *dialog = new KeyDialog(provider, m_cycle.moonshotRegion(), m_cycle.lowMark(provider));
+    auto *dialog = new KeyDialog(provider, m_cycle.moonshotRegion(), m_cycle.lowMark(provider),
+                                 m_cycle.relayAddress());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     m_keyDialog = dialog;
 
@@ -374,6 +370,8 @@ void AppDelegate::askForKey()
         const QString key = dialog->enteredKey();
         if (dialog->moonshotRegion() != m_cycle.moonshotRegion())
             m_cycle.selectMoonshotRegion(dialog->moonshotRegion(), key.isEmpty());
+        if (provider == Provider::relay && dialog->relayAddress() != m_cycle.relayAddress())
+            m_cycle.setRelayAddress(dialog->relayAddress(), key.isEmpty());
         if (!key.isEmpty()) // an empty field never deletes a stored key
             saveKey(provider, key);
     });

@@ -58,7 +58,6 @@ private:
     void updateMenu();
     void switchProvider();
     void menuRefresh();
-    void menuKey();
     void menuQuit();
     void menuAutostart(bool enabled);
     void menuNotifications(bool enabled);

@@ -213,7 +213,7 @@ QString helpText()
                        + names
                        + words(u"Key aus CREDITGAUGE_KEY; bei Moonshot die Region aus "
                                u"CREDITGAUGE_MOONSHOT_REGION: international (Vorgabe) oder "
-                               u"china)."_s));
+                               u"china; beim Relay die Adresse aus CREDITGAUGE_RELAY_URL)."_s));
 #ifdef Q_OS_UNIX
     text += QStringLiteral(
         "  --bar[=FORMAT]    Gibt das Guthaben ohne Oberfläche für Textleisten aus: eine Zeile,\n"

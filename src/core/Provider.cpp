@@ -49,6 +49,8 @@ const ProviderDescription &Provider::description() const
         return descriptions::stepfun;
     case novita:
         return descriptions::novita;
+    case relay:
+        return descriptions::relay;
     }
     Q_UNREACHABLE();
     return descriptions::deepseek;

@@ -27,7 +27,7 @@ struct ProviderDescription;
 class Provider
 {
 public:
-    enum Case : std::uint8_t { deepseek, openrouter, moonshot, siliconflow, stepfun, novita };
+    enum Case : std::uint8_t { deepseek, openrouter, moonshot, siliconflow, stepfun, novita, relay };
 
     constexpr Provider(Case c) noexcept
         : m_case(c)
@@ -35,9 +35,9 @@ public:
 
     // Exact, case-sensitive match of the whole text; anything else gives nothing.
     static std::optional<Provider> fromRawValue(QStringView raw);
-    static constexpr std::array<Provider, 6> allCases()
+    static constexpr std::array<Provider, 7> allCases()
     {
-        return {deepseek, openrouter, moonshot, siliconflow, stepfun, novita};
+        return {deepseek, openrouter, moonshot, siliconflow, stepfun, novita, relay};
     }
 
     constexpr Case value() const noexcept { return m_case; }

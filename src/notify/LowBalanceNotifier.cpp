@@ -1,5 +1,7 @@
 #include "LowBalanceNotifier.h"
 
+#include "providers/ProviderDescription.h"
+
 #include "NotificationsInterface.h"
 #include "core/Format.h"
 #include "core/Identity.h"
@@ -43,7 +45,7 @@ LowBalanceNotifier::~LowBalanceNotifier() = default;
 
 void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
                                       const std::optional<SpendingForecast> &forecast,
-                                      MoonshotRegion region, double mark)
+                                      const ProviderOptions &options, double mark)
 {
     // Infinity or NaN from a provider is shown as it came, but says nothing about running low.
     if (!std::isfinite(balance.total))
@@ -64,7 +66,7 @@ void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
         m_memory.setFlag(runningOutFlag(provider), runningOut);
 
     // Both at once say one thing: the low one, with the pace.
-    const QUrl topUp(provider.topUpAddress(region));
+    const QUrl topUp(provider.description().topUpAddress(options));
     if (low && !wasLow) {
         send(topUp, QStringLiteral("%1-Guthaben niedrig").arg(provider.displayName()),
              QStringLiteral("Noch %1, weniger als %2.")

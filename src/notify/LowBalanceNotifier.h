@@ -3,6 +3,7 @@
 #include "core/Provider.h"
 #include "core/Records.h"
 #include "history/Forecast.h"
+#include "providers/ProviderDescription.h"
 
 #include <QHash>
 #include <QObject>
@@ -40,13 +41,12 @@ public:
     void setEnabled(bool enabled) { m_enabled = enabled; }
     bool isEnabled() const { return m_enabled; }
 
-    // A provider's balance as it is shown now, with the forecast if there is one, read from
-    // `region`'s platform (Moonshot), whose page the notification's action opens. Below `mark`
-    // (the provider's low mark) it is low.
+    // A provider's balance as it is shown now, with the forecast if there is one, read where
+    // the options say (Moonshot's region, a relay's address), whose page the notification's
+    // action opens. Below `mark` (the provider's low mark) it is low.
     void balanceShown(Provider provider, const Balance &balance,
                       const std::optional<SpendingForecast> &forecast,
-                      MoonshotRegion region = MoonshotRegion::international,
-                      double mark = lowBalanceThreshold);
+                      const ProviderOptions &options = {}, double mark = lowBalanceThreshold);
 
 private:
     void send(const QUrl &topUp, const QString &summary, const QString &body);

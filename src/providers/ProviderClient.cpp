@@ -121,7 +121,9 @@ void get(const QString &address, const QString &key, RequestCompletion completio
 // Sends the step's request and follows its answer to the balance, or to the next step.
 void run(QueryStep step, const QString &key, Completion completion)
 {
-    const QString address = transport().route ? transport().route(step.address) : step.address;
+    const QString address = transport().route && !step.address.isEmpty()
+        ? transport().route(step.address)
+        : step.address;
     get(address, key,
         [step = std::move(step), key,
          completion = std::move(completion)](RequestResult response) mutable {
@@ -144,7 +146,8 @@ void setTransportForTesting(const Transport &config)
     transport() = config;
 }
 
-void fetch(Provider provider, const QString &key, Completion completion, MoonshotRegion region)
+void fetch(Provider provider, const QString &key, Completion completion,
+           const ProviderOptions &options)
 {
     if (!ApiKey::isAcceptable(key)) {
         postToMainThread([completion = std::move(completion)] {
@@ -153,7 +156,7 @@ void fetch(Provider provider, const QString &key, Completion completion, Moonsho
         });
         return;
     }
-    run(provider.description().query({region}), key, std::move(completion));
+    run(provider.description().query(options), key, std::move(completion));
 }
 
 } // namespace creditgauge::ProviderClient

@@ -2,6 +2,7 @@
 
 #include "core/Provider.h"
 #include "core/Records.h"
+#include "providers/ProviderDescription.h"
 
 #include <QSslConfiguration>
 #include <QString>
@@ -15,10 +16,10 @@ namespace creditgauge::ProviderClient {
 using Completion = std::function<void(BalanceResult)>;
 
 // Asks the provider for its balance with `key` (sent unchanged); Moonshot on the platform of
-// `region`, and on that one only. Returns at once; `completion` runs exactly once, later, on the
-// main thread. Needs a QCoreApplication.
+// the options' region, a relay at their address, and there only. Returns at once; `completion`
+// runs exactly once, later, on the main thread. Needs a QCoreApplication.
 void fetch(Provider provider, const QString &key, Completion completion,
-           MoonshotRegion region = MoonshotRegion::international);
+           const ProviderOptions &options = {});
 
 // Where the requests go, and how. Production code never changes this; tests point it at
 // servers on 127.0.0.1 and shorten the time-out.

@@ -18,7 +18,16 @@ namespace creditgauge {
 // The settings of one key that change where it is asked and what the answer means.
 struct ProviderOptions
 {
-    MoonshotRegion region = MoonshotRegion::international;
+    ProviderOptions(MoonshotRegion region = MoonshotRegion::international,
+                    QString relayAddress = {})
+        : region(region)
+        , relayAddress(std::move(relayAddress))
+    { }
+
+    MoonshotRegion region; // Moonshot's platform
+    QString relayAddress; // a relay's address as the user entered it
+
+    friend bool operator==(const ProviderOptions &, const ProviderOptions &) = default;
 };
 
 // One request of a query, and what its answer leads to: the balance or the user's message, or
@@ -50,6 +59,7 @@ extern const ProviderDescription moonshot;
 extern const ProviderDescription siliconflow;
 extern const ProviderDescription stepfun;
 extern const ProviderDescription novita;
+extern const ProviderDescription relay;
 } // namespace descriptions
 
 // The end of every key note: where the key is kept.

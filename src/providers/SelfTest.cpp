@@ -86,6 +86,7 @@ void run(const QProcessEnvironment &env, QTextStream &out, std::chrono::millisec
     };
     auto state = std::make_shared<State>();
 
+    // A relay's address that is refused sends nothing and says why.
     ProviderClient::fetch(
         provider, key,
         [state, provider, region = *region](BalanceResult result) {
@@ -96,7 +97,7 @@ void run(const QProcessEnvironment &env, QTextStream &out, std::chrono::millisec
             if (state->loop)
                 state->loop->quit();
         },
-        *region);
+        {*region, env.value(QStringLiteral("CREDITGAUGE_RELAY_URL"))});
 
     if (!state->line) {
         QEventLoop loop;

@@ -23,14 +23,9 @@ RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
     , m_choices(options.provider, options.allProviders)
 {
     m_state.provider = provider();
-    for (const Provider p : Provider::allCases()) {
-        // The follow-up of a burst is asked only while its provider is still selected or
-        // watched.
-        m_watches[p.value()] = std::make_unique<AccountWatch>(p, [this, p](Trigger trigger) {
-            if (p == provider() || queriesAll())
-                begin(p, trigger);
-        });
-    }
+    for (const Provider p : Provider::allCases()) // a burst's follow-up, if still watched
+        m_watches[p.value()] = std::make_unique<AccountWatch>(
+            p, [this, p](Trigger trigger) { askIfWatched(p, trigger); });
     connect(m_schedule, &RefreshSchedule::periodDue, this, [this] { refresh(Trigger::Timer); });
     connect(m_schedule, &RefreshSchedule::wakeDue, this, [this] { refresh(Trigger::Wake); });
     connect(m_schedule, &RefreshSchedule::networkBack, this,
@@ -118,8 +113,15 @@ void RefreshCycle::selectMoonshotRegion(MoonshotRegion region, bool refresh)
     noteSaved(QStringLiteral("region"), m_choices.setMoonshotRegion(region),
               QStringLiteral("Die Regionswahl"));
     // A query under way asks the other platform, whose answer is dropped: not waited for.
-    if (refresh && provider() == Provider::moonshot)
-        begin(Provider::moonshot, Trigger::User);
+    if (refresh)
+        askIfWatched(Provider::moonshot, Trigger::User);
+}
+
+// Asked at once, whatever is under way, while selected or watched.
+void RefreshCycle::askIfWatched(Provider provider, Trigger trigger)
+{
+    if (provider == this->provider() || queriesAll())
+        begin(provider, trigger);
 }
 
 void RefreshCycle::setLowMark(Provider provider, double mark)
@@ -133,10 +135,17 @@ void RefreshCycle::setLowMark(Provider provider, double mark)
     Q_EMIT stateChanged(m_state);
 }
 
+void RefreshCycle::setRelayAddress(const QString &address, bool refresh)
+{
+    noteSaved(QStringLiteral("relay"), m_choices.setRelayAddress(address),
+              QStringLiteral("Die Relay-Adresse"));
+    if (refresh)
+        askIfWatched(Provider::relay, Trigger::User);
+}
+
 void RefreshCycle::keySaved(Provider provider)
 {
-    if (provider == this->provider() || queriesAll())
-        begin(provider, Trigger::KeySaved);
+    askIfWatched(provider, Trigger::KeySaved);
 }
 
 bool RefreshCycle::firstAnswersPending() const
@@ -187,7 +196,7 @@ void RefreshCycle::request(Provider provider, Trigger trigger)
 
 void RefreshCycle::begin(Provider provider, Trigger trigger)
 {
-    const Query query {++m_lastQuery, provider, trigger, moonshotRegion()};
+    const Query query {++m_lastQuery, provider, trigger, options(provider)};
     watch(provider).began();
     qCDebug(log::refresh).noquote()
         << "query" << query.number << "for" << provider.rawValue() << "on" << log::name(trigger);
@@ -213,12 +222,12 @@ bool RefreshCycle::isCurrent(const Query &query, const char *what) const
     if (why)
         qCDebug(log::refresh).noquote() << what << "of query" << query.number << "for"
                                         << query.provider.rawValue() << "dropped:" << why;
-    // A Moonshot key counts on one platform only; the other's answer says nothing about it.
-    const bool otherRegion
-        = !why && query.provider == Provider::moonshot && query.region != moonshotRegion();
-    if (otherRegion)
-        qCDebug(log::refresh) << what << "of query" << query.number << "dropped: other region";
-    return !why && !otherRegion;
+    // A Moonshot key counts on one platform only, a relay's at one address: an answer from
+    // elsewhere says nothing about it.
+    const bool elsewhere = !why && query.options != options(query.provider);
+    if (elsewhere)
+        qCDebug(log::refresh) << what << "of query" << query.number << "dropped: asked elsewhere";
+    return !why && !elsewhere;
 }
 
 void RefreshCycle::end(const Query &query)
@@ -271,7 +280,7 @@ void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
             if (self)
                 self->answered(query, result);
         },
-        query.region);
+        query.options);
 }
 
 void RefreshCycle::answered(const Query &query, const BalanceResult &result)
@@ -317,7 +326,8 @@ void RefreshCycle::answered(const Query &query, const BalanceResult &result)
 void RefreshCycle::report(const Query &query, RefreshState state)
 {
     followSelection();
-    state.region = query.region;
+    state.region = query.options.region;
+    state.relayAddress = query.options.relayAddress;
     state.lowMark = lowMark(query.provider);
     watch(query.provider).shownQuery = query.number;
     watch(query.provider).latest = state;

@@ -88,6 +88,16 @@ public:
     // while Moonshot is selected, unless `refresh` is false (a key about to be saved will).
     MoonshotRegion moonshotRegion() const { return m_choices.moonshotRegion(); }
     void selectMoonshotRegion(MoonshotRegion region, bool refresh = true);
+    // The relay's address, stored and held as the region is; a new one is asked at once while
+    // the relay is selected or watched, unless `refresh` is false.
+    QString relayAddress() const { return m_choices.relayAddress(); }
+    void setRelayAddress(const QString &address, bool refresh = true);
+    // Where the provider's key is asked: Moonshot's region, the relay's address.
+    ProviderOptions options(Provider provider) const
+    {
+        return {provider == Provider::moonshot ? moonshotRegion() : MoonshotRegion::international,
+                provider == Provider::relay ? relayAddress() : QString()};
+    }
 
     // The provider's low mark, stored as the provider is; what is shown of it follows at once.
     double lowMark(Provider provider) const { return m_choices.lowMark(provider); }
@@ -129,12 +139,13 @@ private:
         quint64 number;
         Provider provider;
         Trigger trigger;
-        MoonshotRegion region;
+        ProviderOptions options;
     };
 
     AccountWatch &watch(Provider provider) const { return *m_watches[provider.value()]; }
     void request(Provider provider, Trigger trigger);
     void followSelection();
+    void askIfWatched(Provider provider, Trigger trigger);
     void askOthers();
     void begin(Provider provider, Trigger trigger);
     void keyRead(const Query &query, const KeyStore::ReadResult &key);

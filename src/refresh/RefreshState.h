@@ -3,6 +3,7 @@
 #include "core/Provider.h"
 #include "core/Records.h"
 #include "history/Forecast.h"
+#include "providers/ProviderDescription.h"
 
 #include <QDateTime>
 #include <QList>
@@ -31,6 +32,7 @@ struct RefreshState
     Provider provider = Provider::deepseek;
     // The platform asked, for Moonshot: a balance belongs to the one region it was read from.
     MoonshotRegion region = MoonshotRegion::international;
+    QString relayAddress {}; // the address asked, for a relay
     std::optional<Balance> balance {}; // with Kind::Balance
     double lowMark = lowBalanceThreshold; // below it, in the balance's currency, it is low
     // The German message, with Kind::StoreUnavailable, Kind::Waiting and Kind::Failed.
@@ -53,6 +55,8 @@ struct RefreshState
     QString title() const;
     // What the provider's amounts are in, known before any answer: "USD", "CNY".
     QString currency() const { return provider.currency(region); }
+    // Where it was asked: the region and address of the query.
+    ProviderOptions options() const { return {region, relayAddress}; }
     // Whether the title stands in the alarm colour: a low balance, no key, any failure.
     bool alarm() const;
     // Whether there is a balance, and it is below the provider's low mark.

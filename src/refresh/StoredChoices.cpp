@@ -49,6 +49,16 @@ bool StoredChoices::setMoonshotRegion(MoonshotRegion region)
     return hold(m_region, region, Settings::setMoonshotRegion(region));
 }
 
+QString StoredChoices::relayAddress() const
+{
+    return m_relayAddress.value_or(Settings::relayAddress());
+}
+
+bool StoredChoices::setRelayAddress(const QString &address)
+{
+    return hold(m_relayAddress, address, Settings::setRelayAddress(address));
+}
+
 double StoredChoices::lowMark(Provider provider) const
 {
     return m_lowMarks[provider.value()].value_or(Settings::lowMark(provider));

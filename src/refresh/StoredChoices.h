@@ -2,6 +2,8 @@
 
 #include "core/Provider.h"
 
+#include <QString>
+
 #include <array>
 #include <optional>
 
@@ -22,6 +24,8 @@ public:
     bool setAllProviders(bool on);
     MoonshotRegion moonshotRegion() const;
     bool setMoonshotRegion(MoonshotRegion region);
+    QString relayAddress() const;
+    bool setRelayAddress(const QString &address);
     double lowMark(Provider provider) const;
     bool setLowMark(Provider provider, double mark);
 
@@ -29,6 +33,7 @@ private:
     std::optional<Provider> m_provider;
     std::optional<bool> m_allProviders;
     std::optional<MoonshotRegion> m_region;
+    std::optional<QString> m_relayAddress;
     std::array<std::optional<double>, Provider::allCases().size()> m_lowMarks;
 };
 

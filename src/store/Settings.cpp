@@ -88,6 +88,16 @@ bool setAllProvidersEnabled(bool enabled)
     return setSwitch(allProvidersKey, enabled);
 }
 
+QString relayAddress()
+{
+    return store().value(QStringLiteral("relayAddress")).toString();
+}
+
+bool setRelayAddress(const QString &address)
+{
+    return write(QStringLiteral("relayAddress"), address);
+}
+
 double lowMark(Provider provider)
 {
     bool ok = false;

@@ -31,6 +31,11 @@ bool allProvidersEnabled();
 // Stores it as setProvider does; false when it could not be written.
 bool setAllProvidersEnabled(bool enabled);
 
+// The address of the OpenAI-compatible relay, as the user entered it; empty when none is.
+QString relayAddress();
+// Stores it as setProvider does; false when it could not be written.
+bool setRelayAddress(const QString &address);
+
 // The provider's low mark, in its own currency: a positive amount, 2.00 unless another is
 // stored.
 double lowMark(Provider provider);

@@ -3,6 +3,7 @@
 #include "BalanceView.h"
 #include "core/ApiKey.h"
 #include "core/Format.h"
+#include "providers/Relay.h"
 #include "store/KeyStore.h"
 
 #include <QDialogButtonBox>
@@ -33,7 +34,8 @@ QString explanation(Provider provider, MoonshotRegion region)
 
 } // namespace
 
-KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark, QWidget *parent)
+KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark,
+                     const QString &relayAddress, QWidget *parent)
     : QDialog(parent)
     , m_region(region)
 {
@@ -70,6 +72,14 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark, Q
             row->addWidget(button);
         }
         row->addStretch();
+    }
+
+    // A relay's key goes to the relay's own address, and only there.
+    if (provider == Provider::relay) {
+        m_address = new QLineEdit(relayAddress, this);
+        m_address->setPlaceholderText(QStringLiteral("https://relay.example/v1"));
+        m_address->setAccessibleName(QStringLiteral("Adresse des Relays"));
+        m_address->setFixedWidth(340);
     }
 
     m_field = new QLineEdit(this);
@@ -116,13 +126,16 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark, Q
         layout->addWidget(regions);
     layout->addWidget(text);
     layout->addSpacing(4);
+    if (m_address)
+        layout->addWidget(m_address);
     layout->addWidget(m_field);
     layout->addWidget(mark);
     layout->addWidget(m_problem);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    m_field->setFocus();
+    // A relay without its address starts there: the key is of no use without it.
+    (m_address && m_address->text().isEmpty() ? m_address : m_field)->setFocus();
 }
 
 void KeyDialog::offerStoredKey(const QString &key)
@@ -142,6 +155,12 @@ void KeyDialog::accept()
         m_field->setFocus();
         return;
     }
+    if (const auto base = Relay::baseAddress(relayAddress()); m_address && !base) {
+        m_problem->setText(base.error() + u'.');
+        m_problem->show();
+        m_address->setFocus();
+        return;
+    }
     if (!(lowMark() > 0)) {
         m_problem->setText(QStringLiteral("Rot unter: bitte einen Betrag über 0 eingeben, "
                                           "etwa 2,00."));
@@ -150,6 +169,11 @@ void KeyDialog::accept()
         return;
     }
     QDialog::accept();
+}
+
+QString KeyDialog::relayAddress() const
+{
+    return m_address ? m_address->text().trimmed() : QString();
 }
 
 double KeyDialog::lowMark() const

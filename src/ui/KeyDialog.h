@@ -19,7 +19,8 @@ class KeyDialog : public QDialog
     Q_OBJECT
 public:
     explicit KeyDialog(Provider provider, MoonshotRegion region = MoonshotRegion::international,
-                       double lowMark = lowBalanceThreshold, QWidget *parent = nullptr);
+                       double lowMark = lowBalanceThreshold, const QString &relayAddress = {},
+                       QWidget *parent = nullptr);
 
     // The key already stored, shown masked; ignored once the user has typed anything, since
     // the secret store may answer only after the dialog is open.
@@ -29,11 +30,14 @@ public:
     QString enteredKey() const;
     // The region chosen; for other providers the one given.
     MoonshotRegion moonshotRegion() const { return m_region; }
+    // The relay's address as entered, for the relay; checked before "Speichern" closes.
+    QString relayAddress() const;
     // The low mark entered, in German notation ("2,50"); after "Speichern" a positive amount.
     double lowMark() const;
 
     QLineEdit *field() const { return m_field; }
     QLineEdit *lowMarkField() const { return m_lowMark; }
+    QLineEdit *addressField() const { return m_address; }
     QPushButton *saveButton() const { return m_save; }
     QPushButton *cancelButton() const { return m_cancel; }
 
@@ -46,6 +50,7 @@ public:
 private:
     QLineEdit *m_field = nullptr;
     QLineEdit *m_lowMark = nullptr;
+    QLineEdit *m_address = nullptr; // for a relay only
     QPushButton *m_save = nullptr;
     QPushButton *m_cancel = nullptr;
     QLabel *m_problem = nullptr;

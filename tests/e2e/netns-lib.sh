@@ -31,7 +31,7 @@ netns_enter() {
     ip link set lo up
     netns_cert ca
     local hosts=(api.deepseek.com openrouter.ai api.moonshot.ai api.moonshot.cn api.siliconflow.com
-        api.stepfun.com api.novita.ai)
+        api.stepfun.com api.novita.ai relay.example)
     netns_cert server "$(printf 'DNS:%s,' "${hosts[@]}" | sed 's/,$//')" -CA "$D/ca.pem"
     echo "127.0.0.1 localhost ${hosts[*]}" > "$D/hosts"
     # Qt finds the CA by hash in the directory, curl in the bundle, which is replaced rather

@@ -19,19 +19,20 @@ ds='/user/balance=200:{"is_available":true,"balance_infos":[{"currency":"CNY","t
 ds_line='OK deepseek CNY total=¥ 110,00 Aufgeladen=¥ 100,00 Geschenkt=¥ 10,00'
 # Answers differently from the credits route, so a needless fall-back shows.
 or_key='/api/v1/key=200:{"data":{"usage":2,"limit":10,"limit_remaining":8}}'
+relay_routes='/v1/dashboard/billing/subscription=200:{"hard_limit_usd":3} /v1/dashboard/billing/usage=200:{"total_usage":125}'
 
 # name | provider | certificate | arguments | routes | paths requested | stdout | what stderr
 # tells with every logging category on, Qt's own too, where the key must appear nowhere (else
-# stderr stays empty) | CREDITGAUGE_MOONSHOT_REGION
+# stderr stays empty) | CREDITGAUGE_MOONSHOT_REGION | CREDITGAUGE_RELAY_URL
 stderr_ok() {
     if [ -z "$1" ]; then [ ! -s "$D/err" ]; else grep -qF "$1" "$D/err" &&
         ! grep -qF -e "$CREDITGAUGE_KEY" -e Bearer "$D/out" "$D/err"; fi
 }
 # shellcheck disable=SC2086 # routes, arguments and paths are space-separated lists
-while IFS='|' read -r name provider cert args routes paths expected logged region; do
+while IFS='|' read -r name provider cert args routes paths expected logged region relay; do
     fake_start "$cert" $routes
     status=0
-    CREDITGAUGE_PROVIDER=$provider CREDITGAUGE_MOONSHOT_REGION=$region \
+    CREDITGAUGE_PROVIDER=$provider CREDITGAUGE_MOONSHOT_REGION=$region CREDITGAUGE_RELAY_URL=$relay \
         QT_LOGGING_RULES=${logged:+*.debug=true} timeout 30 \
         "$CREDITGAUGE" $args >"$D/out" 2>"$D/err" </dev/null || status=$?
     fake_stop
@@ -55,6 +56,8 @@ moonshot_unknown_region_sends_nothing|moonshot|china|--selftest|/v1/users/me/bal
 stepfun_ok|stepfun|server|--selftest|/v1/accounts=200:{"object":"account","type":"prepaid","balance":100.5,"total_cash_balance":90,"total_voucher_balance":26}|/v1/accounts|OK stepfun CNY total=¥ 100,50 Bargeld=¥ 90,00 Gutschein=¥ 26,00
 siliconflow_ok|siliconflow|server|--selftest|/v1/user/info=200:{"code":20000,"status":true,"data":{"balance":"0.88","chargeBalance":"88.00","totalBalance":"88.88"}}|/v1/user/info|OK siliconflow USD total=\$ 88,88 Aufgeladen=\$ 88,00 Geschenkt=\$ 0,88
 novita_401|novita|server|--selftest|/openapi/v1/billing/balance/detail=401:{}|/openapi/v1/billing/balance/detail|FEHLER novita API-Key ungültig (401)
+relay_ok|relay|server|--selftest|$relay_routes|/v1/dashboard/billing/subscription /v1/dashboard/billing/usage?start_date=2020-01-01&end_date=2100-01-01|OK relay USD total=\$ 1,75 Limit=\$ 3,00 Verbraucht=\$ 1,25|||https://relay.example/v1
+relay_http_sends_nothing|relay|server|--selftest|$relay_routes||FEHLER relay Relay-Adresse muss mit https:// beginnen (http:// nur für diesen Rechner)|||http://relay.example
 deepseek_401|deepseek|server|--selftest|/user/balance=401:{"error":{"message":"invalid"}}|/user/balance|FEHLER deepseek API-Key ungültig (401)
 moonshot_401_names_the_variable|moonshot|server|--selftest|/v1/users/me/balance=401:{}|/v1/users/me/balance|FEHLER moonshot API-Key ungültig (401) – Key der Region China? CREDITGAUGE_MOONSHOT_REGION=china setzen
 self_signed_refused|deepseek|untrusted|--selftest|$ds||FEHLER deepseek Netzwerkfehler|creditgauge.network: api.deepseek.com: SslHandshakeFailedError
