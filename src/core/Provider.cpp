@@ -91,11 +91,6 @@ QString Provider::keyNote(MoonshotRegion region) const
     return description().keyNote({region});
 }
 
-QString Provider::topUpAddress(MoonshotRegion region) const
-{
-    return description().topUpAddress({region});
-}
-
 QString Provider::currency(MoonshotRegion region) const
 {
     return description().currency({region});

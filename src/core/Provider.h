@@ -52,8 +52,6 @@ public:
     // The region matters for Moonshot only. The provider does not carry it: its value names
     // the key's entry and the stored choice, which both regions share.
     QString keyNote(MoonshotRegion region = MoonshotRegion::international) const;
-    // The provider's own page for adding credit (always HTTPS).
-    QString topUpAddress(MoonshotRegion region = MoonshotRegion::international) const;
     // What its amounts are in ("USD", "CNY"), known before any answer.
     QString currency(MoonshotRegion region = MoonshotRegion::international) const;
 

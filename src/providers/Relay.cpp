@@ -82,19 +82,19 @@ BalanceResult remaining(const RequestResult &response, double limit)
 
 StepOutcome afterSubscription(const QString &base, const RequestResult &response)
 {
-    std::optional<double> limit;
-    const BalanceResult refused = BalanceAssembly::assembleAnswer(
-        response, &decodeSubscription, [&limit](const Subscription &subscription) {
-            limit = amountOf(subscription.hardLimit);
-            if (subscription.error || !limit)
-                return BalanceAssembly::noTotal();
-            if (*limit >= unlimited)
-                return BalanceResult(std::unexpected(
-                    Err {QStringLiteral("Key ohne Limit: das Relay nennt kein Guthaben")}));
-            return BalanceResult(Balance {});
-        });
-    if (!refused)
-        return refused;
+    using namespace BalanceAssembly;
+    if (!response)
+        return failed(response.error());
+    const std::optional<Subscription> subscription
+        = decodeAnswer<Subscription>(*response, &decodeSubscription);
+    if (!subscription)
+        return unreadable();
+    const std::optional<double> limit = amountOf(subscription->hardLimit);
+    if (subscription->error || !limit)
+        return noTotal();
+    if (*limit >= unlimited)
+        return BalanceResult(std::unexpected(
+            Err {QStringLiteral("Key ohne Limit: das Relay nennt kein Guthaben")}));
     // The dates are what the OpenAI API wanted; relays ignore them and count from the start.
     return finalStep(base
                          + QStringLiteral("/v1/dashboard/billing/usage?start_date=2020-01-01"
