@@ -119,7 +119,7 @@ private Q_SLOTS:
         item()->trigger();
         QVERIFY(!QFile::exists(entry) && !item()->isChecked());
         QCOMPARE(openMenu()->actions().size(), items);
-        QCOMPARE(m_item->menu->findChildren<QMenu *>().size(), 2); // nor the submenus piling up
+        QCOMPARE(m_item->menu->findChildren<QMenu *>().size(), 3); // nor the submenus piling up
     }
 
     // Notifications are on until switched off in the menu, and stay as chosen.
@@ -184,7 +184,7 @@ private Q_SLOTS:
         QTRY_COMPARE(m_app->content()->amountText(), u"$ 1,50"_s);
         QTRY_COMPARE(lines(), QStringList {u"DeepSeek: ¥ 12,50"_s});
 
-        action(openMenu(), u"Alle Anbieter abfragen"_s)->trigger();
+        action(openMenu(), u"Alle Konten abfragen"_s)->trigger();
         QVERIFY(lines().isEmpty() && !Settings::allProvidersEnabled());
     }
 
@@ -251,6 +251,37 @@ private Q_SLOTS:
         const bool marked = save && !refused && !mark.isEmpty();
         QCOMPARE(Settings::lowMark(Provider::moonshot), marked ? 20.5 : 2.0);
         QCOMPARE(m_item->lastTitle().alarm, marked || switched); // DeepSeek has no key
+    }
+
+    // An account is added from the menu, must be named, and is shown once its key is saved;
+    // removed after asking, its key goes with it and its provider's first is shown.
+    void accountsInTheMenu()
+    {
+        TEST_SESSION_REQUIRE(SecretService::Shared);
+        m_server->setResponse("/user/balance sk-work", 200, deepseekBody(40));
+        launch();
+        QMenu *accounts = action(openMenu(), u"Anbieter"_s)->menu();
+        action(action(accounts, u"Konto hinzufügen …"_s)->menu(), u"DeepSeek"_s)->trigger();
+        KeyDialog *dialog = m_app->keyDialog();
+        dialog->field()->setText(u"sk-work"_s);
+        QTest::mouseClick(dialog->saveButton(), Qt::LeftButton);
+        QVERIFY(dialog->findChild<QLabel *>(u"problem"_s)->isVisible());
+        dialog->nameField()->setText(u" Arbeit "_s);
+        QTest::mouseClick(dialog->saveButton(), Qt::LeftButton);
+        QTRY_COMPARE(m_app->content()->titleText(), u"DeepSeek-Guthaben · Arbeit"_s);
+        QTRY_COMPARE(m_app->content()->amountText(), u"$ 40,00"_s);
+        accounts = action(openMenu(), u"Anbieter"_s)->menu();
+        QVERIFY(action(accounts, u"DeepSeek · Arbeit"_s)->isChecked());
+
+        action(accounts, u"Konto entfernen …"_s)->trigger();
+        QMessageBox *box = nullptr;
+        QTRY_VERIFY(box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
+        QCOMPARE(box->text(), u"Konto „DeepSeek · Arbeit“ entfernen?"_s);
+        QTest::mouseClick(box->findChild<QPushButton *>(u"remove"_s), Qt::LeftButton);
+        QTRY_COMPARE(m_app->content()->titleText(), u"DeepSeek-Guthaben"_s);
+        QVERIFY(!action(action(openMenu(), u"Anbieter"_s)->menu(), u"DeepSeek · Arbeit"_s));
+        QTRY_COMPARE(TestSession::readKey(u"api-key-deepseek-2"_s),
+                     KeyStore::ReadResult(std::optional<QString>()));
     }
 
     void refusedKeyIsReportedAndNotUsed()

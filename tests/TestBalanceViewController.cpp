@@ -43,7 +43,7 @@ Ops::value_type show(const RefreshState &state)
 
 Ops::value_type setProvider(Provider p)
 {
-    return std::bind(&Panel::setProvider, std::placeholders::_1, p);
+    return std::bind(&Panel::setAccount, std::placeholders::_1, Account::first(p));
 }
 
 } // namespace
@@ -110,7 +110,7 @@ private Q_SLOTS:
                 delete panel.view(); // as a window that took it over does
             QWidget *view = panel.view();
             const QList<QLabel *> labels = view->findChildren<QLabel *>(); // top to bottom
-            QCOMPARE(labels[0]->text(), panel.provider().titleText());
+            QCOMPARE(labels[0]->text(), panel.account().titleText());
             for (int i = 0; i < 4; ++i) {
                 if (e[i] != u"?"_s)
                     QCOMPARE(labels[i + 1]->text(),

@@ -76,6 +76,10 @@ private Q_SLOTS:
         row("--provider=openrouter --bar polybar", "", u"bar 3 openrouter"_s);
         row("--bar=json", "", u"2 Unbekanntes Format „json“ für --bar"_s);
         row("--bar --provider=DeepSeek", "", u"2 Unbekannter Anbieter „DeepSeek“"_s);
+        // A name is looked up by the mode, which reads the accounts.
+        row("--bar --account Arbeit", "", u"bar 0 Arbeit"_s);
+        row("--account Arbeit", "DISPLAY=:0", u"2 Die Option „--account“ gilt nur mit „--bar“."_s);
+        row("--bar --account a --provider deepseek", "", u"2 Entweder „--provider“"_s);
     }
     void outcome()
     {
@@ -95,7 +99,7 @@ private Q_SLOTS:
             seen = QString::number(*o.exitCode) + u' ' + (*o.exitCode ? o.err.sliced(13) : o.out);
         } else if (o.bar) {
             seen = u"bar %1 %2"_s.arg(int(*o.bar))
-                       .arg(o.provider           ? o.provider->rawValue()
+                       .arg(o.account            ? *o.account
                                 : o.allProviders ? u"all"_s
                                                  : u"-"_s);
         }

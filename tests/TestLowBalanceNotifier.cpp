@@ -57,13 +57,11 @@ class TestLowBalanceNotifier : public QObject
     // A balance in USD, with a forecast of daysLeft at 1.20 a day when that is not negative;
     // returns once the service has heard what the notifier sent for it, and the notifier its
     // answer: a call on the notifier's connection is answered after the calls before it.
-    void show(Provider p, double total, double daysLeft = -1,
-              MoonshotRegion region = MoonshotRegion::international, double mark = 2)
+    void show(const Account &account, double total, double daysLeft = -1)
     {
         const auto forecast = SpendingForecast {u"USD"_s, 1.2, daysLeft};
-        m_notifier->balanceShown(p, {u"USD"_s, total, {}},
-                                 daysLeft < 0 ? std::nullopt : std::optional(forecast), region,
-                                 mark);
+        m_notifier->balanceShown(account, {u"USD"_s, total, {}},
+                                 daysLeft < 0 ? std::nullopt : std::optional(forecast));
         QDBusPendingCallWatcher sync(QDBusConnection::sessionBus().asyncCall(
             QDBusMessage::createMethodCall(name, path, name, u"Sync"_s)));
         QVERIFY(QSignalSpy(&sync, &QDBusPendingCallWatcher::finished).wait());
@@ -111,7 +109,7 @@ private Q_SLOTS:
                 continue;
             }
             const qsizetype before = m_server->shown.size();
-            show(Provider::deepseek, balance.section(u'/', 0, 0).toDouble(),
+            show(Account::first(Provider::deepseek), balance.section(u'/', 0, 0).toDouble(),
                  balance.contains(u'/') ? balance.section(u'/', 1).toDouble() : -1);
             QVERIFY(m_server->shown.size() <= before + 1);
             seen += m_server->shown.size() == before            ? u'.'
@@ -128,7 +126,7 @@ private Q_SLOTS:
         m_notifier->openUrl = [&opened](const QUrl &url) {
             opened << url;
         };
-        show(Provider::openrouter, 1.5, 1.25);
+        show(Account::first(Provider::openrouter), 1.5, 1.25);
         QCOMPARE(m_server->shown.size(), 1);
         QCOMPARE(m_server->shown.first(),
                  u"CreditGauge|OpenRouter-Guthaben niedrig|Noch $ 1,50, weniger als $ 2,00.\n"
@@ -140,11 +138,13 @@ private Q_SLOTS:
         m_server->invoke(101, u"default"_s); // a click on the notification itself
         QTRY_COMPARE(opened.size(), 2);
         // The page of the platform whose balance it tells, whichever is chosen by then; low
-        // under the provider's own mark.
-        show(Provider::moonshot, 15, -1, MoonshotRegion::china, 20);
+        // under the account's own mark. A second account at the provider is told of on its own.
+        show({u"moonshot"_s, Provider::moonshot, {}, MoonshotRegion::china, 20}, 15);
         QVERIFY(m_server->shown.last().contains(u"Noch $ 15,00, weniger als $ 20,00."_s));
         m_server->invoke(102, u"top-up"_s);
         QTRY_COMPARE(opened.last().host(), u"platform.moonshot.cn"_s);
+        show({u"moonshot-2"_s, Provider::moonshot, u"Arbeit"_s, {}, 20}, 15);
+        QVERIFY(m_server->shown.last().contains(u"|Moonshot-Guthaben niedrig (Arbeit)|"_s));
     }
 };
 

@@ -11,6 +11,7 @@
 #include <QLoggingCategory>
 #include <QMutex>
 #include <QScopeGuard>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -163,6 +164,76 @@ private Q_SLOTS:
         QTRY_COMPARE(m_cycle->state().title(), u"$ 2"_s);
         QCOMPARE(m_server->requests().last().header("Authorization"),
                  std::optional("Bearer sk-relay"_ba));
+    }
+
+    // A second key at the same provider is an account of its own: asked beside the first with
+    // its own key, kept and judged on its own, selected by its id; removed, its key goes and
+    // its rows stay.
+    void twoAccountsAtOneProvider()
+    {
+        const Account work {u"deepseek-2"_s, Provider::deepseek, u"Arbeit"_s, {}, 50};
+        QVERIFY(Settings::saveAccount(work)
+                && TestSession::storeKey(u"sk-work"_s, u"api-key-deepseek-2"_s));
+        m_server->setResponse("/user/balance sk-work", 200, deepseekBody(40));
+        start();
+        QTRY_COMPARE(m_cycle->others().size(), 1);
+        const RefreshState other = m_cycle->others().constFirst();
+        QCOMPARE(other.label() + u' ' + other.title(), u"DeepSeek · Arbeit $ 40"_s);
+        QVERIFY(other.alarm()); // under its own mark of 50
+        QTRY_COMPARE(m_cycle->state().title(), u"$ 3"_s);
+        QVERIFY(!m_cycle->state().alarm());
+        BalanceHistory history(historyPath());
+        const auto day = QDateTime::currentDateTimeUtc().addDays(-1);
+        QCOMPARE(history.samples(work.id, day).value(0).balance.total, 40.0);
+        QCOMPARE(history.samples(Provider::deepseek, day).value(0).balance.total, 3.0);
+
+        m_cycle->selectAccount(work.id);
+        QCOMPARE(m_cycle->state().title(), u"$ 40"_s); // what is known, at once
+        QCOMPARE(m_cycle->others().constFirst().accountId, u"deepseek"_s);
+        QCOMPARE(Settings::provider(), Provider::deepseek);
+        QCOMPARE(Settings::selectedAccount().id, work.id);
+
+        m_cycle->removeAccount(work.id);
+        QCOMPARE(m_cycle->state().label(), u"DeepSeek"_s);
+        QTRY_COMPARE(TestSession::readKey(u"api-key-deepseek-2"_s),
+                     KeyStore::ReadResult(std::optional<QString>()));
+        QVERIFY(m_cycle->others().isEmpty() && !Settings::account(work.id));
+        QCOMPARE(history.samples(work.id, day).size(), 1);
+        // A new account never takes the id, and so the rows, of one removed.
+        QCOMPARE(Settings::newAccountId(Provider::deepseek), u"deepseek-3"_s);
+    }
+
+    // What today's program wrote is read as the first accounts without a step by the user, and
+    // stays readable for it after accounts were added.
+    void upgradeFromStoredChoices()
+    {
+        QVERIFY(TestSession::storeKey(u"sk-ms"_s, u"api-key-moonshot"_s));
+        const QString conf = m_config.filePath(u"creditgauge/creditgauge.conf"_s);
+        QFile file(conf);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[General]\nallProviders=false\nmoonshotRegion=china\nnotifications=false\n"
+                   "provider=moonshot\n\n[lowMark]\nmoonshot=20\n");
+        file.close();
+        const auto earlier = QDateTime::currentDateTimeUtc().addDays(-2);
+        QVERIFY(
+            BalanceHistory(historyPath()).record(Provider::moonshot, {u"CNY"_s, 30, {}}, earlier));
+        m_server->setResponse("/cn/v1/users/me/balance", 200,
+                              R"({"data": {"available_balance": 10}})");
+        start();
+        QTRY_COMPARE(m_cycle->state().title(), u"¥ 10"_s);
+        QVERIFY(m_cycle->state().alarm()); // under the mark of 20
+        QCOMPARE(m_cycle->state().recent.size(), 2);
+        QCOMPARE(requests(), 1); // the others are not asked
+
+        m_cycle->saveAccount({u"moonshot-2"_s, Provider::moonshot, u"Privat"_s});
+        m_cycle->selectAccount(u"moonshot-2"_s);
+        const QSettings written(conf, QSettings::IniFormat);
+        for (const auto &[key, value] : {std::pair {"provider", "moonshot"},
+                                         {"moonshotRegion", "china"},
+                                         {"allProviders", "false"},
+                                         {"notifications", "false"},
+                                         {"lowMark/moonshot", "20"}})
+            QCOMPARE(written.value(QLatin1String(key)).toString(), QLatin1String(value));
     }
 
     // The others with a key are asked on the same occasions, kept in the history and listed;

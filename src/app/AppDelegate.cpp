@@ -31,6 +31,7 @@ AppDelegate::AppDelegate(std::unique_ptr<StatusItem> statusItem,
     , m_statusItem(std::move(statusItem))
     , m_content(std::make_unique<BalanceViewController>())
     , m_menu(std::make_unique<QMenu>())
+    , m_accounts(m_cycle)
 {
     Popover::exposeToAccessibility();
     m_notifier.openUrl = [](const QUrl &page) {
@@ -42,13 +43,11 @@ AppDelegate::AppDelegate(std::unique_ptr<StatusItem> statusItem,
 AppDelegate::~AppDelegate()
 {
     delete m_popover.data(); // takes the panel's view with it
-    if (m_keyDialog)
-        delete m_keyDialog.data();
 }
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    m_content->setProvider(m_cycle.provider());
+    m_content->setAccount(m_cycle.account());
 
     QPointer<AppDelegate> self(this);
     m_content->onRefresh = [self] {
@@ -63,11 +62,20 @@ void AppDelegate::applicationDidFinishLaunching()
         if (self)
             self->switchProvider();
     };
-    m_content->onSelectProvider = [self](Provider provider) {
+    m_content->onSelectAccount = [self](const QString &id) {
+        if (const std::optional<Account> account = self ? self->m_cycle.account(id) : std::nullopt)
+            self->selectAccount(*account);
+    };
+    m_accounts.beforeWindow = [self] {
         if (!self)
             return;
-        self->m_content->setProvider(provider);
-        self->m_cycle.selectProvider(provider);
+        if (self->m_popover)
+            self->m_popover->performClose();
+        prepareWindows();
+    };
+    m_accounts.picked = [self](const Account &account) {
+        if (self)
+            self->selectAccount(account);
     };
     connect(m_content.get(), &BalanceViewController::changed, this, &AppDelegate::updateToolTip);
 
@@ -76,12 +84,12 @@ void AppDelegate::applicationDidFinishLaunching()
     connect(m_menu.get(), &QMenu::aboutToShow, this, &AppDelegate::updateMenu);
     connect(m_statusItem.get(), &StatusItem::clicked, this, &AppDelegate::statusClicked);
 
-    connect(&m_cycle, &RefreshCycle::refreshing, this, [this](Provider provider) {
-        m_content->setProvider(provider);
+    connect(&m_cycle, &RefreshCycle::refreshing, this, [this] {
+        m_content->setAccount(m_cycle.account());
         updateMenu();
     });
     connect(&m_cycle, &RefreshCycle::loading, this,
-            [this](Provider, RefreshCycle::Trigger trigger) { showLoading(trigger); });
+            [this](const QString &, RefreshCycle::Trigger trigger) { showLoading(trigger); });
     connect(&m_cycle, &RefreshCycle::stateChanged, this, &AppDelegate::show);
     connect(&m_cycle, &RefreshCycle::otherChanged, this, &AppDelegate::otherShown);
     show(m_cycle.state());
@@ -137,11 +145,10 @@ void AppDelegate::switchProvider()
 void AppDelegate::show(const RefreshState &state)
 {
     m_content->show(state);
-    // The provider shown before may now join the list, the one shown leave it.
+    // The account shown before may now join the list, the one shown leave it.
     m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
-        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.options(),
-                                state.lowMark);
+        m_notifier.balanceShown(state.account(), *state.balance, state.forecast);
     m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
     if (state.kind != RefreshState::Kind::Starting && !m_afterWorkQueued) {
@@ -150,13 +157,13 @@ void AppDelegate::show(const RefreshState &state)
     }
 }
 
-// Each watched provider is notified of on its own, its name in the notification.
+// Each watched account is notified of on its own, its name in the notification.
 void AppDelegate::otherShown(const RefreshState &state)
 {
     m_content->showOthers(m_cycle.others());
     if (state.kind == RefreshState::Kind::Balance)
-        m_notifier.balanceShown(state.provider, *state.balance, state.forecast, state.options(),
-                                state.lowMark);
+        m_notifier.balanceShown(state.account(), *state.balance, state.forecast);
+    updateMenu(); // an account renamed or gone
 }
 
 // Once a state is shown the start, or a refresh, is over; until the next the tray sleeps, for
@@ -217,16 +224,8 @@ void AppDelegate::buildMenu()
         = menu->addAction(QStringLiteral("Aktualisieren"), this, &AppDelegate::menuRefresh);
     refreshItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
 
-    QMenu *providers = menu->addMenu(QStringLiteral("Anbieter"));
-    m_providerItems = new QActionGroup(providers);
-    m_providerItems->setExclusive(true);
-    for (const Provider p : Provider::allCases()) {
-        QAction *item = providers->addAction(p.displayName());
-        item->setData(p.rawValue());
-        item->setCheckable(true);
-        m_providerItems->addAction(item);
-    }
-    connect(providers, &QMenu::triggered, this, &AppDelegate::menuPickProvider);
+    // Its entries are the accounts, made again when they change.
+    m_accountMenu = menu->addMenu(QStringLiteral("Anbieter"));
     // Shown only while Moonshot is selected: the other providers have one platform each.
     m_regionMenu = menu->addMenu(QStringLiteral("Moonshot-Region"));
     m_regionItems = new QActionGroup(m_regionMenu);
@@ -238,7 +237,7 @@ void AppDelegate::buildMenu()
         m_regionItems->addAction(item);
     }
     connect(m_regionMenu, &QMenu::triggered, this, &AppDelegate::menuPickRegion);
-    m_allProvidersItem = menu->addAction(QStringLiteral("Alle Anbieter abfragen"));
+    m_allProvidersItem = menu->addAction(QStringLiteral("Alle Konten abfragen"));
     m_allProvidersItem->setCheckable(true);
     connect(m_allProvidersItem, &QAction::toggled, this,
             [this](bool on) { m_cycle.setQueriesAll(on); });
@@ -269,10 +268,8 @@ void AppDelegate::buildMenu()
 // have changed since.
 void AppDelegate::updateMenu()
 {
-    const Provider selected = m_cycle.provider();
-    for (QAction *item : m_providerItems->actions())
-        item->setChecked(item->data().toString() == selected.rawValue());
-    m_regionMenu->menuAction()->setVisible(selected == Provider::moonshot);
+    m_accounts.fillMenu(m_accountMenu);
+    m_regionMenu->menuAction()->setVisible(m_cycle.provider() == Provider::moonshot);
     const QString region = rawValue(m_cycle.moonshotRegion());
     for (QAction *item : m_regionItems->actions())
         item->setChecked(item->data().toString() == region);
@@ -320,16 +317,10 @@ void AppDelegate::menuNotifications(bool enabled)
                       QStringLiteral("Die Einstellung der Benachrichtigungen"));
 }
 
-void AppDelegate::menuPickProvider(QAction *item)
+void AppDelegate::selectAccount(const Account &account)
 {
-    const QVariant data = item ? item->data() : QVariant();
-    if (data.typeId() != QMetaType::QString)
-        return;
-    const std::optional<Provider> provider = Provider::fromRawValue(data.toString());
-    if (!provider)
-        return;
-    m_content->setProvider(*provider);
-    m_cycle.selectProvider(*provider);
+    m_content->setAccount(account);
+    m_cycle.selectAccount(account.id);
     updateMenu(); // the region's submenu comes or goes
 }
 
@@ -343,56 +334,7 @@ void AppDelegate::menuPickRegion(QAction *item)
 
 void AppDelegate::askForKey()
 {
-    if (m_popover)
-        m_popover->performClose();
-    if (m_keyDialog) {
-        m_keyDialog->raise();
-        m_keyDialog->activateWindow();
-        return;
-    }
-    prepareWindows();
-    const Provider provider = m_cycle.provider();
-    auto *dialog = new KeyDialog(provider, m_cycle.moonshotRegion(), m_cycle.lowMark(provider),
-                                 m_cycle.relayAddress());
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    m_keyDialog = dialog;
-
-    // The dialog opens at once; the stored key fills the field when the store answers.
-    QPointer<KeyDialog> guard(dialog);
-    KeyStore::read(provider.keychainAccount(), [guard](const KeyStore::ReadResult &key) {
-        if (guard && key && *key)
-            guard->offerStoredKey(**key);
-    });
-    connect(dialog, &QDialog::accepted, this, [this, dialog, provider] {
-        if (dialog->lowMark() != m_cycle.lowMark(provider))
-            m_cycle.setLowMark(provider, dialog->lowMark());
-        // Before the key is saved, so that the query the saved key brings asks that platform.
-        const QString key = dialog->enteredKey();
-        if (dialog->moonshotRegion() != m_cycle.moonshotRegion())
-            m_cycle.selectMoonshotRegion(dialog->moonshotRegion(), key.isEmpty());
-        if (provider == Provider::relay && dialog->relayAddress() != m_cycle.relayAddress())
-            m_cycle.setRelayAddress(dialog->relayAddress(), key.isEmpty());
-        if (!key.isEmpty()) // an empty field never deletes a stored key
-            saveKey(provider, key);
-    });
-    dialog->show();
-    dialog->raise();
-    dialog->activateWindow();
-}
-
-void AppDelegate::saveKey(Provider provider, const QString &key)
-{
-    QPointer<AppDelegate> self(this);
-    KeyStore::save(key, provider.keychainAccount(), [self, provider](bool saved) {
-        if (!self)
-            return;
-        if (saved) {
-            self->m_cycle.keySaved(provider);
-            return;
-        }
-        // The user must not go on believing the key was kept.
-        KeyDialog::showNotSaved();
-    });
+    m_accounts.edit(m_cycle.account());
 }
 
 } // namespace creditgauge

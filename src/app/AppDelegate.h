@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AccountActions.h"
 #include "notify/LowBalanceNotifier.h"
 #include "refresh/RefreshCycle.h"
 #include "tray/Popover.h"
@@ -44,7 +45,7 @@ public:
     QMenu *menu() const { return m_menu.get(); }
     RefreshCycle &cycle() { return m_cycle; }
     LowBalanceNotifier &notifier() { return m_notifier; }
-    KeyDialog *keyDialog() const { return m_keyDialog; }
+    KeyDialog *keyDialog() const { return m_accounts.dialog(); }
 
 private:
     void show(const RefreshState &state);
@@ -62,10 +63,9 @@ private:
     void menuAutostart(bool enabled);
     void menuNotifications(bool enabled);
     void otherShown(const RefreshState &state);
-    void menuPickProvider(QAction *item);
+    void selectAccount(const Account &account);
     void menuPickRegion(QAction *item);
     void askForKey();
-    void saveKey(Provider provider, const QString &key);
 
     RefreshCycle m_cycle;
     LowBalanceNotifier m_notifier;
@@ -73,13 +73,13 @@ private:
     std::unique_ptr<BalanceViewController> m_content;
     QPointer<Popover> m_popover;
     std::unique_ptr<QMenu> m_menu;
-    QActionGroup *m_providerItems = nullptr;
+    AccountActions m_accounts;
+    QMenu *m_accountMenu = nullptr;
     QMenu *m_regionMenu = nullptr;
     QActionGroup *m_regionItems = nullptr;
     QAction *m_autostartItem = nullptr;
     QAction *m_notificationsItem = nullptr;
     QAction *m_allProvidersItem = nullptr;
-    QPointer<KeyDialog> m_keyDialog;
     std::unique_ptr<ColorScheme> m_colorScheme;
     bool m_afterWorkQueued = false;
 };

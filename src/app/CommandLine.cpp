@@ -40,10 +40,11 @@ const char *const qtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb
 
 const QString barOption = QStringLiteral("bar");
 const QString providerOption = QStringLiteral("provider");
+const QString accountOption = QStringLiteral("account");
 
 bool takesValue(const QString &name)
 {
-    return name == barOption || name == providerOption
+    return name == barOption || name == providerOption || name == accountOption
         || std::ranges::any_of(qtValueOptions,
                                [&name](const char *o) { return name == QLatin1String(o); });
 }
@@ -223,7 +224,12 @@ QString helpText()
     text += option(u"--provider NAME"_s,
                    words(u"Mit --bar: dieser Anbieter statt des gewählten; die Wahl bleibt "
                          u"unverändert. all: jeder Anbieter mit Key hinter seinen Initialen"_s)
-                       + initials + words(u"z. B. \u201EDS \u00a5 12 \u00b7 OR $ 3\u201C."_s));
+                       + initials
+                       + words(u"z. B. \u201EDS \u00a5 12 \u00b7 OR $ 3\u201C. Mit "
+                               u"mehreren Konten: das erste des Anbieters."_s));
+    text += option(u"--account NAME"_s,
+                   words(u"Mit --bar: das Konto mit diesem Namen (wie im Menü \u201EAnbieter\u201C "
+                         u"vergeben) statt des gewählten."_s));
 #endif
     return text
         + QStringLiteral("\n"
@@ -261,6 +267,9 @@ Outcome parse(const QStringList &arguments, const QProcessEnvironment &env)
     QCommandLineOption provider(providerOption);
     provider.setValueName(QStringLiteral("name"));
     parser.addOption(provider);
+    QCommandLineOption account(accountOption);
+    account.setValueName(QStringLiteral("name"));
+    parser.addOption(account);
     const QStringList given = withBarFormat(arguments);
 #else
     const QStringList &given = arguments;
@@ -276,9 +285,14 @@ Outcome parse(const QStringList &arguments, const QProcessEnvironment &env)
         return usage(QStringLiteral("Unerwartetes Argument ")
                      + quoted(parser.positionalArguments().constFirst()) + QLatin1Char('.'));
 #ifdef Q_OS_UNIX
-    if (parser.isSet(provider) && !parser.isSet(bar))
-        return usage(
-            QStringLiteral("Die Option \u201E--provider\u201C gilt nur mit \u201E--bar\u201C."));
+    for (const QString &name : {providerOption, accountOption}) {
+        if (parser.isSet(name) && !parser.isSet(bar))
+            return usage(
+                QStringLiteral("Die Option \u201E--%1\u201C gilt nur mit \u201E--bar\u201C.")
+                    .arg(name));
+    }
+    if (parser.isSet(provider) && parser.isSet(account))
+        return usage(QStringLiteral("Entweder \u201E--provider\u201C oder \u201E--account\u201C."));
     if (parser.isSet(bar)) {
         Outcome run;
         run.bar = barFormatFromName(parser.value(bar));
@@ -288,12 +302,16 @@ Outcome parse(const QStringList &arguments, const QProcessEnvironment &env)
                          + QStringLiteral(")."));
         if (parser.isSet(provider)) {
             run.allProviders = parser.value(provider) == u"all";
-            run.provider = Provider::fromRawValue(parser.value(provider));
-            if (!run.provider && !run.allProviders)
+            const std::optional<Provider> chosen = Provider::fromRawValue(parser.value(provider));
+            if (chosen)
+                run.account = chosen->rawValue();
+            if (!chosen && !run.allProviders)
                 return usage(QStringLiteral("Unbekannter Anbieter ")
                              + quoted(parser.value(provider)) + QStringLiteral(" (")
                              + alternatives(providerNames()) + QStringLiteral(")."));
         }
+        if (parser.isSet(account))
+            run.account = parser.value(account);
         // Text bars run in any session, with or without a display.
         return run;
     }

@@ -22,9 +22,11 @@ struct Outcome
     QString out;
     QString err;
     std::optional<BarFormat> bar {};
-    // The provider for the text-bar mode's run instead of the stored choice.
-    std::optional<Provider> provider {};
-    // --provider all: every provider with a key in the text-bar mode's line.
+    // The account for the text-bar mode's run instead of the stored choice: --provider's
+    // first account by its id, or what --account named (an id or a name, looked up by the
+    // mode, which reads the accounts).
+    std::optional<QString> account {};
+    // --provider all: every account with a key in the text-bar mode's line.
     bool allProviders = false;
 };
 

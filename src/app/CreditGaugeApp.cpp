@@ -95,13 +95,14 @@ int runTray(int argc, char *argv[])
     return entry ? entry(argc, argv) : 1;
 }
 
-int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider, bool all)
+int runBar(int argc, char *argv[], BarFormat format, const std::optional<QString> &account,
+           bool all)
 {
-    using Entry = int (*)(int, char **, int, int);
+    using Entry = int (*)(int, char **, int, int, const char *);
     const auto entry = reinterpret_cast<Entry>(Modules::resolve(
         CREDITGAUGE_BAR_MODULE, "creditgauge_run_bar", "Die Ausgabe für Textleisten"));
-    const int chosen = all ? -2 : provider ? int(provider->value()) : -1;
-    return entry ? entry(argc, argv, int(format), chosen) : 1;
+    const QByteArray chosen = account.value_or(QString()).toUtf8();
+    return entry ? entry(argc, argv, int(format), all, account ? chosen.constData() : nullptr) : 1;
 }
 #else
 int runTray(int argc, char *argv[])
@@ -110,9 +111,10 @@ int runTray(int argc, char *argv[])
 }
 
 #ifdef Q_OS_UNIX
-int runBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider, bool all)
+int runBar(int argc, char *argv[], BarFormat format, const std::optional<QString> &account,
+           bool all)
 {
-    return runStatusBar(argc, argv, format, provider, all);
+    return runStatusBar(argc, argv, format, account, all);
 }
 #endif
 #endif
@@ -165,7 +167,7 @@ int main(int argc, char *argv[])
     }
 #ifdef Q_OS_UNIX
     if (outcome.bar)
-        return runBar(argc, argv, *outcome.bar, outcome.provider, outcome.allProviders);
+        return runBar(argc, argv, *outcome.bar, outcome.account, outcome.allProviders);
 #endif
     return runTray(argc, argv);
 }

@@ -1,5 +1,7 @@
 #include "StatusBarMode.h"
 
+#include "store/Settings.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QTimer>
@@ -50,7 +52,7 @@ void StatusBarMode::start()
     QTimer::singleShot(0, &m_cycle, &RefreshCycle::start);
 }
 
-int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider,
+int runStatusBar(int argc, char *argv[], BarFormat format, const std::optional<QString> &account,
                  bool all)
 {
     QCoreApplication app(argc, argv);
@@ -58,7 +60,20 @@ int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provide
     QCoreApplication::setApplicationVersion(QStringLiteral(CREDITGAUGE_VERSION));
 
     RefreshCycle::Options options;
-    options.provider = provider;
+    if (account) {
+        const std::optional<Account> chosen = Settings::accountNamed(*account);
+        if (!chosen) {
+            QStringList names;
+            for (const Account &a : Settings::accounts())
+                names << (a.name.isEmpty() ? a.id : a.name);
+            std::fputs(qUtf8Printable(QStringLiteral("creditgauge: Kein Konto \u201E%1\u201C "
+                                                     "(%2).\n")
+                                          .arg(*account, names.join(QStringLiteral(", ")))),
+                       stderr);
+            return 2;
+        }
+        options.account = chosen->id;
+    }
     if (all)
         options.allProviders = true;
     StatusBarMode mode(format, options, STDOUT_FILENO, STDIN_FILENO);

@@ -40,9 +40,10 @@ private:
     UnixSignals m_signals;
 };
 
-// The mode as the whole process: no display, no widgets, standard output and input. `provider`
-// replaces the stored choice for this run; `all` shows every provider with a key in the text.
-int runStatusBar(int argc, char *argv[], BarFormat format, std::optional<Provider> provider,
+// The mode as the whole process: no display, no widgets, standard output and input. `account`
+// (an id or a name) replaces the stored choice for this run; `all` shows every account with a
+// key in the text. An account that is not there ends it with status 2.
+int runStatusBar(int argc, char *argv[], BarFormat format, const std::optional<QString> &account,
                  bool all = false);
 
 } // namespace creditgauge

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 #include <fcntl.h>
@@ -48,6 +49,13 @@ QString markupEscaped(const QString &text)
     return text.toHtmlEscaped();
 }
 
+// "DS ", or with the account's name "DS Arbeit ".
+QString initials(const RefreshState &state)
+{
+    return state.provider.initials() + u' '
+        + (state.accountName.isEmpty() ? QString() : state.accountName + u' ');
+}
+
 QByteArray compactJson(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -58,14 +66,17 @@ QByteArray compactJson(const QJsonObject &object)
 QByteArray StatusBarOutput::line(Format format, const RefreshState &state,
                                  const QList<RefreshState> &others, bool together)
 {
-    // Together: every provider with a key, in their usual order; the selected one alone when
-    // none has.
+    // Together: every account with a key, in their usual order (by provider, each one's first
+    // account first); the selected one alone when none has.
     QList<RefreshState> shown {state};
     if (together && !others.isEmpty()) {
         const bool keyless
             = state.kind == RefreshState::Kind::Starting || state.kind == RefreshState::Kind::NoKey;
         shown = keyless ? others : others + QList {state};
-        std::ranges::sort(shown, {}, [](const RefreshState &s) { return s.provider.value(); });
+        std::ranges::sort(shown, {}, [](const RefreshState &s) {
+            const QString id = s.account().id;
+            return std::tuple(s.provider.value(), id.size(), id);
+        });
     } else if (state.kind == RefreshState::Kind::Starting) {
         return {};
     }
@@ -73,7 +84,7 @@ QByteArray StatusBarOutput::line(Format format, const RefreshState &state,
     const auto text = [&](const auto &part) {
         QStringList parts;
         for (const RefreshState &s : shown)
-            parts << part(s, (together ? s.provider.initials() + u' ' : QString()) + s.title());
+            parts << part(s, (together ? initials(s) : QString()) + s.title());
         return parts.join(QStringLiteral(" \u00b7 "));
     };
     const QString title = text([](const RefreshState &, const QString &t) { return t; });
@@ -102,14 +113,14 @@ QByteArray StatusBarOutput::line(Format format, const RefreshState &state,
             {QStringLiteral("text"), markupEscaped(title)},
             {QStringLiteral("tooltip"), markupEscaped(tooltip.join(QLatin1Char('\n')))},
             {QStringLiteral("class"), cls},
-            {QStringLiteral("alt"), together ? QStringLiteral("all") : state.provider.rawValue()},
+            {QStringLiteral("alt"), together ? QStringLiteral("all") : state.account().id},
         });
     }
     case Format::I3blocks: {
         // i3bar has no tooltip, so the full text names the provider.
         QJsonObject block {
             {QStringLiteral("full_text"),
-             together ? title : state.provider.displayName() + QLatin1Char(' ') + title},
+             together ? title : state.label() + QLatin1Char(' ') + title},
             {QStringLiteral("short_text"), title},
         };
         if (alarm)

@@ -109,12 +109,12 @@ bool BalanceHistory::isAvailable()
     return m_file.ensureOpen();
 }
 
-bool BalanceHistory::record(Provider provider, const Balance &balance, const QDateTime &at)
+bool BalanceHistory::record(const QString &account, const Balance &balance, const QDateTime &at)
 {
     // Infinity and NaN are shown as the provider sent them, but are no amount to keep.
     if (!std::isfinite(balance.total))
         return writePending();
-    m_pending.append({provider, {at.toUTC(), balance}});
+    m_pending.append({account, {at.toUTC(), balance}});
     if (m_pending.size() > pendingLimit) {
         qCDebug(log::history) << "the oldest unwritten row is given up";
         m_pending.removeFirst();
@@ -152,24 +152,28 @@ bool BalanceHistory::writePending()
         ok = run(q,
                  QStringLiteral("SELECT 1 FROM balances WHERE provider = ? AND at BETWEEN ? AND ?"
                                 " AND currency = ? AND total = ? AND details = ?"),
-                 {row.provider.rawValue(), ms - window, ms + window, b.currency, b.total, details});
+                 {row.account, ms - window, ms + window, b.currency, b.total, details});
         const bool seen = ok && q.next();
-        QVariantList values {ms, row.provider.rawValue(), b.currency, b.total, details};
+        QVariantList values {ms, row.account, b.currency, b.total, details};
         if (m_file.hasFigure())
             values << figureName(b.figure);
         if (ok && !seen)
             ok = run(q, insert, values);
-        qCDebug(log::history) << (seen ? "already kept:" : "kept:") << row.provider.rawValue()
-                              << b.total << b.currency;
+        qCDebug(log::history) << (seen ? "already kept:" : "kept:") << row.account << b.total
+                              << b.currency;
     }
-    // Old rows go when the limit has moved on by a day, provider by provider so that the
-    // index serves instead of a pass over the whole table.
+    // Old rows go when the limit has moved on by a day, account by account (those removed
+    // too) so that the index serves instead of a pass over the whole table.
     const qint64 cutoff = m_pending.constLast().sample.at.addDays(-keptDays).toMSecsSinceEpoch();
     const bool prune = !m_prunedBefore || cutoff - *m_prunedBefore >= 24 * 3600 * 1000;
-    for (const Provider p : Provider::allCases()) {
-        if (ok && prune)
+    QStringList accounts;
+    if (ok && prune && (ok = run(q, QStringLiteral("SELECT DISTINCT provider FROM balances"), {})))
+        while (q.next())
+            accounts << q.value(0).toString();
+    for (const QString &account : std::as_const(accounts)) {
+        if (ok)
             ok = run(q, QStringLiteral("DELETE FROM balances WHERE provider = ? AND at < ?"),
-                     {p.rawValue(), cutoff});
+                     {account, cutoff});
     }
     if (ok)
         ok = q.exec(QStringLiteral("COMMIT"));
@@ -186,17 +190,17 @@ bool BalanceHistory::writePending()
     return true;
 }
 
-BalanceHistory::Recent BalanceHistory::keep(Provider provider, const Balance &balance,
+BalanceHistory::Recent BalanceHistory::keep(const QString &account, const Balance &balance,
                                             const QDateTime &at, int days)
 {
-    record(provider, balance, at);
-    Recent recent {samples(provider, at.addDays(-days), true), std::nullopt};
+    record(account, balance, at);
+    Recent recent {samples(account, at.addDays(-days), true), std::nullopt};
     if (std::isfinite(balance.total))
         recent.forecast = Forecast::compute(recent.samples, at);
     return recent;
 }
 
-QList<BalanceSample> BalanceHistory::samples(Provider provider, const QDateTime &since,
+QList<BalanceSample> BalanceHistory::samples(const QString &account, const QDateTime &since,
                                              bool withPreceding)
 {
     QList<BalanceSample> result;
@@ -212,11 +216,11 @@ QList<BalanceSample> BalanceHistory::samples(Provider provider, const QDateTime 
             && run(q,
                    columns
                        + QStringLiteral(" WHERE provider = ? AND at < ? ORDER BY at DESC LIMIT 1"),
-                   {provider.rawValue(), from})
+                   {account, from})
             && q.next())
             preceding = sampleFrom(q);
         if (run(q, columns + QStringLiteral(" WHERE provider = ? AND at >= ? ORDER BY at, id"),
-                {provider.rawValue(), from})) {
+                {account, from})) {
             while (q.next())
                 result.append(sampleFrom(q));
         }
@@ -224,7 +228,7 @@ QList<BalanceSample> BalanceHistory::samples(Provider provider, const QDateTime 
     // What waits to be written belongs to the history all the same.
     bool waiting = false;
     for (const Row &row : std::as_const(m_pending)) {
-        if (row.provider != provider)
+        if (row.account != account)
             continue;
         if (row.sample.at >= since) {
             result.append(row.sample);

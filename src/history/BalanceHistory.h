@@ -37,15 +37,15 @@ public:
     BalanceHistory &operator=(const BalanceHistory &) = delete;
 
     // Keeps the balance seen at `at`, together with any that still wait. The same balance of
-    // the same provider kept less than a minute before (by this or another process, from the
+    // the same account kept less than a minute before (by this or another process, from the
     // same answer or one just like it) is one observation and is not kept twice. Rows older
     // than keptDays go (whenever that limit has moved on by a day). Only finite totals are kept.
     // False when the rows could not be written now; they wait in memory for the next call.
-    bool record(Provider provider, const Balance &balance, const QDateTime &at);
+    bool record(const QString &account, const Balance &balance, const QDateTime &at);
     // Writes what waits; true when nothing waits any more.
     bool flush();
 
-    // What a view of a balance just seen needs: the provider's samples over the last days,
+    // What a view of a balance just seen needs: the account's samples over the last days,
     // beginning with the newest one before them, and the forecast they allow.
     struct Recent
     {
@@ -55,13 +55,23 @@ public:
     // Keeps the balance first (as record() does), so that the forecast includes it; one read
     // serves the chart's days and the forecast's week within them. Infinity and NaN are
     // neither kept nor read as a pace.
-    Recent keep(Provider provider, const Balance &balance, const QDateTime &at, int days);
+    Recent keep(const QString &account, const Balance &balance, const QDateTime &at, int days);
 
-    // The provider's samples from `since` on, oldest first, including those still waiting to
+    // The account's samples from `since` on, oldest first, including those still waiting to
     // be written; with `withPreceding`, also the newest one before `since`, where a line
     // through the period starts.
-    QList<BalanceSample> samples(Provider provider, const QDateTime &since,
+    QList<BalanceSample> samples(const QString &account, const QDateTime &since,
                                  bool withPreceding = false);
+    // A provider's first account, whose rows carry the provider's raw value.
+    QList<BalanceSample> samples(Provider provider, const QDateTime &since,
+                                 bool withPreceding = false)
+    {
+        return samples(provider.rawValue(), since, withPreceding);
+    }
+    bool record(Provider provider, const Balance &balance, const QDateTime &at)
+    {
+        return record(provider.rawValue(), balance, at);
+    }
 
     // Why the last write failed, in German ("der Datenträger ist voll"); empty when it
     // succeeded or only had to wait for another writer.
@@ -77,7 +87,7 @@ public:
 private:
     struct Row
     {
-        Provider provider;
+        QString account; // its id; a provider's first account's is the provider's raw value
         BalanceSample sample;
     };
 

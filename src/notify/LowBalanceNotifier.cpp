@@ -16,14 +16,16 @@
 namespace creditgauge {
 namespace {
 
-QString lowFlag(Provider p)
+// Per account; a provider's first account's carry the provider's raw value, as before there
+// were accounts.
+QString lowFlag(const Account &account)
 {
-    return QStringLiteral("alert.low.") + p.rawValue();
+    return QStringLiteral("alert.low.") + account.id;
 }
 
-QString runningOutFlag(Provider p)
+QString runningOutFlag(const Account &account)
 {
-    return QStringLiteral("alert.running-out.") + p.rawValue();
+    return QStringLiteral("alert.running-out.") + account.id;
 }
 
 } // namespace
@@ -43,10 +45,10 @@ LowBalanceNotifier::LowBalanceNotifier(BalanceHistory &memory, QObject *parent)
 
 LowBalanceNotifier::~LowBalanceNotifier() = default;
 
-void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
-                                      const std::optional<SpendingForecast> &forecast,
-                                      const ProviderOptions &options, double mark)
+void LowBalanceNotifier::balanceShown(const Account &account, const Balance &balance,
+                                      const std::optional<SpendingForecast> &forecast)
 {
+    const double mark = account.lowMark;
     // Infinity or NaN from a provider is shown as it came, but says nothing about running low.
     if (!std::isfinite(balance.total))
         return;
@@ -54,26 +56,31 @@ void LowBalanceNotifier::balanceShown(Provider provider, const Balance &balance,
     const QString outlook = forecast ? QStringLiteral("\n") + Forecast::line(*forecast) : QString();
 
     const bool low = isLow(balance, mark);
-    const bool wasLow = m_memory.flag(lowFlag(provider));
+    const bool wasLow = m_memory.flag(lowFlag(account));
     if (low != wasLow)
-        m_memory.setFlag(lowFlag(provider), low);
+        m_memory.setFlag(lowFlag(account), low);
 
     // Unknown pace (too little history) changes nothing; a known one of three days or more
     // ends the alert, so that it can come again.
     const bool runningOut = forecast && forecast->daysLeft < runningOutDays;
-    const bool wasRunningOut = m_memory.flag(runningOutFlag(provider));
+    const bool wasRunningOut = m_memory.flag(runningOutFlag(account));
     if (forecast && runningOut != wasRunningOut)
-        m_memory.setFlag(runningOutFlag(provider), runningOut);
+        m_memory.setFlag(runningOutFlag(account), runningOut);
 
     // Both at once say one thing: the low one, with the pace.
-    const QUrl topUp(provider.description().topUpAddress(options));
+    const QUrl topUp(account.provider.description().topUpAddress(account.options));
+    // "DeepSeek-Guthaben niedrig", with the account's name after it where it has one.
+    const auto summary = [&account](const QString &text) {
+        return text.arg(account.provider.displayName())
+            + (account.name.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(account.name));
+    };
     if (low && !wasLow) {
-        send(topUp, QStringLiteral("%1-Guthaben niedrig").arg(provider.displayName()),
+        send(topUp, summary(QStringLiteral("%1-Guthaben niedrig")),
              QStringLiteral("Noch %1, weniger als %2.")
                      .arg(amount, Format::amount(mark, balance.currency, true))
                  + outlook);
     } else if (runningOut && !wasRunningOut) {
-        send(topUp, QStringLiteral("%1-Guthaben bald aufgebraucht").arg(provider.displayName()),
+        send(topUp, summary(QStringLiteral("%1-Guthaben bald aufgebraucht")),
              QStringLiteral("Noch %1.").arg(amount) + outlook);
     }
 }

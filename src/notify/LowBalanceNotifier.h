@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Provider.h"
+#include "core/Account.h"
 #include "core/Records.h"
 #include "history/Forecast.h"
 #include "providers/ProviderDescription.h"
@@ -41,12 +41,11 @@ public:
     void setEnabled(bool enabled) { m_enabled = enabled; }
     bool isEnabled() const { return m_enabled; }
 
-    // A provider's balance as it is shown now, with the forecast if there is one, read where
-    // the options say (Moonshot's region, a relay's address), whose page the notification's
-    // action opens. Below `mark` (the provider's low mark) it is low.
-    void balanceShown(Provider provider, const Balance &balance,
-                      const std::optional<SpendingForecast> &forecast,
-                      const ProviderOptions &options = {}, double mark = lowBalanceThreshold);
+    // An account's balance as it is shown now, with the forecast if there is one, read where
+    // its options say (Moonshot's region, a relay's address), whose page the notification's
+    // action opens. Below the account's low mark it is low.
+    void balanceShown(const Account &account, const Balance &balance,
+                      const std::optional<SpendingForecast> &forecast);
 
 private:
     void send(const QUrl &topUp, const QString &summary, const QString &body);

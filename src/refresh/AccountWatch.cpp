@@ -19,9 +19,9 @@ constexpr qint64 followUpLatestMs = 10'000;
 
 } // namespace
 
-AccountWatch::AccountWatch(Provider provider, std::function<void(Trigger)> begin)
-    : latest {.provider = provider}
-    , m_provider(provider)
+AccountWatch::AccountWatch(const Account &account, std::function<void(Trigger)> begin)
+    : latest(RefreshState::of(account))
+    , m_id(account.id)
     , m_begin(std::move(begin))
 {
     m_followUp.setSingleShot(true);
@@ -37,8 +37,8 @@ bool AccountWatch::folds(Trigger trigger)
         return false;
     if (!m_spacing && m_since.elapsed() >= staleAfterMs) {
         qCWarning(log::refresh).noquote()
-            << "a query for" << m_provider.rawValue() << "has not ended for"
-            << m_since.elapsed() / 1000 << "s; not waiting for it any longer";
+            << "a query for" << m_id << "has not ended for" << m_since.elapsed() / 1000
+            << "s; not waiting for it any longer";
         m_queries = 0;
         return false;
     }

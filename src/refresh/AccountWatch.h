@@ -24,9 +24,8 @@ public:
 
     // `begin` starts a query (the cycle numbers it and reads the key); it is called for the
     // follow-up, and decides whether that is still wanted.
-    AccountWatch(Provider provider, std::function<void(Trigger)> begin);
+    AccountWatch(const Account &account, std::function<void(Trigger)> begin);
 
-    Provider provider() const { return m_provider; }
     // A query is wanted: true when it becomes the follow-up of the one under way (or of one
     // that began a moment ago), false when it may begin now.
     bool folds(Trigger trigger);
@@ -40,7 +39,7 @@ public:
 private:
     void followUp();
 
-    Provider m_provider;
+    QString m_id;
     std::function<void(Trigger)> m_begin;
     int m_queries = 0;
     std::optional<Trigger> m_again;

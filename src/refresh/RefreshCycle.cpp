@@ -20,12 +20,12 @@ RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
     , m_history(options.historyPath)
     , m_schedule(new RefreshSchedule(
           {options.interval, options.networkWait, options.wakeDelay, options.watchNetwork}, this))
-    , m_choices(options.provider, options.allProviders)
+    , m_choices(options.account        ? options.account
+                    : options.provider ? std::optional(options.provider->rawValue())
+                                       : std::nullopt,
+                options.allProviders)
 {
-    m_state.provider = provider();
-    for (const Provider p : Provider::allCases()) // a burst's follow-up, if still watched
-        m_watches[p.value()] = std::make_unique<AccountWatch>(
-            p, [this, p](Trigger trigger) { askIfWatched(p, trigger); });
+    m_state = RefreshState::of(account());
     connect(m_schedule, &RefreshSchedule::periodDue, this, [this] { refresh(Trigger::Timer); });
     connect(m_schedule, &RefreshSchedule::wakeDue, this, [this] { refresh(Trigger::Wake); });
     connect(m_schedule, &RefreshSchedule::networkBack, this,
@@ -34,6 +34,25 @@ RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
 }
 
 RefreshCycle::~RefreshCycle() = default;
+
+AccountWatch &RefreshCycle::watch(const Account &account) const
+{
+    std::unique_ptr<AccountWatch> &watch = m_watches[account.id];
+    if (!watch) { // a burst's follow-up, if still watched
+        auto *self = const_cast<RefreshCycle *>(this);
+        watch = std::make_unique<AccountWatch>(
+            account, [self, id = account.id](Trigger trigger) { self->askIfWatched(id, trigger); });
+    }
+    return *watch;
+}
+
+// What was last reported of the account: nothing yet for one never asked.
+const RefreshState &RefreshCycle::latest(const QString &id) const
+{
+    static const RefreshState none;
+    const auto it = m_watches.find(id);
+    return it == m_watches.end() ? none : it->second->latest;
+}
 
 void RefreshCycle::start()
 {
@@ -50,24 +69,16 @@ const QTimer &RefreshCycle::timer() const
     return m_schedule->timer();
 }
 
-void RefreshCycle::selectProvider(Provider provider)
-{
-    noteSaved(QStringLiteral("settings"), m_choices.setProvider(provider),
-              QStringLiteral("Die Anbieterwahl"));
-    refresh(Trigger::User);
-}
-
 // From the moment the selection changes (here, or in another process: the tray's choice read by
-// a text bar), what is reported is the new provider's own: what is known of it, else that its
-// figure is still to come. Nothing of the provider before stands under the new one's name.
+// a text bar), what is reported is the new account's own: what is known of it, else that its
+// figure is still to come. Nothing of the account before stands under the new one's name.
 void RefreshCycle::followSelection()
 {
-    const Provider selected = provider();
-    if (selected == m_state.provider)
+    const Account selected = account();
+    if (selected.id == m_state.account().id)
         return;
     const RefreshState &known = watch(selected).latest;
-    m_state
-        = known.kind == RefreshState::Kind::Starting ? RefreshState {.provider = selected} : known;
+    m_state = known.kind == RefreshState::Kind::Starting ? RefreshState::of(selected) : known;
     m_state.notices = m_notices.all();
     // The state shown no longer waits for the keyring: nothing looks at it again until it
     // fails.
@@ -76,92 +87,29 @@ void RefreshCycle::followSelection()
     Q_EMIT stateChanged(m_state);
 }
 
-void RefreshCycle::setQueriesAll(bool on)
-{
-    noteSaved(QStringLiteral("allProviders"), m_choices.setAllProviders(on),
-              QStringLiteral("Die Einstellung \u201EAlle Anbieter abfragen\u201C"));
-    if (on) {
-        refresh(Trigger::User);
-        return;
-    }
-    m_othersWanted.reset();
-    const Provider selected = provider();
-    for (const Provider p : Provider::allCases()) {
-        RefreshState &latest = watch(p).latest;
-        if (p == selected || latest.kind == RefreshState::Kind::Starting)
-            continue;
-        latest = RefreshState {.provider = p};
-        Q_EMIT otherChanged(latest);
-    }
-}
-
-QList<RefreshState> RefreshCycle::others() const
-{
-    QList<RefreshState> list;
-    if (!queriesAll())
-        return list;
-    for (const Provider p : Provider::allCases()) {
-        const RefreshState &latest = watch(p).latest;
-        if (p != m_state.provider && latest.answered())
-            list << latest;
-    }
-    return list;
-}
-
-void RefreshCycle::selectMoonshotRegion(MoonshotRegion region, bool refresh)
-{
-    noteSaved(QStringLiteral("region"), m_choices.setMoonshotRegion(region),
-              QStringLiteral("Die Regionswahl"));
-    // A query under way asks the other platform, whose answer is dropped: not waited for.
-    if (refresh)
-        askIfWatched(Provider::moonshot, Trigger::User);
-}
-
 // Asked at once, whatever is under way, while selected or watched.
-void RefreshCycle::askIfWatched(Provider provider, Trigger trigger)
+void RefreshCycle::askIfWatched(const QString &id, Trigger trigger)
 {
-    if (provider == this->provider() || queriesAll())
-        begin(provider, trigger);
-}
-
-void RefreshCycle::setLowMark(Provider provider, double mark)
-{
-    noteSaved(QStringLiteral("lowMark"), m_choices.setLowMark(provider, mark),
-              QStringLiteral("Die Warnschwelle"));
-    watch(provider).latest.lowMark = mark;
-    if (provider != m_state.provider)
-        return Q_EMIT otherChanged(watch(provider).latest);
-    m_state.lowMark = mark;
-    Q_EMIT stateChanged(m_state);
-}
-
-void RefreshCycle::setRelayAddress(const QString &address, bool refresh)
-{
-    noteSaved(QStringLiteral("relay"), m_choices.setRelayAddress(address),
-              QStringLiteral("Die Relay-Adresse"));
-    if (refresh)
-        askIfWatched(Provider::relay, Trigger::User);
-}
-
-void RefreshCycle::keySaved(Provider provider)
-{
-    askIfWatched(provider, Trigger::KeySaved);
+    const std::optional<Account> known = account(id);
+    if (known && (id == account().id || queriesAll()))
+        begin(*known, trigger);
 }
 
 bool RefreshCycle::firstAnswersPending() const
 {
     if (m_state.kind == RefreshState::Kind::Starting || (m_othersWanted && queriesAll()))
         return true;
-    return queriesAll() && std::ranges::any_of(Provider::allCases(), [this](Provider p) {
-               return watch(p).querying() && watch(p).latest.kind == RefreshState::Kind::Starting;
+    return queriesAll() && std::ranges::any_of(m_watches, [](const auto &entry) {
+               return entry.second->querying()
+                   && entry.second->latest.kind == RefreshState::Kind::Starting;
            });
 }
 
 void RefreshCycle::refresh(Trigger trigger)
 {
     followSelection();
-    request(provider(), trigger);
-    // A saved key is the selected provider's business alone.
+    request(account(), trigger);
+    // A saved key is the selected account's business alone.
     if (trigger != Trigger::KeySaved && queriesAll()
         && (!m_othersWanted || trigger == Trigger::User))
         m_othersWanted = trigger;
@@ -174,37 +122,37 @@ void RefreshCycle::askOthers()
     const std::optional<Trigger> trigger = std::exchange(m_othersWanted, std::nullopt);
     if (!trigger || !queriesAll())
         return;
-    const Provider selected = provider();
-    for (const Provider p : Provider::allCases()) {
-        if (p != selected)
-            request(p, *trigger);
+    const QString selected = account().id;
+    for (const Account &a : accounts()) {
+        if (a.id != selected)
+            request(a, *trigger);
     }
 }
 
-void RefreshCycle::request(Provider provider, Trigger trigger)
+void RefreshCycle::request(const Account &account, Trigger trigger)
 {
     // A saved key is asked at once, whatever is under way.
-    if (trigger != Trigger::KeySaved && watch(provider).folds(trigger)) {
-        qCDebug(log::refresh).noquote() << "refresh for" << provider.rawValue() << "on"
-                                        << log::name(trigger) << "follows the query under way";
-        if (trigger == Trigger::User && provider == this->provider())
-            Q_EMIT loading(provider, trigger);
+    if (trigger != Trigger::KeySaved && watch(account).folds(trigger)) {
+        qCDebug(log::refresh).noquote() << "refresh for" << account.id << "on" << log::name(trigger)
+                                        << "follows the query under way";
+        if (trigger == Trigger::User && account.id == this->account().id)
+            Q_EMIT loading(account.id, trigger);
         return;
     }
-    begin(provider, trigger);
+    begin(account, trigger);
 }
 
-void RefreshCycle::begin(Provider provider, Trigger trigger)
+void RefreshCycle::begin(const Account &account, Trigger trigger)
 {
-    const Query query {++m_lastQuery, provider, trigger, options(provider)};
-    watch(provider).began();
+    const Query query {++m_lastQuery, account, trigger};
+    watch(account).began();
     qCDebug(log::refresh).noquote()
-        << "query" << query.number << "for" << provider.rawValue() << "on" << log::name(trigger);
-    if (provider == this->provider())
-        Q_EMIT refreshing(provider);
+        << "query" << query.number << "for" << account.id << "on" << log::name(trigger);
+    if (account.id == this->account().id)
+        Q_EMIT refreshing(account.id);
     QPointer<RefreshCycle> self(this);
     KeyStore::read(
-        provider.keychainAccount(),
+        account.keychainAccount(),
         [self, query](const KeyStore::ReadResult &key) {
             if (self)
                 self->keyRead(query, key);
@@ -212,19 +160,23 @@ void RefreshCycle::begin(Provider provider, Trigger trigger)
         m_options.keyReadDeadline);
 }
 
-// Whether what `query` brought may still be shown: its provider is still selected or watched,
-// and no newer query's result is shown for it yet.
+// Whether what `query` brought may still be shown: its account is still there, selected or
+// watched, and no newer query's result is shown for it yet.
 bool RefreshCycle::isCurrent(const Query &query, const char *what) const
 {
-    const char *why = query.provider != provider() && !queriesAll() ? "no longer selected"
-        : query.number <= watch(query.provider).shownQuery          ? "a newer answer is shown"
-                                                                    : nullptr;
+    const QString &id = query.account.id;
+    const std::optional<Account> now = account(id);
+    const auto known = m_watches.find(id);
+    const char *why = !now || known == m_watches.end() ? "the account is gone"
+        : id != account().id && !queriesAll()          ? "no longer selected"
+        : query.number <= known->second->shownQuery    ? "a newer answer is shown"
+                                                       : nullptr;
     if (why)
-        qCDebug(log::refresh).noquote() << what << "of query" << query.number << "for"
-                                        << query.provider.rawValue() << "dropped:" << why;
+        qCDebug(log::refresh).noquote()
+            << what << "of query" << query.number << "for" << id << "dropped:" << why;
     // A Moonshot key counts on one platform only, a relay's at one address: an answer from
     // elsewhere says nothing about it.
-    const bool elsewhere = !why && query.options != options(query.provider);
+    const bool elsewhere = !why && query.account.options != now->options;
     if (elsewhere)
         qCDebug(log::refresh) << what << "of query" << query.number << "dropped: asked elsewhere";
     return !why && !elsewhere;
@@ -232,7 +184,8 @@ bool RefreshCycle::isCurrent(const Query &query, const char *what) const
 
 void RefreshCycle::end(const Query &query)
 {
-    watch(query.provider).ended();
+    if (const auto known = m_watches.find(query.account.id); known != m_watches.end())
+        known->second->ended();
 }
 
 void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
@@ -243,9 +196,9 @@ void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
         end(query);
         return;
     }
-    const bool selected = query.provider == provider();
+    const bool selected = query.account.id == account().id;
     if (!key && !selected) {
-        // The keyring failing is said for the selected provider; the others keep what they
+        // The keyring failing is said for the selected account; the others keep what they
         // showed and are asked again once it answers.
         end(query);
         return;
@@ -259,28 +212,29 @@ void RefreshCycle::keyRead(const Query &query, const KeyStore::ReadResult &key)
             m_schedule->lookAtStoreNow();
         else if (key.error() == KeyStore::Failure::Unavailable)
             m_schedule->lookAtStoreLater();
-        report(query,
-               {.kind = waits ? RefreshState::Kind::Waiting : RefreshState::Kind::StoreUnavailable,
-                .provider = query.provider,
-                .message = KeyStore::message(key.error())});
+        RefreshState state = RefreshState::of(query.account,
+                                              waits ? RefreshState::Kind::Waiting
+                                                    : RefreshState::Kind::StoreUnavailable);
+        state.message = KeyStore::message(key.error());
+        report(query, std::move(state));
         end(query);
         return;
     }
     if (!*key) {
-        report(query, {.kind = RefreshState::Kind::NoKey, .provider = query.provider});
+        report(query, RefreshState::of(query.account, RefreshState::Kind::NoKey));
         end(query);
         return;
     }
     if (selected)
-        Q_EMIT loading(query.provider, query.trigger);
+        Q_EMIT loading(query.account.id, query.trigger);
     QPointer<RefreshCycle> self(this);
     ProviderClient::fetch(
-        query.provider, **key,
+        query.account.provider, **key,
         [self, query](const BalanceResult &result) {
             if (self)
                 self->answered(query, result);
         },
-        query.options);
+        query.account.options);
 }
 
 void RefreshCycle::answered(const Query &query, const BalanceResult &result)
@@ -294,7 +248,7 @@ void RefreshCycle::answered(const Query &query, const BalanceResult &result)
         m_schedule->balanceCame();
         // The history is never needed to show the balance.
         BalanceHistory::Recent recent
-            = m_history.keep(query.provider, *result, now.toUTC(), RefreshState::recentDays);
+            = m_history.keep(query.account.id, *result, now.toUTC(), RefreshState::recentDays);
         const QString problem = m_history.writeProblem();
         m_notices.set(QStringLiteral("history"),
                       problem.isEmpty()
@@ -302,38 +256,36 @@ void RefreshCycle::answered(const Query &query, const BalanceResult &result)
                           : QStringLiteral("Der Verlauf wird gerade nicht gespeichert (%1); die "
                                            "Werte werden nachgetragen.")
                                 .arg(problem));
-        report(query,
-               {.kind = RefreshState::Kind::Balance,
-                .provider = query.provider,
-                .balance = *result,
-                .at = now,
-                .forecast = std::move(recent.forecast),
-                .recent = std::move(recent.samples)});
+        RefreshState state = RefreshState::of(query.account, RefreshState::Kind::Balance);
+        state.balance = *result;
+        state.at = now;
+        state.forecast = std::move(recent.forecast);
+        state.recent = std::move(recent.samples);
+        report(query, std::move(state));
         end(query);
         return;
     }
     // The key may be what failed; one set right elsewhere (secret-tool, KWallet) is read next.
-    KeyStore::forget(query.provider.keychainAccount());
+    KeyStore::forget(query.account.keychainAccount());
     m_schedule->queryFailed(query.trigger);
-    report(query,
-           {.kind = RefreshState::Kind::Failed,
-            .provider = query.provider,
-            .message = result.error().m,
-            .at = now});
+    RefreshState state = RefreshState::of(query.account, RefreshState::Kind::Failed);
+    state.message = result.error().m;
+    state.at = now;
+    report(query, std::move(state));
     end(query);
 }
 
 void RefreshCycle::report(const Query &query, RefreshState state)
 {
     followSelection();
-    state.region = query.options.region;
-    state.relayAddress = query.options.relayAddress;
-    state.lowMark = lowMark(query.provider);
-    watch(query.provider).shownQuery = query.number;
-    watch(query.provider).latest = state;
-    if (query.provider != provider()) {
-        qCDebug(log::refresh).noquote()
-            << "beside it" << state.provider.rawValue() << "now shows" << state.title();
+    // The name and mark as they are now: either may have changed while it was asked.
+    const Account now = account(query.account.id).value_or(query.account);
+    state.accountName = now.name;
+    state.lowMark = now.lowMark;
+    watch(now).shownQuery = query.number;
+    watch(now).latest = state;
+    if (now.id != account().id) {
+        qCDebug(log::refresh).noquote() << "beside it" << now.id << "now shows" << state.title();
         Q_EMIT otherChanged(state);
         return;
     }
@@ -341,8 +293,7 @@ void RefreshCycle::report(const Query &query, RefreshState state)
         m_schedule->endStoreWatch();
     m_state = std::move(state);
     m_state.notices = m_notices.all();
-    qCDebug(log::refresh).noquote()
-        << m_state.provider.rawValue() << "now shows" << m_state.title() << m_state.message;
+    qCDebug(log::refresh).noquote() << now.id << "now shows" << m_state.title() << m_state.message;
     Q_EMIT stateChanged(m_state);
 }
 
@@ -367,13 +318,13 @@ void RefreshCycle::watchStore()
     if (m_watchingStore || !m_state.awaitsStore())
         return;
     m_watchingStore = true;
-    const Provider asked = provider();
+    const Account asked = account();
     QPointer<RefreshCycle> self(this);
     KeyStore::read(asked.keychainAccount(), [self, asked](const KeyStore::ReadResult &key) {
         if (!self)
             return;
         self->m_watchingStore = false;
-        if (asked != self->provider() || !self->m_state.awaitsStore())
+        if (asked.id != self->account().id || !self->m_state.awaitsStore())
             return;
         if (key)
             self->refresh(Trigger::StoreBack);
@@ -383,7 +334,7 @@ void RefreshCycle::watchStore()
 }
 
 // The keyring (re)started or what it holds changed: what it could not answer before, it may
-// answer now, and a key may be there for a provider shown without one (stored with
+// answer now, and a key may be there for an account shown without one (stored with
 // secret-tool, or in KWallet's manager).
 void RefreshCycle::storeChanged()
 {
@@ -391,10 +342,11 @@ void RefreshCycle::storeChanged()
         refresh(Trigger::StoreBack);
         return;
     }
-    for (const Provider p : Provider::allCases()) {
-        const bool watched = p == m_state.provider || queriesAll();
-        if (watched && watch(p).latest.kind == RefreshState::Kind::NoKey)
-            request(p, Trigger::StoreBack);
+    const QString selected = m_state.account().id;
+    for (const Account &a : accounts()) {
+        const bool watched = a.id == selected || queriesAll();
+        if (watched && latest(a.id).kind == RefreshState::Kind::NoKey)
+            request(a, Trigger::StoreBack);
     }
 }
 

@@ -12,8 +12,8 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <array>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -26,13 +26,13 @@ class RefreshSchedule;
 // front end: at start, every 30 minutes, after the machine wakes (once the network is back),
 // when the network returns after an automatic query failed for want of it, when a keyring that
 // did not answer answers after all, and whenever the user asks. It reads the selected
-// provider's key, fetches the balance and reports one RefreshState at a time. Unless switched
-// off, the other providers are asked on the same occasions, once the keyring has answered for
+// account's key, fetches the balance and reports one RefreshState at a time. Unless switched
+// off, the other accounts are asked on the same occasions, once the keyring has answered for
 // the selected one; those without a key cost a look into the keyring's cache and nothing else.
 //
 // Every query is numbered. An answer is shown, kept and passed on only when it is newer than
-// the last one shown for its provider: a slow answer that arrives after a newer one is dropped,
-// as is one for a provider that is neither selected nor watched. Each provider's key has a
+// the last one shown for its account: a slow answer that arrives after a newer one is dropped,
+// as is one for an account that is neither selected nor watched, or gone. Each account has a
 // watch of its own, which folds a burst of requests into one more query (AccountWatch); when
 // the queries are due without anyone asking is the schedule's business (RefreshSchedule).
 class RefreshCycle : public QObject
@@ -54,9 +54,11 @@ public:
         bool watchNetwork = true;
         // Where the balances are kept; empty: the user's data folder.
         QString historyPath {};
-        // The provider for this run instead of the stored choice, which stays as it is.
+        // The provider whose first account is selected for this run instead of the stored
+        // choice, which stays as it is; `account` (an id) names another.
         std::optional<Provider> provider {};
-        // Whether the other providers are asked too, for this run instead of the stored choice.
+        std::optional<QString> account {};
+        // Whether the other accounts are asked too, for this run instead of the stored choice.
         std::optional<bool> allProviders {};
     };
 
@@ -67,48 +69,47 @@ public:
     // The first refresh now, then one every interval, the first an interval from now; and
     // from now on the wake, network and keyring triggers.
     void start();
-    // Asks for the selected provider's balance, or (while a query for it is under way) for
+    // Asks for the selected account's balance, or (while a query for it is under way) for
     // one more query once it has ended. A saved key asks at once whatever is under way.
     void refresh(Trigger trigger);
-    // A key was saved for `provider`: asked for at once whatever is under way, also when
-    // another provider was picked while the key was typed (it is then asked as a watched one).
-    void keySaved(Provider provider);
-    // Whether first answers are still to come: the selected provider's, or one of the watched
+    // A key was saved for the account: asked for at once whatever is under way, also when
+    // another account was picked while the key was typed (it is then asked as a watched one).
+    void keySaved(const QString &account);
+    // Whether first answers are still to come: the selected account's, or one of the watched
     // others' that have a key. A front end that shows them together waits for them.
     bool firstAnswersPending() const;
 
+    // Every account, as Settings::accounts() lists them, with the choices that could not be
+    // stored as the user left them.
+    QList<Account> accounts() const { return m_choices.accounts(); }
+    std::optional<Account> account(const QString &id) const { return m_choices.account(id); }
     // The stored choice, unless the last choice could not be stored: that one holds for the
-    // rest of the session. A provider given in the options holds until a choice is made.
-    Provider provider() const { return m_choices.provider(); }
+    // rest of the session. An account given in the options holds until a choice is made.
+    Account account() const { return m_choices.selected(); }
+    Provider provider() const { return account().provider; }
     // Stores the choice and refreshes for it. Does not restart the 30-minute period. What is
-    // known of the provider already is reported at once (else that nothing is yet), its
+    // known of the account already is reported at once (else that nothing is yet), its
     // query's answer follows.
-    void selectProvider(Provider provider);
-    // The Moonshot platform, stored and held as the provider is. Choosing it refreshes at once
-    // while Moonshot is selected, unless `refresh` is false (a key about to be saved will).
-    MoonshotRegion moonshotRegion() const { return m_choices.moonshotRegion(); }
+    void selectAccount(const QString &id);
+    void selectProvider(Provider provider) { selectAccount(provider.rawValue()); }
+    // Stores an account's name, options and low mark (a new one is added). What is shown of
+    // it follows at once; options that changed are asked at once while it is selected or
+    // watched, unless `refresh` is false (a key about to be saved will).
+    void saveAccount(const Account &account, bool refresh = true);
+    // The Moonshot platform of the selected account, stored as saveAccount() does.
+    MoonshotRegion moonshotRegion() const { return account().options.region; }
     void selectMoonshotRegion(MoonshotRegion region, bool refresh = true);
-    // The relay's address, stored and held as the region is; a new one is asked at once while
-    // the relay is selected or watched, unless `refresh` is false.
-    QString relayAddress() const { return m_choices.relayAddress(); }
-    void setRelayAddress(const QString &address, bool refresh = true);
-    // Where the provider's key is asked: Moonshot's region, the relay's address.
-    ProviderOptions options(Provider provider) const
-    {
-        return {provider == Provider::moonshot ? moonshotRegion() : MoonshotRegion::international,
-                provider == Provider::relay ? relayAddress() : QString()};
-    }
+    // The account goes, and its key with it; its history rows stay. The first account of a
+    // provider stays listed, without key or name. The selected one leaves its provider's
+    // first selected.
+    void removeAccount(const QString &id);
 
-    // The provider's low mark, stored as the provider is; what is shown of it follows at once.
-    double lowMark(Provider provider) const { return m_choices.lowMark(provider); }
-    void setLowMark(Provider provider, double mark);
-
-    // Whether the providers besides the selected one are asked too; stored like the provider.
+    // Whether the accounts besides the selected one are asked too; stored like the selection.
     bool queriesAll() const { return m_choices.allProviders(); }
     // Switched on, they are asked now; switched off, their states are dropped.
     void setQueriesAll(bool on);
-    // The watched providers besides the selected one that have a key, in the order of
-    // Provider::allCases(): each with its newest balance or failure.
+    // The watched accounts besides the selected one that have an answer, in the order of
+    // accounts(): each with its newest balance or failure.
     QList<RefreshState> others() const;
 
     // What the user should know about `topic` (empty: nothing any more). Said once in the log
@@ -124,30 +125,31 @@ public:
     BalanceHistory &history() { return m_history; }
 
 Q_SIGNALS:
-    // A query for `provider` begins (its key is read next).
-    void refreshing(creditgauge::Provider provider);
-    // A query for `provider` is under way; front ends may show it is loading.
-    void loading(creditgauge::Provider provider, creditgauge::RefreshCycle::Trigger trigger);
+    // A query for the selected account begins (its key is read next).
+    void refreshing(const QString &account);
+    // A query for the selected account is under way; front ends may show it is loading.
+    void loading(const QString &account, creditgauge::RefreshCycle::Trigger trigger);
     void stateChanged(const creditgauge::RefreshState &state);
-    // What is known of a provider other than the selected one changed (to Starting when it is
-    // no longer watched, to NoKey when its key is gone): others() says what to list now.
+    // What is known of an account other than the selected one changed (to Starting when it is
+    // no longer watched or is gone, to NoKey when its key is gone): others() says what to list
+    // now.
     void otherChanged(const creditgauge::RefreshState &state);
 
 private:
     struct Query
     {
         quint64 number;
-        Provider provider;
+        Account account;
         Trigger trigger;
-        ProviderOptions options;
     };
 
-    AccountWatch &watch(Provider provider) const { return *m_watches[provider.value()]; }
-    void request(Provider provider, Trigger trigger);
+    AccountWatch &watch(const Account &account) const;
+    const RefreshState &latest(const QString &id) const;
+    void request(const Account &account, Trigger trigger);
     void followSelection();
-    void askIfWatched(Provider provider, Trigger trigger);
+    void askIfWatched(const QString &id, Trigger trigger);
     void askOthers();
-    void begin(Provider provider, Trigger trigger);
+    void begin(const Account &account, Trigger trigger);
     void keyRead(const Query &query, const KeyStore::ReadResult &key);
     void answered(const Query &query, const BalanceResult &result);
     bool isCurrent(const Query &query, const char *what) const;
@@ -162,8 +164,9 @@ private:
     RefreshSchedule *m_schedule;
     StoredChoices m_choices;
     quint64 m_lastQuery = 0; // the number the newest query got
-    std::array<std::unique_ptr<AccountWatch>, Provider::allCases().size()> m_watches;
-    // Why the other providers are to be asked once the keyring has answered.
+    // One per account asked, made when first asked.
+    mutable std::map<QString, std::unique_ptr<AccountWatch>> m_watches;
+    // Why the other accounts are to be asked once the keyring has answered.
     std::optional<Trigger> m_othersWanted;
     Notices m_notices;
     bool m_started = false;

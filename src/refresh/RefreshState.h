@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Account.h"
 #include "core/Provider.h"
 #include "core/Records.h"
 #include "history/Forecast.h"
@@ -14,7 +15,7 @@
 
 namespace creditgauge {
 
-// What the refresh cycle reports for the selected provider, for any front end to show.
+// What the refresh cycle reports for an account, for any front end to show.
 struct RefreshState
 {
     enum class Kind {
@@ -30,6 +31,8 @@ struct RefreshState
 
     Kind kind = Kind::Starting;
     Provider provider = Provider::deepseek;
+    QString accountId {}; // empty: the provider's first account
+    QString accountName {}; // as the user named it
     // The platform asked, for Moonshot: a balance belongs to the one region it was read from.
     MoonshotRegion region = MoonshotRegion::international;
     QString relayAddress {}; // the address asked, for a relay
@@ -50,9 +53,29 @@ struct RefreshState
 
     static constexpr int recentDays = 30;
 
+    // A state of the account, with its options and mark, and nothing else yet.
+    static RefreshState of(const Account &account, Kind kind = Kind::Starting)
+    {
+        return {.kind = kind,
+                .provider = account.provider,
+                .accountId = account.id,
+                .accountName = account.name,
+                .region = account.options.region,
+                .relayAddress = account.options.relayAddress,
+                .lowMark = account.lowMark};
+    }
+
     // The status item's title: the amount without cents, "$ –" without one, "$ !" after a
     // failure, each with the symbol of the provider's currency ("¥ –" for yuan).
     QString title() const;
+    // The account the state is of, with the options and mark it was asked and judged with.
+    Account account() const
+    {
+        return {accountId.isEmpty() ? provider.rawValue() : accountId, provider, accountName,
+                options(), lowMark};
+    }
+    // "DeepSeek", "DeepSeek · Arbeit".
+    QString label() const { return account().label(); }
     // What the provider's amounts are in, known before any answer: "USD", "CNY".
     QString currency() const { return provider.currency(region); }
     // Where it was asked: the region and address of the query.

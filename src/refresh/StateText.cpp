@@ -23,7 +23,7 @@ QString queriedAt(const QDateTime &at)
 
 Texts texts(const RefreshState &state)
 {
-    Texts texts {.title = state.provider.titleText(),
+    Texts texts {.title = state.account().titleText(),
                  .amount = Format::missingAmount(state.currency()),
                  .time = QStringLiteral("Zuletzt abgefragt: \u2013"),
                  .notices = state.notices};
@@ -32,7 +32,7 @@ Texts texts(const RefreshState &state)
         texts.amount = QStringLiteral("\u2013");
         break;
     case RefreshState::Kind::NoKey:
-        texts.status = QStringLiteral("Kein API-Key f\u00fcr ") + state.provider.displayName()
+        texts.status = QStringLiteral("Kein API-Key f\u00fcr ") + state.label()
             + QStringLiteral(" hinterlegt.");
         break;
     case RefreshState::Kind::StoreUnavailable:
@@ -59,7 +59,7 @@ Texts texts(const RefreshState &state)
 
 Overview overview(const RefreshState &state)
 {
-    Overview line {.name = state.provider.displayName(),
+    Overview line {.name = state.label(),
                    .amount = Format::missingAmount(state.currency()),
                    .alarm = state.alarm()};
     QStringList note;

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "core/Account.h"
 #include "core/Provider.h"
 
+#include <QHash>
+#include <QList>
 #include <QString>
 
-#include <array>
 #include <optional>
 
 namespace creditgauge {
@@ -16,25 +18,25 @@ namespace creditgauge {
 class StoredChoices
 {
 public:
-    StoredChoices(std::optional<Provider> provider, std::optional<bool> allProviders);
+    // `account`: the one selected for this run, by id.
+    StoredChoices(std::optional<QString> account, std::optional<bool> allProviders);
 
-    Provider provider() const;
-    bool setProvider(Provider provider);
+    QList<Account> accounts() const;
+    std::optional<Account> account(const QString &id) const;
+    Account selected() const;
+    bool select(const Account &account);
+    // Its name, options and low mark; a new one is added.
+    bool save(const Account &account);
+    bool remove(const QString &id);
     bool allProviders() const;
     bool setAllProviders(bool on);
-    MoonshotRegion moonshotRegion() const;
-    bool setMoonshotRegion(MoonshotRegion region);
-    QString relayAddress() const;
-    bool setRelayAddress(const QString &address);
-    double lowMark(Provider provider) const;
-    bool setLowMark(Provider provider, double mark);
 
 private:
-    std::optional<Provider> m_provider;
+    std::optional<QString> m_selected;
     std::optional<bool> m_allProviders;
-    std::optional<MoonshotRegion> m_region;
-    std::optional<QString> m_relayAddress;
-    std::array<std::optional<double>, Provider::allCases().size()> m_lowMarks;
+    // Accounts whose settings could not be stored, as the user left them; nothing for one
+    // whose removal could not be stored.
+    QHash<QString, std::optional<Account>> m_unsaved;
 };
 
 } // namespace creditgauge

@@ -107,10 +107,10 @@ void askWhetherWalletWaits(std::function<void(bool)> answer)
 
 // The keys read, by account. libsecret (0.20 as Debian 12 has it) leaks the reply of every
 // lookup, about 1.4 kB, so a tray that asks every half hour for months would grow without
-// end. A key is read again once the store says anything changed, after a save or a query that
-// failed with it (forget()), and at the latest after six hours. That no key is stored is kept
-// too where the store announces its changes: the providers without one are looked for at
-// every refresh.
+// end. A key is read again once the store says anything changed, after a save, a removal or a
+// query that failed with it (forget()), and at the latest after six hours. That no key is
+// stored is kept too where the store announces its changes: the providers without one are
+// looked for at every refresh.
 struct Remembered
 {
     std::optional<QString> key;
@@ -118,23 +118,19 @@ struct Remembered
 };
 constexpr qint64 rememberedForMs = 6 * 3600 * 1000;
 
-// Saves under way, by account, and whether a read waits for them: the store may answer a read
-// that overlaps a save with the key being replaced, which must then be neither handed out nor
-// kept. A read's answer is kept only when no save began while it ran.
-struct Saving
+// Saves and removals by account: how many began, how many are under way, and whether a read
+// waits for them. The store may answer a read that overlaps one with the entry as it was, which
+// must then be neither handed out nor kept: that read asks again once they are done.
+struct Changes
 {
+    quint64 begun = 0;
     int underWay = 0;
     bool readWaits = false;
 };
-QHash<QString, Saving> &saving()
+QHash<QString, Changes> &changes()
 {
-    static QHash<QString, Saving> accounts;
+    static QHash<QString, Changes> accounts;
     return accounts;
-}
-QHash<QString, quint64> &savesBegun()
-{
-    static QHash<QString, quint64> counts;
-    return counts;
 }
 
 QHash<QString, Remembered> &remembered()
@@ -165,17 +161,12 @@ void forgetConnection()
 #endif
 }
 
-void forgetAll(const char *why)
-{
-    if (!remembered().isEmpty())
-        qCDebug(log::store) << "reading the keys anew:" << why;
-    remembered().clear();
-}
-
 StoreChanges *storeChanges()
 {
     return StoreChanges::instance([](bool connectionToo) {
-        forgetAll("the store changed");
+        if (!remembered().isEmpty())
+            qCDebug(log::store) << "reading the keys anew: the store changed";
+        remembered().clear();
         if (connectionToo)
             forgetConnection();
     });
@@ -198,7 +189,7 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
 // The Secret Service answers a lookup in a locked keyring whose unlock prompt was dismissed
 // exactly as it answers for a missing entry. Asking it which items match, unlocked or locked,
 // tells the two apart, so a user is never told they have no key when the keyring is locked.
-void finishNotFound(const QString &account, quint64 saves)
+void finishNotFound(const QString &account, quint64 changed)
 {
 #ifdef CREDITGAUGE_SECRET_SERVICE
     QDBusMessage search = QDBusMessage::createMethodCall(
@@ -212,25 +203,26 @@ void finishNotFound(const QString &account, quint64 saves)
     constexpr int timeoutMs = 5000;
     auto *watcher = new QDBusPendingCallWatcher(
         QDBusConnection::sessionBus().asyncCall(search, timeoutMs), QCoreApplication::instance());
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
-                     [watcher, account, saves] {
-        const QDBusPendingReply<QList<QDBusObjectPath>, QList<QDBusObjectPath>> reply = *watcher;
-        watcher->deleteLater();
-        const bool locked = !reply.isError() && reply.argumentAt<0>().isEmpty()
-            && !reply.argumentAt<1>().isEmpty();
-        qCDebug(log::store).noquote()
-            << account << (locked ? "is in a locked keyring" : "is not stored");
-        if (!locked && !reply.isError() && savesBegun().value(account) == saves
-            && storeChanges()) {
-            remembered().insert(account, {std::nullopt, {}});
-            remembered()[account].age.start();
-        }
-        finishRead(account,
-                   locked ? ReadResult(std::unexpected(Failure::Locked))
-                          : ReadResult(std::nullopt));
-    });
+    QObject::connect(
+        watcher, &QDBusPendingCallWatcher::finished, watcher, [watcher, account, changed] {
+            const QDBusPendingReply<QList<QDBusObjectPath>, QList<QDBusObjectPath>> reply
+                = *watcher;
+            watcher->deleteLater();
+            const bool locked = !reply.isError() && reply.argumentAt<0>().isEmpty()
+                && !reply.argumentAt<1>().isEmpty();
+            qCDebug(log::store).noquote()
+                << account << (locked ? "is in a locked keyring" : "is not stored");
+            if (!locked && !reply.isError() && changes().value(account).begun == changed
+                && storeChanges()) {
+                remembered().insert(account, {std::nullopt, {}});
+                remembered()[account].age.start();
+            }
+            finishRead(account,
+                       locked ? ReadResult(std::unexpected(Failure::Locked))
+                              : ReadResult(std::nullopt));
+        });
 #else
-    Q_UNUSED(saves);
+    Q_UNUSED(changed);
     finishRead(account, std::nullopt);
 #endif
 }
@@ -241,20 +233,33 @@ constexpr bool helperProcess = true;
 constexpr bool helperProcess = false;
 #endif
 
+void startRead(const QString &account, bool again);
+
+// Asks the store for the key once no save or removal of its entry is under way.
+void readWhenSettled(const QString &account)
+{
+    if (Changes &c = changes()[account]; c.underWay)
+        c.readWaits = true;
+    else
+        startRead(account, false);
+}
+
 void startRead(const QString &account, bool again)
 {
     qCDebug(log::store).noquote() << "reading" << account;
     QElapsedTimer clock;
     clock.start();
-    const quint64 saves = savesBegun().value(account);
-    Keychain::read(account, [account, clock, again, saves](const Keychain::Answer &answer) {
+    const quint64 changed = changes().value(account).begun;
+    Keychain::read(account, [account, clock, again, changed](const Keychain::Answer &answer) {
+        if (changes().value(account).begun != changed)
+            return readWhenSettled(account);
         switch (answer.status) {
         case Keychain::Answer::Status::Done: {
             const std::optional<QString> key = strictUtf8(answer.data);
             qCDebug(log::store).noquote()
                 << account << (key ? "found" : "found, but not usable text") << "after"
                 << clock.elapsed() << "ms";
-            if (key && savesBegun().value(account) == saves) {
+            if (key) {
                 remembered().insert(account, {*key, {}});
                 remembered()[account].age.start();
             }
@@ -263,7 +268,7 @@ void startRead(const QString &account, bool again)
         case Keychain::Answer::Status::NotFound:
             qCDebug(log::store).noquote() << account << "not found after" << clock.elapsed()
                                           << "ms; asking whether it is locked";
-            return finishNotFound(account, saves);
+            return finishNotFound(account, changed);
         case Keychain::Answer::Status::Denied:
         case Keychain::Answer::Status::Failed:
             qCDebug(log::store).noquote()
@@ -280,21 +285,38 @@ void startRead(const QString &account, bool again)
     });
 }
 
-void startSave(const QString &key, const QString &account, SaveCompletion completion, bool again)
+// Writes `key`, or without one removes the entry.
+void startChange(const std::optional<QString> &key, const QString &account,
+                 SaveCompletion completion, bool again = false)
 {
-    Keychain::write(account, key,
-                    [key, account, completion = std::move(completion),
-                     again](const Keychain::Answer &answer) mutable {
-                        const bool ok = answer.status == Keychain::Answer::Status::Done;
-                        qCDebug(log::store).noquote()
-                            << account << (ok ? QStringLiteral("saved") : answer.error);
-                        if (!ok && !again && !helperProcess
-                            && answer.status != Keychain::Answer::Status::Denied) {
-                            forgetConnection();
-                            return startSave(key, account, std::move(completion), true);
-                        }
-                        postToMainThread([completion, ok] { completion(ok); });
-                    });
+    Keychain::Completion answered = [key, account, completion = std::move(completion),
+                                     again](const Keychain::Answer &answer) mutable {
+        const bool ok = answer.status == Keychain::Answer::Status::Done;
+        qCDebug(log::store).noquote()
+            << account << (ok ? QString::fromLatin1(key ? "saved" : "removed") : answer.error);
+        if (!ok && !again && !helperProcess && answer.status != Keychain::Answer::Status::Denied) {
+            forgetConnection();
+            return startChange(key, account, std::move(completion), true);
+        }
+        postToMainThread([completion, ok] { completion(ok); });
+    };
+    if (key)
+        Keychain::write(account, *key, std::move(answered));
+    else
+        Keychain::remove(account, std::move(answered));
+}
+
+void change(const std::optional<QString> &key, const QString &account, SaveCompletion completion)
+{
+    remembered().remove(account);
+    Changes &c = changes()[account];
+    ++c.begun, ++c.underWay;
+    startChange(key, account, [account, completion = std::move(completion)](bool ok) {
+        Changes &c = changes()[account];
+        if (--c.underWay == 0 && std::exchange(c.readWaits, false))
+            startRead(account, false);
+        completion(ok);
+    });
 }
 
 } // namespace
@@ -353,11 +375,7 @@ void read(const QString &account, ReadCompletion completion,
         known != remembered().cend() && known->age.elapsed() < rememberedForMs)
         return finishRead(account, known->key);
     remembered().remove(account);
-    if (auto it = saving().find(account); it != saving().end()) {
-        it->readWaits = true;
-        return;
-    }
-    startRead(account, false);
+    readWhenSettled(account);
 }
 
 void forget(const QString &account)
@@ -367,21 +385,12 @@ void forget(const QString &account)
 
 void save(const QString &key, const QString &account, SaveCompletion completion)
 {
-    forget(account);
-    ++savesBegun()[account];
-    ++saving()[account].underWay;
-    startSave(key, account,
-              [account, completion = std::move(completion)](bool ok) {
-                  auto it = saving().find(account);
-                  if (it != saving().end() && --it->underWay == 0) {
-                      const bool readWaits = it->readWaits;
-                      saving().erase(it);
-                      if (readWaits)
-                          startRead(account, false);
-                  }
-                  completion(ok);
-              },
-              false);
+    change(key, account, std::move(completion));
+}
+
+void remove(const QString &account, SaveCompletion completion)
+{
+    change(std::nullopt, account, std::move(completion));
 }
 
 void watchService(QObject *context, std::function<void()> changed)

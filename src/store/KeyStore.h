@@ -11,11 +11,11 @@ class QObject;
 
 // The API keys, one secret-store entry per provider account, never in a file of ours.
 //
-// A key read is kept in memory until the store announces a change, it is saved or forgotten,
-// or six hours have passed, so that it is not asked for at every refresh.
+// A key read is kept in memory until the store announces a change, it is saved, removed or
+// forgotten, or six hours have passed, so that it is not asked for at every refresh.
 //
 // The secret store answers asynchronously: a locked keyring may show its own unlock prompt and
-// wait for the user for as long as they like. So both operations take a completion, which runs
+// wait for the user for as long as they like. So its operations take a completion, which runs
 // exactly once, later, on the main thread; nothing here ever blocks the caller.
 namespace creditgauge::KeyStore {
 
@@ -50,6 +50,10 @@ void read(const QString &account, ReadCompletion completion,
 // Stores `key` unchanged (an existing entry is replaced). True only when the store accepted
 // the write; a failed write leaves an existing entry as it was.
 void save(const QString &key, const QString &account, SaveCompletion completion);
+
+// Deletes `account`'s entry. True once it is gone, also when there was none; false when the
+// store failed. A read asked for meanwhile gets what the store holds after the removal.
+void remove(const QString &account, SaveCompletion completion);
 
 // Reads `account`'s key from the store again next time, instead of the one read before (for
 // instance after the provider refused it).

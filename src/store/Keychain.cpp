@@ -62,4 +62,18 @@ void write(const QString &account, const QString &text, Completion completion)
     job->start();
 }
 
+void remove(const QString &account, Completion completion)
+{
+    auto *job = makeJob<QKeychain::DeletePasswordJob>(account);
+    QObject::connect(job, &QKeychain::Job::finished, job,
+                     [job, completion = std::move(completion)] {
+                         job->deleteLater();
+                         const Answer answer = answerOf(job);
+                         completion(answer.status == Answer::Status::NotFound
+                                        ? Answer {Answer::Status::Done, {}, {}}
+                                        : answer);
+                     });
+    job->start();
+}
+
 } // namespace creditgauge::Keychain

@@ -24,5 +24,7 @@ using Completion = std::function<void(const Answer &)>;
 void read(const QString &account, Completion completion);
 // Stores `text` as text, replacing an existing entry.
 void write(const QString &account, const QString &text, Completion completion);
+// Deletes the entry. One that is not there is Done: nothing is left to remove.
+void remove(const QString &account, Completion completion);
 
 } // namespace creditgauge::Keychain

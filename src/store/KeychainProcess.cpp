@@ -93,4 +93,9 @@ void write(const QString &account, const QString &text, Completion completion)
     ask(QStringLiteral("write"), account, text.toUtf8(), std::move(completion));
 }
 
+void remove(const QString &account, Completion completion)
+{
+    ask(QStringLiteral("remove"), account, {}, std::move(completion));
+}
+
 } // namespace creditgauge::Keychain

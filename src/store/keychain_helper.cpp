@@ -4,6 +4,7 @@
 //
 //   creditgauge-keychain read ACCOUNT    the stored bytes on standard output
 //   creditgauge-keychain write ACCOUNT   stores standard input (UTF-8) as text
+//   creditgauge-keychain remove ACCOUNT  deletes the entry (one that is not there is done)
 //
 // The exit status is the answer (Keychain::Answer::Status); nothing else is said. The key
 // passes through the pipes only, never a command line or a file.
@@ -29,9 +30,9 @@ int main(int argc, char *argv[])
 #endif
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    const bool reading = args.value(1) == u"read";
-    if (args.size() != 3 || (!reading && args.value(1) != u"write")) {
-        std::fputs("usage: creditgauge-keychain read|write ACCOUNT\n", stderr);
+    const bool reading = args.value(1) == u"read", removing = args.value(1) == u"remove";
+    if (args.size() != 3 || (!reading && !removing && args.value(1) != u"write")) {
+        std::fputs("usage: creditgauge-keychain read|write|remove ACCOUNT\n", stderr);
         return 64;
     }
     const QString account = args[2];
@@ -51,6 +52,8 @@ int main(int argc, char *argv[])
     };
     if (reading) {
         creditgauge::Keychain::read(account, done);
+    } else if (removing) {
+        creditgauge::Keychain::remove(account, done);
     } else {
         QFile in;
         const QByteArray bytes = in.open(stdin, QIODevice::ReadOnly) ? in.readAll() : QByteArray();

@@ -29,9 +29,9 @@ BalanceView::ColorRole statusRole(const RefreshState &state)
 
 BalanceViewController::BalanceViewController(QObject *parent)
     : QObject(parent)
-    , m_provider(Settings::provider())
+    , m_account(Settings::selectedAccount())
 {
-    const StateText::Texts texts = StateText::texts(RefreshState {.provider = m_provider});
+    const StateText::Texts texts = StateText::texts(RefreshState::of(m_account));
     m_texts[Label::Title] = texts.title;
     m_texts[Label::Amount] = texts.amount;
     m_texts[Label::Detail] = orBlank(texts.details);
@@ -47,16 +47,16 @@ BalanceViewController::~BalanceViewController()
         delete m_view.data();
 }
 
-void BalanceViewController::setProvider(Provider provider)
+void BalanceViewController::setAccount(const Account &account)
 {
-    if (applyProvider(provider))
+    if (applyAccount(account))
         Q_EMIT changed();
 }
 
 void BalanceViewController::show(const RefreshState &state)
 {
     const StateText::Texts texts = StateText::texts(state);
-    bool any = applyProvider(state.provider);
+    bool any = applyAccount(state.account());
     if (state.kind != RefreshState::Kind::Starting) {
         any = setText(Label::Amount, texts.amount) || any;
         any = setText(Label::Detail, orBlank(texts.details)) || any;
@@ -80,18 +80,18 @@ void BalanceViewController::showLoading()
 
 void BalanceViewController::showOthers(const QList<RefreshState> &others)
 {
-    QList<Provider> providers;
+    QStringList accounts;
     QList<BalanceView::OtherLine> lines;
     QStringList summary;
     for (const RefreshState &state : others) {
         const StateText::Overview line = StateText::overview(state);
-        providers << state.provider;
+        accounts << state.account().id;
         lines << BalanceView::OtherLine {line.name, line.amount, line.note, line.alarm};
         summary << StateText::overviewLine(state);
     }
-    if (summary == m_otherSummary && providers == m_otherProviders)
+    if (summary == m_otherSummary && accounts == m_otherAccounts)
         return;
-    m_otherProviders = providers;
+    m_otherAccounts = accounts;
     m_otherLines = lines;
     m_otherSummary = summary;
     if (m_view)
@@ -120,8 +120,8 @@ QWidget *BalanceViewController::view()
             [this, forward] { forward(onSwitchProvider); });
     connect(m_view, &BalanceView::keyClicked, this, [this, forward] { forward(onChangeKey); });
     connect(m_view, &BalanceView::otherClicked, this, [this](int index) {
-        if (const auto select = onSelectProvider; select && index < m_otherProviders.size())
-            select(m_otherProviders[index]);
+        if (const auto select = onSelectAccount; select && index < m_otherAccounts.size())
+            select(m_otherAccounts[index]);
     });
     return m_view;
 }
@@ -141,18 +141,18 @@ QPoint BalanceViewController::providerButtonBottomLeft() const
     return m_view ? m_view->providerButtonBottomLeft() : QPoint();
 }
 
-// Nothing of the provider shown before stays under the new one's name: until its own state
+// Nothing of the account shown before stays under the new one's name: until its own state
 // comes, it is loading.
-bool BalanceViewController::applyProvider(Provider provider)
+bool BalanceViewController::applyAccount(const Account &account)
 {
-    const bool other = provider != m_provider;
-    m_provider = provider;
-    bool any = setText(Label::Title, provider.titleText());
+    const bool other = account.id != m_account.id;
+    m_account = account;
+    bool any = setText(Label::Title, account.titleText());
     if (other) {
-        any = setText(Label::Amount, Format::missingAmount(provider.currency())) || any;
+        any = setText(Label::Amount, Format::missingAmount(account.currency())) || any;
         any = setText(Label::Detail, orBlank({})) || any;
         any = setStatus(QStringLiteral("Lade \u2026"), ColorRole::Secondary) || any;
-        any = setText(Label::Time, StateText::texts({.provider = provider}).time) || any;
+        any = setText(Label::Time, StateText::texts(RefreshState::of(account)).time) || any;
         any = setHistory({}, {}, {}) || any;
     }
     return any;

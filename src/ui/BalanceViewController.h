@@ -1,7 +1,7 @@
 #pragma once
 
 #include "BalanceView.h"
-#include "core/Provider.h"
+#include "core/Account.h"
 #include "core/Records.h"
 #include "refresh/RefreshState.h"
 
@@ -36,12 +36,12 @@ public:
     std::function<void()> onRefresh;
     std::function<void()> onChangeKey;
     std::function<void()> onSwitchProvider;
-    // A line of the list of other providers was clicked.
-    std::function<void(Provider)> onSelectProvider;
+    // A line of the list of other accounts was clicked: the account's id.
+    std::function<void(const QString &)> onSelectAccount;
 
-    Provider provider() const { return m_provider; }
-    // A change of provider clears the chart and the forecast: they belong to one provider.
-    void setProvider(Provider provider);
+    const Account &account() const { return m_account; }
+    // A change of account clears the chart and the forecast: they belong to one account.
+    void setAccount(const Account &account);
 
     // Everything the state says. A balance brings its chart and forecast, which hide while
     // empty; any state without a balance clears them. Before the first answer (Starting) only
@@ -49,7 +49,7 @@ public:
     void show(const RefreshState &state);
     // Until the next state: the status says the balance is being asked for.
     void showLoading();
-    // The providers watched beside the selected one, listed below the main block.
+    // The accounts watched beside the selected one, listed below the main block.
     void showOthers(const QList<RefreshState> &others);
 
     // Builds the view on first use. The caller may reparent it (the popover does); the panel
@@ -61,10 +61,10 @@ public:
     QString amountText() const { return m_texts[BalanceView::Amount]; }
     QString statusText() const { return m_texts[BalanceView::Status]; }
     QString noticeText() const { return m_texts[BalanceView::Notice]; }
-    // One line per non-blank text, top to bottom, then one per other provider.
+    // One line per non-blank text, top to bottom, then one per other account.
     QStringList summaryLines() const;
-    // The other providers listed, in their order.
-    const QList<Provider> &otherProviders() const { return m_otherProviders; }
+    // The other accounts listed, by id, in their order.
+    const QStringList &otherAccounts() const { return m_otherAccounts; }
 
     // Where a menu opened from the provider button goes: below it, in global coordinates.
     QPoint providerButtonBottomLeft() const;
@@ -77,19 +77,19 @@ private:
     using Label = BalanceView::Label;
 
     // All return whether anything changed; the public operations emit changed() once.
-    bool applyProvider(Provider provider);
+    bool applyAccount(const Account &account);
     bool setText(Label which, const QString &text);
     bool setStatus(const QString &text, ColorRole role);
     bool setHistory(const QList<BalanceSample> &samples, const QDateTime &now,
                     const QString &forecast, double lowMark = lowBalanceThreshold);
 
-    Provider m_provider;
+    Account m_account;
     ColorRole m_statusRole = ColorRole::Secondary;
     QString m_texts[BalanceView::LabelCount];
     QList<BalanceSample> m_samples;
     QDateTime m_samplesNow;
     double m_lowMark = lowBalanceThreshold;
-    QList<Provider> m_otherProviders;
+    QStringList m_otherAccounts;
     QList<BalanceView::OtherLine> m_otherLines;
     QStringList m_otherSummary;
     QPointer<BalanceView> m_view;

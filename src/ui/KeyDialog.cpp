@@ -15,6 +15,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace creditgauge {
@@ -25,20 +26,41 @@ QString heading(Provider provider)
     return provider.displayName() + QStringLiteral("-API-Key");
 }
 
-QString explanation(Provider provider, MoonshotRegion region)
+QString explanation(const Account &account, MoonshotRegion region)
 {
-    return provider.keyNote(region) + QStringLiteral(" (Schlüsselbund \u201e")
+    return account.provider.keyNote(region) + QStringLiteral(" (Schlüsselbund \u201e")
         + QLatin1String(KeyStore::service) + QStringLiteral("\u201c, Konto \u201e")
-        + provider.keychainAccount() + QStringLiteral("\u201c.)");
+        + account.keychainAccount() + QStringLiteral("\u201c.)");
+}
+
+// A label and its field in one row.
+QWidget *row(const QString &label, QWidget *field, QWidget *after, QWidget *parent)
+{
+    auto *row = new QWidget(parent);
+    auto *layout = new QHBoxLayout(row);
+    layout->setContentsMargins({});
+    layout->addWidget(new QLabel(label, row));
+    field->setParent(row);
+    layout->addWidget(field);
+    if (after) {
+        after->setParent(row);
+        layout->addWidget(after);
+    }
+    layout->addStretch();
+    return row;
 }
 
 } // namespace
 
-KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark,
-                     const QString &relayAddress, QWidget *parent)
+KeyDialog::KeyDialog(const Account &account, const QStringList &taken, bool adding, QWidget *parent)
     : QDialog(parent)
-    , m_region(region)
+    , m_adding(adding)
+    , m_region(account.options.region)
+    , m_account(account)
+    , m_taken(taken)
 {
+    const Provider provider = account.provider;
+    const MoonshotRegion region = account.options.region;
     setWindowTitle(QStringLiteral("CreditGauge"));
     setWindowModality(Qt::ApplicationModal);
 
@@ -48,7 +70,7 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark,
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.15);
     title->setFont(titleFont);
 
-    auto *text = new QLabel(explanation(provider, region), this);
+    auto *text = new QLabel(explanation(account, region), this);
     text->setWordWrap(true);
     text->setTextFormat(Qt::PlainText);
     text->setMaximumWidth(340);
@@ -63,11 +85,11 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark,
         for (const MoonshotRegion choice : allMoonshotRegions) {
             auto *button = new QRadioButton(displayName(choice), regions);
             button->setChecked(choice == region);
-            connect(button, &QRadioButton::toggled, this, [this, text, provider, choice](bool on) {
+            connect(button, &QRadioButton::toggled, this, [this, text, choice](bool on) {
                 if (!on)
                     return;
                 m_region = choice;
-                text->setText(explanation(provider, choice));
+                text->setText(explanation(m_account, choice));
             });
             row->addWidget(button);
         }
@@ -76,7 +98,7 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark,
 
     // A relay's key goes to the relay's own address, and only there.
     if (provider == Provider::relay) {
-        m_address = new QLineEdit(relayAddress, this);
+        m_address = new QLineEdit(account.options.relayAddress, this);
         m_address->setPlaceholderText(QStringLiteral("https://relay.example/v1"));
         m_address->setAccessibleName(QStringLiteral("Adresse des Relays"));
         m_address->setFixedWidth(340);
@@ -90,17 +112,20 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark,
     m_field->setAccessibleName(heading(provider));
     connect(m_field, &QLineEdit::textEdited, this, [this] { m_edited = true; });
 
-    // Where the red begins, in the provider's own currency: ¥ 2 is far less than $ 2.
-    auto *mark = new QWidget(this);
-    auto *markRow = new QHBoxLayout(mark);
-    markRow->setContentsMargins({});
-    markRow->addWidget(new QLabel(QStringLiteral("Rot unter:"), mark));
-    m_lowMark = new QLineEdit(Format::locale().toString(lowMark, 'f', 2), mark);
+    // Where the red begins, in the account's own currency: ¥ 2 is far less than $ 2.
+    m_lowMark = new QLineEdit(Format::locale().toString(account.lowMark, 'f', 2));
     m_lowMark->setFixedWidth(90);
     m_lowMark->setAccessibleName(QStringLiteral("Rot unter"));
-    markRow->addWidget(m_lowMark);
-    markRow->addWidget(new QLabel(Format::symbol(provider.currency(region)), mark));
-    markRow->addStretch();
+    QWidget *mark = row(QStringLiteral("Rot unter:"), m_lowMark,
+                        new QLabel(Format::symbol(provider.currency(region))), this);
+
+    // Two keys at one provider are told apart by their names.
+    m_name = new QLineEdit(account.name);
+    m_name->setPlaceholderText(QStringLiteral("z.\u00a0B. Arbeit"));
+    m_name->setMaxLength(40);
+    m_name->setFixedWidth(200);
+    m_name->setAccessibleName(QStringLiteral("Name des Kontos"));
+    QWidget *name = row(QStringLiteral("Name:"), m_name, nullptr, this);
 
     m_problem = new QLabel(this);
     m_problem->setObjectName(QStringLiteral("problem"));
@@ -126,6 +151,7 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark,
         layout->addWidget(regions);
     layout->addWidget(text);
     layout->addSpacing(4);
+    layout->addWidget(name);
     if (m_address)
         layout->addWidget(m_address);
     layout->addWidget(m_field);
@@ -134,8 +160,9 @@ KeyDialog::KeyDialog(Provider provider, MoonshotRegion region, double lowMark,
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    // A relay without its address starts there: the key is of no use without it.
-    (m_address && m_address->text().isEmpty() ? m_address : m_field)->setFocus();
+    // A relay without its address starts there: the key is of no use without it; an account
+    // being added with its name.
+    (adding ? m_name : m_address && m_address->text().isEmpty() ? m_address : m_field)->setFocus();
 }
 
 void KeyDialog::offerStoredKey(const QString &key)
@@ -161,6 +188,20 @@ void KeyDialog::accept()
         m_address->setFocus();
         return;
     }
+    const QString problem = m_adding && name().isEmpty()
+        ? QStringLiteral("Bitte einen Namen für das Konto eingeben.")
+        : std::ranges::any_of(m_taken,
+                              [this](const QString &other) {
+                                  return other.compare(name(), Qt::CaseInsensitive) == 0;
+                              })
+        ? QStringLiteral("Ein Konto namens \u201e%1\u201c gibt es schon.").arg(name())
+        : QString();
+    if (!problem.isEmpty()) {
+        m_problem->setText(problem);
+        m_problem->show();
+        m_name->setFocus();
+        return;
+    }
     if (!(lowMark() > 0)) {
         m_problem->setText(QStringLiteral("Rot unter: bitte einen Betrag über 0 eingeben, "
                                           "etwa 2,00."));
@@ -181,6 +222,41 @@ double KeyDialog::lowMark() const
     bool ok = false;
     const double mark = Format::locale().toDouble(m_lowMark->text().trimmed(), &ok);
     return ok && std::isfinite(mark) ? mark : 0.0;
+}
+
+QString KeyDialog::name() const
+{
+    return m_name->text().simplified();
+}
+
+Account KeyDialog::account() const
+{
+    Account account = m_account;
+    account.name = name();
+    account.lowMark = lowMark();
+    account.options.region = m_region;
+    if (m_address)
+        account.options.relayAddress = relayAddress();
+    return account;
+}
+
+void KeyDialog::confirmRemoval(const Account &account, std::function<void()> remove)
+{
+    auto *box
+        = new QMessageBox(QMessageBox::Question, QStringLiteral("CreditGauge"),
+                          QStringLiteral("Konto \u201e%1\u201c entfernen?").arg(account.label()));
+    box->setInformativeText(QStringLiteral("Sein API-Key wird aus dem Schlüsselbund gelöscht; "
+                                           "sein Verlauf bleibt erhalten."));
+    QPushButton *yes = box->addButton(QStringLiteral("Entfernen"), QMessageBox::DestructiveRole);
+    yes->setObjectName(QStringLiteral("remove"));
+    box->addButton(QStringLiteral("Abbrechen"), QMessageBox::RejectRole);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName(QStringLiteral("confirmRemoval"));
+    connect(box, &QMessageBox::buttonClicked, box, [yes, remove = std::move(remove)](auto *button) {
+        if (button == yes)
+            remove();
+    });
+    box->open();
 }
 
 void KeyDialog::showNotSaved()

@@ -120,8 +120,10 @@ void FakeProviderServer::onReadyRead(QTcpSocket *socket)
         }
         m_requests.append(request);
         Q_EMIT requestReceived(request.target);
-        const Response r = m_responses.value(request.target.split('?').front(),
-                                             Response {.status = 404, .body = "{}"});
+        const QByteArray path = request.target.split('?').front();
+        const QByteArray key = request.header("Authorization").value_or("").mid(7);
+        const Response r = m_responses.value(
+            path + ' ' + key, m_responses.value(path, Response {.status = 404, .body = "{}"}));
         QTimer::singleShot(r.delay, socket, [socket, r] { answer(socket, r); });
     }
 }

@@ -16,7 +16,8 @@
 #include <utility>
 
 // An HTTP/1.1 server on 127.0.0.1 (HTTPS with a certificate) standing in for a provider. Each
-// path answers as scripted, any other with 404; every request is recorded.
+// path answers as scripted ("PATH KEY": to requests with that bearer key only), any other with
+// 404; every request is recorded.
 class FakeProviderServer : public QObject
 {
     Q_OBJECT
