@@ -154,10 +154,22 @@ int main(int argc, char *argv[])
     }
 
     FakeProviderServer server;
-    const QByteArray path = "/user/balance";
-    // Far from the low mark, and a whole unit apart, so that the title changes every time.
-    const QByteArray answers[] = {deepseekBody(41.6), deepseekBody(43.4)};
-    server.setResponse(path, 200, answers[0]);
+    // DeepSeek's, and those of the other providers bench/soak may store accounts of (with
+    // CG_SOAK_ACCOUNTS): far from the low mark, and a whole unit apart, so that every title
+    // changes every time.
+    const std::pair<QByteArray, QByteArray> bodies[] = {
+        {"/api/v1/credits", R"({"data":{"total_credits":%1,"total_usage":0}})"},
+        {"/v1/users/me/balance", R"({"data":{"available_balance":%1}})"},
+        {"/v1/user/info", R"({"code":20000,"status":true,"data":{"totalBalance":"%1"}})"},
+        {"/v1/accounts", R"({"balance":%1})"},
+    };
+    const auto answer = [&](int turn) {
+        const double amount = turn % 2 ? 43.4 : 41.6;
+        server.setResponse("/user/balance", 200, deepseekBody(amount));
+        for (const auto &[path, body] : bodies)
+            server.setResponse(path, 200, QString::fromLatin1(body).arg(amount).toLatin1());
+    };
+    answer(0);
     if (!server.listenTls(QSslCertificate(readFile(args[2])), QSslKey(readFile(args[3]), QSsl::Ec),
                           443)) {
         std::fprintf(stderr, "bench_soak: cannot listen on 127.0.0.1:443\n");
@@ -260,7 +272,7 @@ int main(int argc, char *argv[])
                 finish();
                 return;
             }
-            server.setResponse(path, 200, answers[states % 2]);
+            answer(states);
             lap.start();
             ::kill(pid_t(pid), SIGUSR1);
         }

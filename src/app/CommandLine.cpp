@@ -199,7 +199,6 @@ QString helpText()
     names.last().back() = u';';
     initials.first().prepend(u'(');
     initials.last().back() = u')';
-    initials.last() += u',';
     QString text = QStringLiteral(
         "Aufruf: creditgauge [Optionen]\n"
         "Zeigt das verbleibende API-Guthaben bei KI-Anbietern im Statusbereich der\n"
@@ -223,10 +222,11 @@ QString helpText()
         "                    (Vorgabe), waybar, i3blocks, polybar.\n");
     text += option(u"--provider NAME"_s,
                    words(u"Mit --bar: dieser Anbieter statt des gewählten; die Wahl bleibt "
-                         u"unverändert. all: jeder Anbieter mit Key hinter seinen Initialen"_s)
+                         u"unverändert; sein erstes Konto. all: jedes Konto mit Key hinter den "
+                         u"Initialen seines Anbieters"_s)
                        + initials
-                       + words(u"z. B. \u201EDS \u00a5 12 \u00b7 OR $ 3\u201C. Mit "
-                               u"mehreren Konten: das erste des Anbieters."_s));
+                       + words(u"und seinem Namen, z. B. \u201EDS \u00a5 12 \u00b7 DS Arbeit $ 40 \u00b7 "
+                               u"OR $ 3\u201C."_s));
     text += option(u"--account NAME"_s,
                    words(u"Mit --bar: das Konto mit diesem Namen (wie im Menü \u201EAnbieter\u201C "
                          u"vergeben) statt des gewählten."_s));

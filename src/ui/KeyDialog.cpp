@@ -249,7 +249,8 @@ void KeyDialog::confirmRemoval(const Account &account, std::function<void()> rem
                                            "sein Verlauf bleibt erhalten."));
     QPushButton *yes = box->addButton(QStringLiteral("Entfernen"), QMessageBox::DestructiveRole);
     yes->setObjectName(QStringLiteral("remove"));
-    box->addButton(QStringLiteral("Abbrechen"), QMessageBox::RejectRole);
+    // Enter must not delete a key.
+    box->setDefaultButton(box->addButton(QStringLiteral("Abbrechen"), QMessageBox::RejectRole));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName(QStringLiteral("confirmRemoval"));
     connect(box, &QMessageBox::buttonClicked, box, [yes, remove = std::move(remove)](auto *button) {
