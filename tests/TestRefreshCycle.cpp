@@ -186,6 +186,9 @@ private Q_SLOTS:
         const auto day = QDateTime::currentDateTimeUtc().addDays(-1);
         QCOMPARE(history.samples(work.id, day).value(0).balance.total, 40.0);
         QCOMPARE(history.samples(Provider::deepseek, day).value(0).balance.total, 3.0);
+        for (const auto &request : m_server->requests()) // each key to its own provider only
+            QVERIFY(request.header("Authorization") != "Bearer sk-work"
+                    || request.target == "/user/balance");
 
         m_cycle->selectAccount(work.id);
         QCOMPARE(m_cycle->state().title(), u"$ 40"_s); // what is known, at once

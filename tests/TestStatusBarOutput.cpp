@@ -109,9 +109,12 @@ private Q_SLOTS:
         const QList<RefreshState> none;
         QTest::newRow("polybar, low")
             << low << BarFormat::Polybar << none << false << "%{F#ff7b72}$ 2%{F-}"_ba;
+        // A second account follows its provider's first, its name after the initials.
+        RefreshState work = fine;
+        work.accountId = u"deepseek-2"_s, work.accountName = u"Arbeit"_s;
         QTest::newRow("polybar, together, the low one red")
-            << fine << BarFormat::Polybar << QList {moonshot} << true
-            << "DS ¥ 13 · %{F#ff7b72}MS $ 2%{F-}"_ba;
+            << fine << BarFormat::Polybar << QList {moonshot, work} << true
+            << "DS ¥ 13 · DS Arbeit ¥ 13 · %{F#ff7b72}MS $ 2%{F-}"_ba;
         RefreshState marked = fine;
         marked.lowMark = 20;
         QTest::newRow("polybar, under its own mark")
