@@ -225,11 +225,11 @@ QString helpText()
                          u"unverändert; sein erstes Konto. all: jedes Konto mit Key hinter den "
                          u"Initialen seines Anbieters"_s)
                        + initials
-                       + words(u"und seinem Namen, z. B. \u201EDS \u00a5 12 \u00b7 DS Arbeit $ 40 \u00b7 "
-                               u"OR $ 3\u201C."_s));
+                       + words(u"und seinem Namen, z. B. \u201EDS \u00a5 12 \u00b7 DS Arbeit "
+                               u"$ 40 \u00b7 OR $ 3\u201C."_s));
     text += option(u"--account NAME"_s,
-                   words(u"Mit --bar: das Konto mit diesem Namen (wie im Menü \u201EAnbieter\u201C "
-                         u"vergeben) statt des gewählten."_s));
+                   words(u"Mit --bar: das Konto mit diesem Namen (wie im Menü "
+                         u"\u201EAnbieter\u201C vergeben) statt des gewählten."_s));
 #endif
     return text
         + QStringLiteral("\n"
