@@ -65,4 +65,15 @@ kill -STOP "$(pgrep -x gnome-keyring-d)"
     fail "quiet end: status $?"
 kill -CONT "$(pgrep -x gnome-keyring-d)"
 [ ! -s "$SESSION/quiet.err" ] || fail "quiet end: $(cat "$SESSION/quiet.err")"
-echo "PASS: i3blocks: the balance, red after SIGUSR1, gone with the bar; a quiet end"
+# --account: a second DeepSeek account by its name, whatever its case; a name nobody gave.
+mkdir -p "$XDG_CONFIG_HOME/creditgauge"
+printf '[accounts]\nlist=deepseek-2\ndeepseek-2\\name=Arbeit\n' \
+    >"$XDG_CONFIG_HOME/creditgauge/creditgauge.conf"
+store_key sk-e2e-bar-0123456789 api-key-deepseek-2
+line=$(timeout 20 "$app" --bar --account arbeit | head -n 1) || true
+[ "$line" = '$ 2' ] || fail "--account arbeit: '$line'"
+status=0
+"$app" --bar --account Nobody 2>"$SESSION/account.err" >/dev/null || status=$?
+[ "$status" -eq 2 ] && grep -q '^creditgauge: Kein Konto „Nobody“ (deepseek, Arbeit, ' \
+    "$SESSION/account.err" || fail "--account Nobody: status $status, $(cat "$SESSION/account.err")"
+echo "PASS: i3blocks: the balance, red after SIGUSR1, gone with the bar; a quiet end; --account"
