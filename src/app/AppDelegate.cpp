@@ -151,6 +151,7 @@ void AppDelegate::show(const RefreshState &state)
         m_notifier.balanceShown(state.account(), *state.balance, state.forecast);
     m_statusItem->setTitle(state.title(), state.alarm());
     updateToolTip();
+    updateMenu(); // the selected account renamed, added or gone
     if (state.kind != RefreshState::Kind::Starting && !m_afterWorkQueued) {
         m_afterWorkQueued = true;
         QTimer::singleShot(0, this, &AppDelegate::afterWork);
