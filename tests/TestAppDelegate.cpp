@@ -249,7 +249,7 @@ private Q_SLOTS:
         QCOMPARE(m_server->requests().last().header("Authorization"),
                  std::optional("Bearer " + stored.toUtf8()));
         const bool marked = save && !refused && !mark.isEmpty();
-        QCOMPARE(Settings::lowMark(Provider::moonshot), marked ? 20.5 : 2.0);
+        QCOMPARE(Settings::account(u"moonshot"_s)->lowMark, marked ? 20.5 : 2.0);
         QCOMPARE(m_item->lastTitle().alarm, marked || switched); // DeepSeek has no key
     }
 

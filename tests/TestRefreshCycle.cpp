@@ -147,7 +147,7 @@ private Q_SLOTS:
         QCOMPARE(states.size(), 2);
         QVERIFY(!m_cycle->state().alarm());
         // A mark set elsewhere (the tray's, read by a bar) counts from the next answer on.
-        QVERIFY(Settings::setLowMark(Provider::openrouter, 7.5));
+        QVERIFY(Settings::saveAccount({u"openrouter"_s, Provider::openrouter, {}, {}, 7.5}));
         m_cycle->refresh(Trigger::User);
         QTRY_VERIFY(m_cycle->state().alarm());
     }
@@ -156,7 +156,8 @@ private Q_SLOTS:
     void relayAskedAtItsAddress()
     {
         QVERIFY(TestSession::storeKey(u"sk-relay"_s, u"api-key-relay"_s));
-        QVERIFY(Settings::setRelayAddress(m_server->url(u"/v1/"_s)));
+        QVERIFY(Settings::saveAccount(
+            {u"relay"_s, Provider::relay, {}, {{}, m_server->url(u"/v1/"_s)}}));
         m_server->setResponse("/v1/dashboard/billing/subscription", 200, R"({"hard_limit_usd": 3})");
         m_server->setResponse("/v1/dashboard/billing/usage", 200, R"({"total_usage": 125})");
         QVERIFY(Settings::setProvider(Provider::relay));

@@ -8,11 +8,6 @@
 #include <QMenu>
 
 namespace creditgauge {
-namespace {
-
-const QString removeItem = QStringLiteral("remove");
-
-} // namespace
 
 AccountActions::AccountActions(RefreshCycle &cycle, QObject *parent)
     : QObject(parent)
@@ -54,7 +49,8 @@ void AccountActions::fillMenu(QMenu *menu)
         QMenu *adding = menu->addMenu(QStringLiteral("Konto hinzufügen \u2026"));
         for (const Provider p : Provider::allCases())
             adding->addAction(p.displayName(), this, [this, p] { add(p); });
-        menu->addAction(QStringLiteral("Konto entfernen \u2026"))->setData(removeItem);
+        menu->addAction(QStringLiteral("Konto entfernen \u2026"), this,
+                        [this] { remove(m_cycle.account()); });
     }
     const QString selected = m_cycle.account().id;
     for (QAction *item : m_items->actions())
@@ -63,10 +59,9 @@ void AccountActions::fillMenu(QMenu *menu)
 
 void AccountActions::menuTriggered(QAction *item)
 {
-    const QString data = item ? item->data().toString() : QString();
-    if (data == removeItem)
-        return remove(m_cycle.account());
-    if (const std::optional<Account> account = m_cycle.account(data); account && picked)
+    // The entries to add and remove carry no account and have their own slots.
+    const QString id = item ? item->data().toString() : QString();
+    if (const std::optional<Account> account = m_cycle.account(id); account && picked)
         picked(*account);
 }
 

@@ -1,12 +1,10 @@
 #include "AppDelegate.h"
 
 #include "session/Autostart.h"
-#include "store/KeyStore.h"
 #include "store/Settings.h"
 #include "tray/Popover.h"
 #include "tray/StatusItem.h"
 #include "ui/BalanceViewController.h"
-#include "ui/KeyDialog.h"
 #include "ui/Windows.h"
 #include "update/UpdaterBridge.h"
 

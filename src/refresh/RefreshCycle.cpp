@@ -35,14 +35,12 @@ RefreshCycle::RefreshCycle(const Options &options, QObject *parent)
 
 RefreshCycle::~RefreshCycle() = default;
 
-AccountWatch &RefreshCycle::watch(const Account &account) const
+AccountWatch &RefreshCycle::watch(const Account &account)
 {
     std::unique_ptr<AccountWatch> &watch = m_watches[account.id];
-    if (!watch) { // a burst's follow-up, if still watched
-        auto *self = const_cast<RefreshCycle *>(this);
+    if (!watch) // a burst's follow-up, if still watched
         watch = std::make_unique<AccountWatch>(
-            account, [self, id = account.id](Trigger trigger) { self->askIfWatched(id, trigger); });
-    }
+            account, [this, id = account.id](Trigger trigger) { askIfWatched(id, trigger); });
     return *watch;
 }
 

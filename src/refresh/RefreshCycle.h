@@ -143,7 +143,7 @@ private:
         Trigger trigger;
     };
 
-    AccountWatch &watch(const Account &account) const;
+    AccountWatch &watch(const Account &account);
     const RefreshState &latest(const QString &id) const;
     void request(const Account &account, Trigger trigger);
     void followSelection();
@@ -165,7 +165,7 @@ private:
     StoredChoices m_choices;
     quint64 m_lastQuery = 0; // the number the newest query got
     // One per account asked, made when first asked.
-    mutable std::map<QString, std::unique_ptr<AccountWatch>> m_watches;
+    std::map<QString, std::unique_ptr<AccountWatch>> m_watches;
     // Why the other accounts are to be asked once the keyring has answered.
     std::optional<Trigger> m_othersWanted;
     Notices m_notices;

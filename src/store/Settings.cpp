@@ -133,17 +133,6 @@ bool setProvider(Provider provider)
     return write(providerKey, provider.rawValue());
 }
 
-MoonshotRegion moonshotRegion()
-{
-    return moonshotRegionFromRawValue(store().value(moonshotRegionKey).toString())
-        .value_or(MoonshotRegion::international);
-}
-
-bool setMoonshotRegion(MoonshotRegion region)
-{
-    return write(moonshotRegionKey, rawValue(region));
-}
-
 bool notificationsEnabled()
 {
     return switchedOn(notificationsKey);
@@ -162,26 +151,6 @@ bool allProvidersEnabled()
 bool setAllProvidersEnabled(bool enabled)
 {
     return setSwitch(allProvidersKey, enabled);
-}
-
-QString relayAddress()
-{
-    return store().value(QStringLiteral("relayAddress")).toString();
-}
-
-bool setRelayAddress(const QString &address)
-{
-    return write(QStringLiteral("relayAddress"), address);
-}
-
-double lowMark(Provider provider)
-{
-    return positive(store().value(QStringLiteral("lowMark/") + provider.rawValue()));
-}
-
-bool setLowMark(Provider provider, double mark)
-{
-    return write(QStringLiteral("lowMark/") + provider.rawValue(), mark);
 }
 
 QList<Account> accounts()

@@ -21,11 +21,6 @@ Provider provider();
 // killed right after. False when it could not be written.
 bool setProvider(Provider provider);
 
-// The platform the Moonshot key belongs to; international unless exactly "china" is stored.
-MoonshotRegion moonshotRegion();
-// Stores it as setProvider does; false when it could not be written.
-bool setMoonshotRegion(MoonshotRegion region);
-
 // Whether low balances and a running-out forecast are notified: on unless "false" is stored.
 bool notificationsEnabled();
 // Stores it as setProvider does; false when it could not be written.
@@ -36,18 +31,6 @@ bool setNotificationsEnabled(bool enabled);
 bool allProvidersEnabled();
 // Stores it as setProvider does; false when it could not be written.
 bool setAllProvidersEnabled(bool enabled);
-
-// The address of the OpenAI-compatible relay's first account, as the user entered it; empty
-// when none is.
-QString relayAddress();
-// Stores it as setProvider does; false when it could not be written.
-bool setRelayAddress(const QString &address);
-
-// The low mark of the provider's first account, in its currency: a positive amount, 2.00
-// unless another is stored.
-double lowMark(Provider provider);
-// Stores it as setProvider does; false when it could not be written.
-bool setLowMark(Provider provider, double mark);
 
 // Every account: for each provider in the order of Provider::allCases() its first account
 // (which is always there, with a key or without), then those added to it, in the order they
